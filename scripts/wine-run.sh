@@ -1,0 +1,15 @@
+#!/bin/sh
+# Runs a Windows program under Wine in the build's private 32-bit prefix.
+# Usage: wine-run.sh PREFIX PROGRAM [ARGS...]. Creates the prefix on first use.
+set -e
+prefix=$1
+shift
+export WINEPREFIX="$prefix" WINEARCH=win32
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+unset DISPLAY
+if [ ! -f "$prefix/system.reg" ]; then
+  mkdir -p "$(dirname "$prefix")"
+  flock "$prefix.lock" sh -c '[ -f "$WINEPREFIX/system.reg" ] || { wineboot -i >/dev/null 2>&1; wineserver -w; }'
+fi
+exec wine "$@"

@@ -1,0 +1,28 @@
+#!/bin/sh
+# Starts or ends the persistent wineserver of the build's private prefix.
+# The service manager keeps its state only while that server lives.
+# Usage: wine-session.sh PREFIX start|stop
+set -e
+prefix=$1
+export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+here=$(dirname "$0")
+case "$2" in
+  start)
+    # Create the prefix if needed; its short-lived server is then replaced by
+    # a persistent one. Wine's own system processes start with the first
+    # program and keep that program's standard handles, so the first program
+    # runs with none: a test runner reading a test's output would otherwise
+    # wait on them forever.
+    "$here/wine-run.sh" "$prefix" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+    wineserver -p </dev/null >/dev/null 2>&1
+    "$here/wine-run.sh" "$prefix" cmd /c exit 0 </dev/null >/dev/null 2>&1
+    ;;
+  stop)
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+    ;;
+  *) echo "usage: $0 PREFIX start|stop" >&2; exit 2 ;;
+esac

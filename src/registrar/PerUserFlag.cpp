@@ -1,0 +1,3 @@
+#include "registrar/PerUserFlag.h"
+
+bool g_bPerUserRegistration = false;

@@ -1,0 +1,36 @@
+// The host's one diagnostic channel: information records in the event log
+// under the module's service name, echoed to standard output when the
+// process runs in place.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <string>
+
+// Formats at most 255 characters, writes them as one information record under
+// the event source, and echoes them with a line feed when asked. Never fails
+// towards its caller.
+void WriteEventLogV(const wchar_t* sourceName, bool bEcho, const wchar_t* format, va_list args);
+
+// The record writer, replaceable by tests: Wine keeps no event-log records.
+using ReportEventFunction = BOOL(WINAPI*)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR*, LPVOID);
+extern ReportEventFunction g_pfnReportEvent;
+
+template <class TModule>
+void WriteEventLog(TModule& module, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    WriteEventLogV(module.m_serviceName, !module.m_bRunAsService, format, args);
+    va_end(args);
+}
+
+// Writes a ready-made text literally (a '%' inside it is not a conversion)
+// and releases it.
+template <class TModule>
+void WriteTrace(TModule& module, std::wstring&& text)
+{
+    const std::wstring owned(std::move(text));
+    WriteEventLog(module, L"%s", owned.c_str());
+}

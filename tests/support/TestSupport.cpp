@@ -1,0 +1,109 @@
+#include "support/TestSupport.h"
+
+#include <vector>
+
+#include "runtime/Handles.h"
+
+std::wstring TestProgramDirectory()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring text(path, length);
+    return text.substr(0, text.rfind(L'\\'));
+}
+
+std::wstring BuiltProgramPath(const wchar_t* fileName)
+{
+    const std::wstring tests = TestProgramDirectory();
+    return tests.substr(0, tests.rfind(L'\\')) + L"\\" + fileName;
+}
+
+namespace {
+
+std::string ReadAll(HANDLE pipe)
+{
+    std::string text;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        text.append(buffer, read);
+    return text;
+}
+
+struct PipeReader
+{
+    HANDLE pipe;
+    std::string text;
+};
+
+DWORD WINAPI ReadPipeThread(void* parameter)
+{
+    auto* reader = static_cast<PipeReader*>(parameter);
+    reader->text = ReadAll(reader->pipe);
+    return 0;
+}
+
+}  // namespace
+
+ProgramResult RunProgram(const std::wstring& commandLine, DWORD timeoutMs)
+{
+    ProgramResult result;
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return result;
+    CKernelHandle reader(readEnd);
+    CKernelHandle writer(writeEnd);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION info{};
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+        return result;
+    CProcessInformation process;
+    process.Adopt(info);
+    writer.Reset();
+
+    // Read on a helper thread so that a program that never ends cannot block us.
+    PipeReader state{reader.Get(), {}};
+    CKernelHandle thread(CreateThread(nullptr, 0, &ReadPipeThread, &state, 0, nullptr));
+    if (WaitForSingleObject(process.process.Get(), timeoutMs) == WAIT_OBJECT_0)
+        result.finished = true;
+    else
+        TerminateProcess(process.process.Get(), 0xDEAD);
+    WaitForSingleObject(process.process.Get(), INFINITE);
+    GetExitCodeProcess(process.process.Get(), &result.exitCode);
+    if (WaitForSingleObject(thread.Get(), 10000) != WAIT_OBJECT_0)
+        CancelSynchronousIo(thread.Get());
+    WaitForSingleObject(thread.Get(), INFINITE);
+    result.output = state.text;
+    return result;
+}
+
+std::wstring Widen(const std::string& text)
+{
+    if (text.empty())
+        return std::wstring();
+    const int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(units, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], units);
+    return wide;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string narrow(bytes, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], bytes, nullptr, nullptr);
+    return narrow;
+}

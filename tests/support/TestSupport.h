@@ -1,0 +1,41 @@
+// Helpers shared by the test programs: where the built programs lie, running
+// a program and reading its exit code and output, scoped module objects.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "runtime/ModuleRecords.h"
+
+// Directory of the running test program, without a trailing backslash.
+std::wstring TestProgramDirectory();
+
+// Path of a program built beside the host (one directory above the tests).
+std::wstring BuiltProgramPath(const wchar_t* fileName);
+
+struct ProgramResult
+{
+    DWORD exitCode = 0;
+    std::string output;  // standard output and standard error together
+    bool finished = false;
+};
+
+// Runs a command line, collects its output and waits at most `timeoutMs`;
+// a program still running then is terminated and `finished` stays false.
+ProgramResult RunProgram(const std::wstring& commandLine, DWORD timeoutMs = 60000);
+
+// The process-wide records that static start-up builds in the real program.
+class CScopedRecords
+{
+public:
+    CScopedRecords() : m_base(std::make_unique<CBaseRecord>()), m_com(std::make_unique<CComRecord>()) {}
+
+private:
+    std::unique_ptr<CBaseRecord> m_base;
+    std::unique_ptr<CComRecord> m_com;
+};
+
+std::wstring Widen(const std::string& text);
+std::string Narrow(const std::wstring& text);
