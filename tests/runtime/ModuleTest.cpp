@@ -1,0 +1,196 @@
+// The module object: its defaults, virtual operations, the lock count with
+// the last-unlock rule and idle monitor, the empty class table, and the order
+// in which start-up builds and exit tears down the process-wide records.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "registrar/RegistrarBase.h"
+#include "runtime/ZeltAgentSvcModule.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+// Counts the quit messages waiting in this thread's queue and removes them.
+int TakeQuitMessages()
+{
+    int count = 0;
+    MSG message;
+    while (PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
+        ++count;
+    return count;
+}
+
+class ModuleTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { TakeQuitMessages(); }
+
+    CScopedRecords records;
+    CZeltAgentSvcModule module;
+};
+
+TEST_F(ModuleTest, FreshModuleHoldsItsDefaults)
+{
+    EXPECT_FALSE(g_bInitFailed);
+    EXPECT_EQ(&module, g_pModule);
+    EXPECT_EQ(0, module.ModuleLockCount());
+    EXPECT_TRUE(module.m_bRunAsService);
+    EXPECT_TRUE(module.m_bComStarted);
+    EXPECT_TRUE(module.m_bIdleShutdown);
+    EXPECT_EQ(5000u, module.m_dwIdleTimeout);
+    EXPECT_EQ(1000u, module.m_dwExitPause);
+    EXPECT_EQ(GetCurrentThreadId(), module.m_dwStartThreadId);
+    EXPECT_EQ(0x10u, module.m_serviceStatus.dwServiceType);
+    EXPECT_EQ(1u, module.m_serviceStatus.dwCurrentState);
+    EXPECT_EQ(1u, module.m_serviceStatus.dwControlsAccepted);
+    EXPECT_EQ(0u, module.m_serviceStatus.dwWin32ExitCode);
+    EXPECT_STREQ(L"ZeltAgentSvc", module.m_serviceName);
+    EXPECT_EQ(0, module.port);
+    EXPECT_TRUE(module.agent.empty() && module.cmd.empty() && module.num.empty() && module.summary.empty());
+    EXPECT_EQ(nullptr, module.m_hAgentProcess);
+    EXPECT_EQ(nullptr, module.m_hAgentWait);
+}
+
+TEST_F(ModuleTest, DirIsTheProgramDirectoryWithoutTrailingBackslash)
+{
+    EXPECT_EQ(TestProgramDirectory(), module.dir);
+    ASSERT_FALSE(module.dir.empty());
+    EXPECT_NE(L'\\', module.dir.back());
+}
+
+TEST_F(ModuleTest, EmptyClassTableRegistersAndRevokesNothing)
+{
+    EXPECT_EQ(S_FALSE, module.RegisterClassTable(CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE));
+    EXPECT_EQ(S_OK, module.RevokeClassTable());
+}
+
+TEST_F(ModuleTest, InPlaceLastUnlockPostsOneQuitToTheStartThread)
+{
+    module.m_bRunAsService = FALSE;
+    module.m_bIdleShutdown = false;
+    EXPECT_EQ(1, module.LockModule());
+    EXPECT_EQ(2, module.LockModule());
+    EXPECT_EQ(1, module.UnlockModule());
+    EXPECT_EQ(0, TakeQuitMessages());
+    EXPECT_EQ(0, module.UnlockModule());
+    EXPECT_EQ(1, TakeQuitMessages());
+}
+
+TEST_F(ModuleTest, ServiceModeUnlockOnlyCounts)
+{
+    module.m_bIdleShutdown = false;
+    module.LockModule();
+    EXPECT_EQ(0, module.UnlockModule());
+    EXPECT_EQ(0, TakeQuitMessages());
+}
+
+// The monitor ends the in-place loop once the count has stayed 0 for the
+// idle time after the last unlock, and not while a lock is held.
+TEST_F(ModuleTest, IdleMonitorQuitsAfterTheLastUnlockOnly)
+{
+    module.m_bRunAsService = FALSE;
+    module.m_dwIdleTimeout = 50;
+    HANDLE thread = module.StartIdleMonitor();
+    ASSERT_NE(nullptr, thread);
+    module.LockModule();
+    module.LockModule();
+    module.UnlockModule();  // count 1: no signal
+    Sleep(200);
+    EXPECT_EQ(0, TakeQuitMessages());
+    module.UnlockModule();  // count 0: arms the monitor
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 30000));
+    EXPECT_EQ(1, TakeQuitMessages());
+    EXPECT_EQ(nullptr, module.m_hIdleEvent);
+    CloseHandle(thread);
+}
+
+TEST_F(ModuleTest, InterfaceTableIsCreatedOnceAndNeedsAnOutArgument)
+{
+    EXPECT_EQ(E_POINTER, module.GetInterfaceTable(nullptr));
+    IGlobalInterfaceTable* first = nullptr;
+    IGlobalInterfaceTable* second = nullptr;
+    ASSERT_EQ(S_OK, module.GetInterfaceTable(&first));
+    ASSERT_EQ(S_OK, module.GetInterfaceTable(&second));
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(first, module.m_pInterfaceTable);
+    first->Release();
+    second->Release();
+}
+
+class CRecordingRegistrar : public IRegistrarBase
+{
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOTIMPL; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 0; }
+    HRESULT STDMETHODCALLTYPE SetReplacement(LPCOLESTR name, LPCOLESTR value) override
+    {
+        entries.push_back(std::wstring(name) + L"=" + value);
+        return result;
+    }
+    HRESULT STDMETHODCALLTYPE ResetReplacements() override { return S_OK; }
+
+    std::vector<std::wstring> entries;
+    HRESULT result = S_OK;
+};
+
+TEST_F(ModuleTest, AddScriptReplacementsAddsTheAppIdAndPassesTheResultOn)
+{
+    CRecordingRegistrar registrar;
+    EXPECT_EQ(S_OK, module.AddScriptReplacements(&registrar));
+    ASSERT_EQ(1u, registrar.entries.size());
+    EXPECT_EQ(std::wstring(L"APPID=") + ZELT_APPID_TEXT, registrar.entries[0]);
+
+    registrar.result = E_OUTOFMEMORY;
+    EXPECT_EQ(E_OUTOFMEMORY, module.AddScriptReplacements(&registrar));
+}
+
+// Exit destroys the module first, then the COM record, then the base record;
+// the module's termination already empties the COM record, whose own clean-up
+// then does nothing.
+TEST(ModuleLifecycle, TearDownRunsInReverseOrderOfStartUp)
+{
+    auto base = std::make_unique<CBaseRecord>();
+    EXPECT_EQ(base.get(), g_pBaseRecord);
+    EXPECT_EQ(GetModuleHandleW(nullptr), base->m_hInstance);
+    EXPECT_EQ(GetModuleHandleW(nullptr), base->m_hInstResource);
+    auto com = std::make_unique<CComRecord>();
+    EXPECT_EQ(com.get(), g_pComRecord);
+    EXPECT_EQ(com->m_ppClassBegin, com->m_ppClassEnd);
+    auto module = std::make_unique<CZeltAgentSvcModule>();
+    EXPECT_EQ(module.get(), g_pModule);
+    EXPECT_NE(0u, module->m_record.m_cbSize);
+    EXPECT_NE(0u, com->m_cbSize);
+
+    module.reset();
+    EXPECT_EQ(nullptr, g_pModule);
+    EXPECT_EQ(0u, com->m_cbSize);
+    EXPECT_NE(0u, base->m_cbSize);
+    com.reset();
+    EXPECT_EQ(nullptr, g_pComRecord);
+    base.reset();
+    EXPECT_EQ(nullptr, g_pBaseRecord);
+}
+
+// Each module balances its own COM start: a thread that built and destroyed
+// one is back to no apartment, so it may choose another model.
+TEST(ModuleLifecycle, DestructionUninitialisesComOnce)
+{
+    HRESULT afterwards = E_FAIL;
+    std::thread([&] {
+        {
+            CScopedRecords records;
+            CZeltAgentSvcModule module;
+            EXPECT_TRUE(module.m_bComStarted);
+        }
+        afterwards = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (SUCCEEDED(afterwards))
+            CoUninitialize();
+    }).join();
+    EXPECT_EQ(S_OK, afterwards);
+}
+
+}  // namespace
