@@ -1,0 +1,331 @@
+// The walk: applies an expanded registration script to the registry, root
+// block by root block, in register or unregister direction.
+#include <cwchar>
+#include <new>
+
+#include "registrar/RegistryKey.h"
+#include "registrar/ScriptParser.h"
+#include "runtime/Result.h"
+
+namespace {
+
+// A wrapper over a key the walk does not own: released without closing.
+class CBorrowedKey
+{
+public:
+    explicit CBorrowedKey(HKEY key) { m_key.Attach(key); }
+    ~CBorrowedKey() { m_key.Detach(); }
+    CBorrowedKey(const CBorrowedKey&) = delete;
+    CBorrowedKey& operator=(const CBorrowedKey&) = delete;
+    RegistryKey& Key() { return m_key; }
+
+private:
+    RegistryKey m_key;
+};
+
+// Counts the nesting of blocks for the depth limit.
+class CDepthGuard
+{
+public:
+    explicit CDepthGuard(int& depth) : m_depth(depth) { ++m_depth; }
+    ~CDepthGuard() { --m_depth; }
+    CDepthGuard(const CDepthGuard&) = delete;
+    CDepthGuard& operator=(const CDepthGuard&) = delete;
+
+private:
+    int& m_depth;
+};
+
+bool IsOpeningBrace(LPCWSTR token)
+{
+    return token[0] == L'{' && token[1] == L'\0';
+}
+
+// A key token names exactly one child: no path, and not empty (an empty name
+// would address the parent itself).
+bool IsChildKeyName(LPCWSTR token)
+{
+    return token[0] != L'\0' && wcschr(token, L'\\') == nullptr;
+}
+
+HRESULT StoreTextList(RegistryKey& key, LPCWSTR valueName, LPCWSTR token)
+{
+    std::unique_ptr<wchar_t[]> list(new (std::nothrow) wchar_t[wcslen(token) + 2]);
+    if (!list)
+        return HResultFromError(ERROR_OUTOFMEMORY);
+    ScriptParser::EncodeTextList(token, list.get());
+    return HResultFromError(key.SetTextList(valueName, list.get()));
+}
+
+HRESULT StoreBinary(HKEY key, LPCWSTR valueName, LPCWSTR token)
+{
+    BYTE bytes[kTokenUnits / 2];
+    DWORD byteCount = 0;
+    const HRESULT hr = ScriptParser::DecodeBinary(token, bytes, byteCount);
+    if (FAILED(hr))
+        return hr;
+    return HResultFromError(RegSetValueExW(key, valueName, 0, REG_BINARY, bytes, byteCount));
+}
+
+HRESULT StoreValue(HKEY key, LPCWSTR valueName, ValueKind kind, LPCWSTR token)
+{
+    CBorrowedKey borrowed(key);
+    switch (kind)
+    {
+    case ValueKind::Text:
+        return HResultFromError(borrowed.Key().SetText(valueName, token));
+    case ValueKind::TextList:
+        return StoreTextList(borrowed.Key(), valueName, token);
+    case ValueKind::Number:
+    {
+        DWORD number = 0;
+        const HRESULT hr = ScriptParser::ConvertNumber(token, number);
+        return FAILED(hr) ? hr : HResultFromError(borrowed.Key().SetNumber(valueName, number));
+    }
+    case ValueKind::Binary:
+        return StoreBinary(key, valueName, token);
+    }
+    return DISP_E_EXCEPTION;
+}
+
+// Deletes a value through a second handle to its key; an absent value is fine.
+HRESULT DeleteValue(HKEY parent, LPCWSTR valueName)
+{
+    RegistryKey key;
+    LONG error = key.OpenKey(parent, nullptr, KEY_WRITE);
+    if (error != ERROR_SUCCESS)
+        return HResultFromError(error);
+    error = RegDeleteValueW(key.Handle(), valueName);
+    if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
+        return HResultFromError(error);
+    return S_OK;
+}
+
+std::unique_ptr<wchar_t[]> CopyName(LPCWSTR name)
+{
+    const size_t units = wcslen(name) + 1;
+    std::unique_ptr<wchar_t[]> copy(new (std::nothrow) wchar_t[units]);
+    if (copy)
+        wmemcpy(copy.get(), name, units);
+    return copy;
+}
+
+}  // namespace
+
+bool IsRemovableKey(LPCWSTR name)
+{
+    static const wchar_t* const kProtected[] = {
+        L"AppID", L"CLSID",    L"Component Categories", L"FileType", L"Interface", L"Hardware",
+        L"Mime",  L"SAM",      L"SECURITY",             L"SYSTEM",   L"Software",  L"TypeLib",
+    };
+    if (name == nullptr || name[0] == L'\0')
+        return false;
+    for (const wchar_t* protectedName : kProtected)
+    {
+        if (IsSameName(name, protectedName))
+            return false;
+    }
+    return true;
+}
+
+HRESULT ScriptParser::ApplyScript(LPCWSTR script, bool bRegister)
+{
+    std::unique_ptr<wchar_t[]> expanded;
+    HRESULT hr = ExpandScript(script, &expanded);
+    if (FAILED(hr))
+        return hr;
+    std::unique_ptr<wchar_t[]> token(new (std::nothrow) wchar_t[kTokenUnits]);
+    if (!token || !EnsureWalkBuffers())
+        return E_OUTOFMEMORY;
+    m_pCursor = expanded.get();
+    while (SUCCEEDED(hr) && *m_pCursor != L'\0')
+    {
+        hr = ReadToken(token.get());
+        if (FAILED(hr))
+            break;
+        HKEY root = RootKeyFromName(token.get());
+        if (root == nullptr)
+            hr = DISP_E_EXCEPTION;
+        else if (SUCCEEDED(hr = ReadToken(token.get())))
+            hr = token[0] == L'{' ? ApplyRootBlock(token.get(), root, bRegister) : DISP_E_EXCEPTION;
+        SkipBlanks();
+    }
+    m_pCursor = nullptr;  // the expanded text goes away with this call
+    return hr;
+}
+
+// A failing register walk of a root block is rolled back by an unregister
+// walk over the whole block; earlier root blocks stay registered.
+HRESULT ScriptParser::ApplyRootBlock(LPWSTR token, HKEY root, bool bRegister)
+{
+    LPCWSTR blockStart = m_pCursor;
+    const HRESULT hr = ApplyKeyBlock(token, root, bRegister, false);
+    if (SUCCEEDED(hr) || !bRegister)
+        return hr;
+    m_pCursor = blockStart;
+    ApplyKeyBlock(token, root, false, false);  // best effort: its result does not change the outcome
+    return hr;
+}
+
+HRESULT ScriptParser::ApplyKeyBlock(LPWSTR token, HKEY parent, bool bRegister, bool bSkip)
+{
+    if (m_nDepth >= kMaxBlockDepth)
+        return DISP_E_EXCEPTION;
+    if (!EnsureWalkBuffers())
+        return E_OUTOFMEMORY;
+    CDepthGuard depth(m_nDepth);
+    HRESULT hr = ReadToken(token);
+    RegistryKey current;  // kept from entry to entry, closed when the block ends
+    while (SUCCEEDED(hr) && token[0] != L'}')
+        hr = ApplyEntry(token, parent, current, bRegister, bSkip);
+    return hr;
+}
+
+// Applies the entry that starts with the token; on return the token buffer
+// holds the token after the entry.
+HRESULT ScriptParser::ApplyEntry(LPWSTR token, HKEY parent, RegistryKey& current, bool bRegister, bool bSkip)
+{
+    HRESULT hr = S_OK;
+    const bool bDelete = IsSameName(token, L"Delete");
+    if (bDelete || IsSameName(token, L"ForceRemove"))
+    {
+        if (FAILED(hr = ReadToken(token)))
+            return hr;
+        if (bRegister)
+        {
+            if (FAILED(hr = ApplyForcedRemoval(token, parent)))
+                return hr;
+            if (bDelete)
+            {
+                if (FAILED(hr = ReadToken(token)) || FAILED(hr = SkipValueClause(token)))
+                    return hr;
+                return SkipBlock(token);
+            }
+        }
+    }
+    bool bDeletable = true;
+    if (IsSameName(token, L"NoRemove"))
+    {
+        bDeletable = false;
+        if (FAILED(hr = ReadToken(token)))
+            return hr;
+    }
+    if (IsSameName(token, L"val"))
+        return ApplyValueEntry(token, parent, bRegister, bSkip, bDeletable);
+    if (!IsChildKeyName(token))
+        return DISP_E_EXCEPTION;
+    return bRegister ? RegisterKey(token, parent, current) : UnregisterKey(token, parent, current, bSkip, bDeletable);
+}
+
+// Deletes the named tree before it is written again (ForceRemove) or instead
+// (Delete); protected names are never deleted. The deletion's own result is
+// not a failure of the script: an absent key is the usual case.
+HRESULT ScriptParser::ApplyForcedRemoval(LPWSTR token, HKEY parent)
+{
+    if (!IsChildKeyName(token))
+        return DISP_E_EXCEPTION;
+    if (IsRemovableKey(token))
+        RegistryKey::RemoveKeyTreeUnder(parent, token, 0);
+    return S_OK;
+}
+
+HRESULT ScriptParser::RegisterKey(LPWSTR token, HKEY parent, RegistryKey& current)
+{
+    if (current.OpenKey(parent, token, KEY_READ | KEY_WRITE) != ERROR_SUCCESS &&
+        current.OpenKey(parent, token, KEY_READ) != ERROR_SUCCESS)
+    {
+        const LONG error = current.CreateKey(parent, token);
+        if (error != ERROR_SUCCESS)
+            return HResultFromError(error);
+    }
+    HRESULT hr = ReadToken(token);
+    if (SUCCEEDED(hr) && token[0] == L'=')
+        hr = WriteValue(current.Handle(), nullptr, token);
+    if (FAILED(hr) || !IsOpeningBrace(token))
+        return hr;
+    hr = ApplyKeyBlock(token, current.Handle(), true, false);
+    return FAILED(hr) ? hr : ReadToken(token);
+}
+
+// Unregisters the key's block, then deletes the key when it is deletable and
+// holds no child keys. An absent key makes its block skip.
+HRESULT ScriptParser::UnregisterKey(LPWSTR token, HKEY parent, RegistryKey& current, bool bSkip, bool bDeletable)
+{
+    const LONG openError = bSkip ? ERROR_FILE_NOT_FOUND : current.OpenKey(parent, token, KEY_READ);
+    const bool bChildSkip = openError != ERROR_SUCCESS;
+    std::unique_ptr<wchar_t[]> name = CopyName(token);
+    if (!name)
+        return E_OUTOFMEMORY;
+    HRESULT hr = ReadToken(token);
+    if (SUCCEEDED(hr))
+        hr = SkipValueClause(token);
+    if (SUCCEEDED(hr) && IsOpeningBrace(token))
+    {
+        // A skipped block touches nothing, so its only failures are faults of
+        // the text: they stop the walk, which would otherwise go on reading
+        // from the middle of the block.
+        hr = ApplyKeyBlock(token, bChildSkip ? nullptr : current.Handle(), false, bChildSkip);
+        if (SUCCEEDED(hr))
+            hr = ReadToken(token);
+    }
+    if (FAILED(hr) || openError == ERROR_FILE_NOT_FOUND)
+        return hr;
+    if (openError != ERROR_SUCCESS)
+        return HResultFromError(openError);
+    const bool bHasChildKeys = RegistryKey::HasChildKeys(current.Handle());
+    const LONG closeError = current.CloseKey();
+    if (closeError != ERROR_SUCCESS)
+        return HResultFromError(closeError);
+    if (!bDeletable || bHasChildKeys)
+        return S_OK;
+    return HResultFromError(RegistryKey::RemoveChildKeyUnder(parent, name.get(), 0));
+}
+
+HRESULT ScriptParser::ApplyValueEntry(LPWSTR token, HKEY parent, bool bRegister, bool bSkip, bool bDeletable)
+{
+    LPWSTR valueName = m_pValueName.get();
+    HRESULT hr = ReadToken(valueName);
+    if (SUCCEEDED(hr))
+        hr = ReadToken(token);
+    if (FAILED(hr))
+        return hr;
+    if (token[0] != L'=')
+        return DISP_E_EXCEPTION;
+    if (bRegister)
+        hr = WriteValue(parent, valueName, token);
+    else
+    {
+        if (!bSkip && bDeletable)
+            hr = DeleteValue(parent, valueName);
+        if (SUCCEEDED(hr))
+            hr = SkipValueClause(token);
+    }
+    return FAILED(hr) ? hr : SkipBlock(token);
+}
+
+// A block after a value or after a Delete entry belongs to no key of its own:
+// it is read and nothing in it is applied.
+HRESULT ScriptParser::SkipBlock(LPWSTR token)
+{
+    if (!IsOpeningBrace(token))
+        return S_OK;
+    const HRESULT hr = ApplyKeyBlock(token, nullptr, false, true);
+    return FAILED(hr) ? hr : ReadToken(token);
+}
+
+HRESULT ScriptParser::WriteValue(HKEY key, LPCWSTR valueName, LPWSTR token)
+{
+    if (!EnsureWalkBuffers())
+        return E_OUTOFMEMORY;
+    HRESULT hr = ReadToken(token);
+    if (FAILED(hr))
+        return hr;
+    ValueKind kind = ValueKind::Text;
+    if (!ParseValueType(token, kind))
+        return DISP_E_EXCEPTION;
+    SkipBlanks();
+    LPWSTR value = m_pValueText.get();
+    if (FAILED(hr = ReadToken(value)) || FAILED(hr = StoreValue(key, valueName, kind, value)))
+        return hr;
+    return ReadToken(token);
+}
