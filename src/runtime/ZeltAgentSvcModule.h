@@ -43,6 +43,11 @@ public:
     HANDLE m_hAgentProcess = nullptr;
     HANDLE volatile m_hAgentWait = nullptr;
 
+    // Installation and removal of the instance's service.
+    bool IsServiceInstalled();
+    bool InstallService();
+    HRESULT WriteAppIdEntries(bool bService);
+
 private:
     bool ReadInstanceSwitches(const wchar_t* commandLine);
     bool SetServiceName();
@@ -51,6 +56,9 @@ private:
     bool RunServicePass(const wchar_t* commandLine, HRESULT& result);
     HRESULT RegisterServer(bool bService);
     HRESULT UnregisterServer();
+    HRESULT ConfigureService(const std::wstring& imagePath, const std::wstring& displayName, SC_ACTION* actions);
+    HRESULT FailRegistration(int point, HRESULT hr);
+    void RequestServiceStop(SC_HANDLE service);
 };
 
 // The directory of this program's file without a trailing backslash (the

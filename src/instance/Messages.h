@@ -1,0 +1,18 @@
+// Messages shown to the administrator when installation or removal fails.
+#pragma once
+
+#include <windows.h>
+
+#define IDS_CANNOT_OPEN_MANAGER 55306
+#define IDS_CANNOT_CREATE_SERVICE 55307
+#define IDS_CANNOT_OPEN_SERVICE 55308
+#define IDS_CANNOT_DELETE_SERVICE 55309
+#define IDS_CANNOT_STOP_SERVICE 55310
+
+// The message box function, replaceable by tests (no display under test).
+using MessageBoxFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
+extern MessageBoxFunction g_pfnMessageBox;
+
+// Shows the string resource `id` (or `builtInText` when the program holds
+// none) in a modal box without owner, captioned with the service name.
+void ShowMessage(LPCWSTR serviceName, UINT id, LPCWSTR builtInText);

@@ -1,0 +1,202 @@
+#include "registrar/TypeLibrary.h"
+
+#include <comcat.h>
+
+#include <cwchar>
+
+#include "registrar/PerUserFlag.h"
+#include "registrar/RegistryKey.h"
+#include "runtime/Result.h"
+
+namespace {
+
+constexpr size_t kPathUnits = 270;  // a path of 260 units and room for an index
+
+using RegisterFunction = HRESULT(WINAPI*)(ITypeLib*, LPOLESTR, LPOLESTR);
+using UnregisterFunction = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
+
+// The per-user form of a type library function when asked for and offered.
+void* FindPerUserFunction(const char* name)
+{
+    if (!g_bPerUserRegistration)
+        return nullptr;
+    const HMODULE oleaut = GetModuleHandleW(L"OLEAUT32.DLL");
+    return oleaut != nullptr ? reinterpret_cast<void*>(GetProcAddress(oleaut, name)) : nullptr;
+}
+
+// Owners for the COM objects and strings the registration handles.
+struct CBstr
+{
+    BSTR text = nullptr;
+    ~CBstr() { SysFreeString(text); }
+};
+
+struct CTypeLib
+{
+    ITypeLib* library = nullptr;
+    ~CTypeLib()
+    {
+        if (library != nullptr)
+            library->Release();
+    }
+};
+
+}  // namespace
+
+const wchar_t* ExtensionStart(const wchar_t* path)
+{
+    const wchar_t* fileName = wcsrchr(path, L'\\');
+    const wchar_t* dot = wcsrchr(fileName != nullptr ? fileName : path, L'.');
+    return dot != nullptr ? dot : path + wcslen(path);
+}
+
+const wchar_t* FileNameStart(const wchar_t* path)
+{
+    const wchar_t* start = path;
+    for (const wchar_t* p = path; *p != L'\0'; ++p)
+    {
+        if (*p == L'/' || *p == L':' || *p == L'\\')
+            start = p + 1;
+    }
+    return start;
+}
+
+HRESULT LoadModuleTypeLibrary(HINSTANCE instance, LPCWSTR index, BSTR* pPath, ITypeLib** ppLibrary)
+{
+    if (pPath == nullptr || ppLibrary == nullptr)
+        return E_POINTER;
+    *pPath = nullptr;
+    *ppLibrary = nullptr;
+    wchar_t path[kPathUnits];
+    const DWORD length = GetModuleFileNameW(instance, path, MAX_PATH);
+    if (length == 0)
+        return HResultFromLastError();
+    if (length == MAX_PATH)
+        return HResultFromError(ERROR_INSUFFICIENT_BUFFER);
+    const size_t extension = ExtensionStart(path) - path;
+    if (index != nullptr)
+    {
+        const size_t indexLength = wcslen(index);
+        if (indexLength > kPathUnits - 1 - length)
+            return E_FAIL;
+        wmemcpy(path + length, index, indexLength + 1);
+    }
+    HRESULT hr = LoadTypeLib(path, ppLibrary);
+    if (FAILED(hr))
+    {
+        if (extension + 5 > MAX_PATH)
+            return E_FAIL;
+        wcscpy(path + extension, L".tlb");
+        hr = LoadTypeLib(path, ppLibrary);
+        if (FAILED(hr))
+            return hr;
+    }
+    *pPath = SysAllocString(path);
+    if (*pPath == nullptr)
+    {
+        (*ppLibrary)->Release();
+        *ppLibrary = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+HRESULT RegisterTypeLibrary(HINSTANCE instance, LPCWSTR index)
+{
+    CBstr path;
+    CTypeLib typeLib;
+    HRESULT hr = LoadModuleTypeLibrary(instance, index, &path.text, &typeLib.library);
+    if (FAILED(hr))
+        return hr;
+    CBstr helpFile;
+    wchar_t helpDirectory[MAX_PATH];
+    wchar_t* pHelpDirectory = nullptr;
+    if (SUCCEEDED(typeLib.library->GetDocumentation(-1, nullptr, nullptr, nullptr, &helpFile.text)) &&
+        helpFile.text != nullptr && SysStringLen(helpFile.text) < MAX_PATH)
+    {
+        wcscpy(helpDirectory, helpFile.text);
+        *const_cast<wchar_t*>(FileNameStart(helpDirectory)) = L'\0';
+        pHelpDirectory = helpDirectory;
+    }
+    auto registerFunction = reinterpret_cast<RegisterFunction>(FindPerUserFunction("RegisterTypeLibForUser"));
+    if (registerFunction == nullptr)
+        registerFunction = &RegisterTypeLib;
+    return registerFunction(typeLib.library, path.text, pHelpDirectory);
+}
+
+HRESULT UnregisterTypeLibrary(HINSTANCE instance, LPCWSTR index)
+{
+    CBstr path;
+    CTypeLib typeLib;
+    HRESULT hr = LoadModuleTypeLibrary(instance, index, &path.text, &typeLib.library);
+    if (FAILED(hr))
+        return hr;
+    TLIBATTR* attributes = nullptr;
+    hr = typeLib.library->GetLibAttr(&attributes);
+    if (FAILED(hr))
+        return hr;
+    auto unregisterFunction = reinterpret_cast<UnregisterFunction>(FindPerUserFunction("UnRegisterTypeLibForUser"));
+    if (unregisterFunction == nullptr)
+        unregisterFunction = &UnRegisterTypeLib;
+    hr = unregisterFunction(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
+                            attributes->syskind);
+    typeLib.library->ReleaseTLibAttr(attributes);
+    return hr;
+}
+
+namespace {
+
+// Removes CLSID\{class}\<leaf> when nothing is registered below it any more.
+void RemoveEmptyCategoryKey(const wchar_t* classText, const wchar_t* leaf)
+{
+    wchar_t name[128];
+    swprintf(name, ARRAYSIZE(name), L"CLSID\\%ls\\%ls", classText, leaf);
+    RegistryKey key;
+    if (key.OpenKey(HKEY_CLASSES_ROOT, name, KEY_READ) != ERROR_SUCCESS)
+        return;
+    const bool bEmpty = !RegistryKey::HasChildKeys(key.Handle());
+    key.CloseKey();
+    if (bEmpty)
+        RegistryKey::RemoveChildKeyUnder(HKEY_CLASSES_ROOT, name, 0);
+}
+
+HRESULT ApplyCategory(ICatRegister* categories, REFCLSID classId, const CategoryMapEntry& entry, bool bRegister)
+{
+    CATID category = *entry.pCategory;
+    CLSID id = classId;
+    if (entry.kind == 1)
+        return bRegister ? categories->RegisterClassImplCategories(id, 1, &category)
+                         : categories->UnRegisterClassImplCategories(id, 1, &category);
+    return bRegister ? categories->RegisterClassReqCategories(id, 1, &category)
+                     : categories->UnRegisterClassReqCategories(id, 1, &category);
+}
+
+}  // namespace
+
+HRESULT RegisterClassCategories(REFCLSID classId, const CategoryMapEntry* pMap, bool bRegister)
+{
+    if (pMap == nullptr || IsEqualGUID(classId, GUID_NULL))
+        return S_OK;
+    ICatRegister* categories = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER, IID_ICatRegister,
+                                reinterpret_cast<void**>(&categories))))
+        return S_OK;
+    for (const CategoryMapEntry* entry = pMap; entry->kind != 0; ++entry)
+    {
+        const HRESULT hr = ApplyCategory(categories, classId, *entry, bRegister);
+        if (bRegister && FAILED(hr))
+        {
+            categories->Release();
+            return hr;
+        }
+    }
+    if (!bRegister)
+    {
+        wchar_t classText[64];
+        StringFromGUID2(classId, classText, ARRAYSIZE(classText));
+        RemoveEmptyCategoryKey(classText, L"Required Categories");
+        RemoveEmptyCategoryKey(classText, L"Implemented Categories");
+    }
+    categories->Release();
+    return S_OK;
+}

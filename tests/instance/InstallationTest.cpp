@@ -1,0 +1,328 @@
+// Installing, reconfiguring and removing instances with the real program
+// under Wine's service manager and registry. Every test removes what it
+// installed.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "instance/ImagePath.h"
+#include "instance/Messages.h"
+#include "instance/ServiceHandle.h"
+#include "registrar/PerUserFlag.h"
+#include "runtime/ZeltAgentSvcModule.h"
+#include "support/SystemSupport.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+const std::wstring kLibraryKey = std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT;
+
+std::vector<std::wstring> SplitCommandLine(const std::wstring& line)
+{
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW(line.c_str(), &count);
+    std::vector<std::wstring> arguments(argv, argv + count);
+    LocalFree(argv);
+    return arguments;
+}
+
+// Runs the host with the given arguments and returns its full exit code.
+DWORD RunHost(const std::wstring& arguments)
+{
+    const ProgramResult result = RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" " + arguments);
+    EXPECT_TRUE(result.finished) << Narrow(arguments);
+    return result.exitCode;
+}
+
+class InstallationTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { CleanUp(); }
+    void TearDown() override { CleanUp(); }
+
+    static void CleanUp()
+    {
+        for (const wchar_t* name : {L"ZeltAgentSvc-7", L"ZeltAgentSvc-8", L"ZeltAgentSvc"})
+            RemoveServiceIfPresent(name);
+        for (const wchar_t* name : {L"ZeltAgentSvc-7", L"ZeltAgentSvc-8", L"ZeltAgentSvc"})
+            WaitForServiceGone(name);
+        DeleteTree(HKEY_CLASSES_ROOT, AppIdKeyPath());
+        DeleteTree(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE");
+        DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
+        DeleteTree(HKEY_CURRENT_USER, L"Software\\Classes\\" + AppIdKeyPath());
+        DeleteTree(HKEY_CURRENT_USER, L"Software\\Classes\\AppID\\ZeltAgentSvc.EXE");
+    }
+
+    static std::wstring Host() { return BuiltProgramPath(L"ZeltAgentSvc.exe"); }
+};
+
+TEST_F(InstallationTest, ServiceSwitchInstallsAConfiguredInstance)
+{
+    ASSERT_EQ(0u, RunHost(L"/Service /port=5000 /agent=a.exe \"/cmd=a.exe -x\" /num=7"));
+
+    ServiceConfiguration config;
+    ASSERT_TRUE(QueryServiceConfiguration(L"ZeltAgentSvc-7", config));
+    EXPECT_EQ(L"ZeltAgent Service - 7", config.displayName);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), config.serviceType);
+    EXPECT_EQ(L"\"" + Host() + L"\" /port=5000 /agent=\"a.exe\" /cmd=\"a.exe -x\"", config.imagePath);
+
+    std::wstring text;
+    ASSERT_TRUE(ReadText(HKEY_CLASSES_ROOT, AppIdKeyPath(), L"LocalService", text));
+    EXPECT_EQ(L"ZeltAgentSvc-7", text);
+    ASSERT_TRUE(ReadText(HKEY_CLASSES_ROOT, AppIdKeyPath(), nullptr, text));
+    EXPECT_EQ(L"ZeltAgentSvc", text);
+    ASSERT_TRUE(ReadText(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE", L"AppID", text));
+    EXPECT_EQ(ZELT_APPID_TEXT, text);
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
+
+    // Removal of the instance touches its service only.
+    ASSERT_EQ(0u, RunHost(L"/unregserver /num=7"));
+    EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-7"));
+    EXPECT_TRUE(ReadText(HKEY_CLASSES_ROOT, AppIdKeyPath(), L"LocalService", text));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey));
+
+    // Removal of the registration takes the rest; AppID itself stays.
+    ASSERT_EQ(0u, RunHost(L"/unregserver"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath()));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
+}
+
+TEST_F(InstallationTest, InstallingAgainReplacesTheInstance)
+{
+    ASSERT_EQ(0u, RunHost(L"/Service /port=5000 /agent=a.exe /cmd=a.exe /num=8"));
+    ASSERT_EQ(0u, RunHost(L"/Service /port=6000 /agent=b.exe /cmd=b.exe /num=8"));
+    ServiceConfiguration config;
+    ASSERT_TRUE(QueryServiceConfiguration(L"ZeltAgentSvc-8", config));
+    EXPECT_EQ(L"\"" + Host() + L"\" /port=6000 /agent=\"b.exe\" /cmd=\"b.exe\"", config.imagePath);
+}
+
+TEST_F(InstallationTest, RemovingAnAbsentInstanceSucceeds)
+{
+    EXPECT_EQ(0u, RunHost(L"/unregserver /num=404"));
+}
+
+// Without "Service" the entries are written, no service is created, and the
+// configuration then fails on the missing service.
+TEST_F(InstallationTest, RegServerWritesTheAppIdEntriesOnly)
+{
+    EXPECT_EQ(0x80070424u, RunHost(L"/RegServer /port=1 /agent=a.exe"));
+    std::wstring text;
+    EXPECT_TRUE(ReadText(HKEY_CLASSES_ROOT, AppIdKeyPath(), nullptr, text));
+    EXPECT_FALSE(ReadText(HKEY_CLASSES_ROOT, AppIdKeyPath(), L"LocalService", text));
+    ServiceConfiguration config;
+    EXPECT_FALSE(QueryServiceConfiguration(L"ZeltAgentSvc", config));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey));
+}
+
+TEST_F(InstallationTest, PerUserRegistrationWritesTheUsersBranch)
+{
+    EXPECT_EQ(0x80070424u, RunHost(L"/RegServerPerUser /port=1 /agent=a.exe"));
+    std::wstring text;
+    ASSERT_TRUE(ReadText(HKEY_CURRENT_USER, L"Software\\Classes\\" + AppIdKeyPath(), nullptr, text));
+    EXPECT_EQ(L"ZeltAgentSvc", text);
+    EXPECT_TRUE(ReadText(HKEY_CURRENT_USER, L"Software\\Classes\\AppID\\ZeltAgentSvc.EXE", L"AppID", text));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\AppID\\ZeltAgentSvc.EXE"));
+}
+
+// An agent in a folder with blanks, with quoted arguments: the installed
+// command line must give the very same values back when it is split.
+TEST_F(InstallationTest, AgentCommandLinesSurviveTheImagePath)
+{
+    const std::wstring cmd = L"\"C:\\Program Files\\Agent\\agent.exe\" --config \"C:\\Agent Data\\a.conf\"";
+    const std::wstring agent = L"agent.exe";
+    const std::wstring arguments = L"/Service /port=5000 \"/agent=" + agent + L"\" \"/cmd=" +
+                                   EscapeQuotedValue(cmd) + L"\" /num=7";
+    ASSERT_EQ(0u, RunHost(arguments));
+    ServiceConfiguration config;
+    ASSERT_TRUE(QueryServiceConfiguration(L"ZeltAgentSvc-7", config));
+    const std::vector<std::wstring> argv = SplitCommandLine(config.imagePath);
+    ASSERT_EQ(4u, argv.size()) << Narrow(config.imagePath);
+    EXPECT_EQ(Host(), argv[0]);
+    EXPECT_EQ(L"/port=5000", argv[1]);
+    EXPECT_EQ(L"/agent=" + agent, argv[2]);
+    EXPECT_EQ(L"/cmd=" + cmd, argv[3]);
+}
+
+TEST(ImagePath, PlainValuesKeepTheirForm)
+{
+    EXPECT_EQ(L"\"C:\\h.exe\" /port=5000 /agent=\"a.exe\" /cmd=\"a.exe -x\"",
+              BuildImagePath(L"C:\\h.exe", 5000, L"a.exe", L"a.exe -x"));
+    EXPECT_EQ(L"\"C:\\h.exe\" /port=0 /agent=\"\" /cmd=\"\"", BuildImagePath(L"C:\\h.exe", 0, L"", L""));
+    EXPECT_EQ(L"C:\\dir\\a.exe \\\\server\\x", EscapeQuotedValue(L"C:\\dir\\a.exe \\\\server\\x"));
+}
+
+TEST(ImagePath, QuotesAndBackslashesRoundTripThroughSplitting)
+{
+    const std::wstring values[] = {
+        L"\"C:\\Program Files\\A\\a.exe\" --config \"C:\\Data Dir\\a.conf\"",
+        L"a.exe \\\"quoted\\\"",
+        L"C:\\trailing\\",
+        L"C:\\two\\\\",
+        L"\"\"",
+        L"a \\\\\" b",
+        L"\u0416 \u4E2D -Service /RegServer",
+    };
+    for (const std::wstring& value : values)
+    {
+        const std::vector<std::wstring> argv = SplitCommandLine(BuildImagePath(L"C:\\h.exe", 1, value, value));
+        ASSERT_EQ(4u, argv.size()) << Narrow(value);
+        EXPECT_EQ(L"/agent=" + value, argv[2]);
+        EXPECT_EQ(L"/cmd=" + value, argv[3]);
+    }
+}
+
+// Observes the failure actions, which Wine does not store.
+std::vector<SC_ACTION> g_actions;
+DWORD g_resetPeriod = 0xFFFFFFFF;
+
+BOOL WINAPI RecordFailureActions(SC_HANDLE, DWORD level, LPVOID info)
+{
+    if (level != SERVICE_CONFIG_FAILURE_ACTIONS)
+        return FALSE;
+    auto* actions = static_cast<SERVICE_FAILURE_ACTIONSW*>(info);
+    g_resetPeriod = actions->dwResetPeriod;
+    g_actions.assign(actions->lpsaActions, actions->lpsaActions + actions->cActions);
+    return TRUE;
+}
+
+struct RecordedMessage
+{
+    std::wstring text;
+    std::wstring caption;
+    UINT type;
+};
+std::vector<RecordedMessage> g_messages;
+
+int WINAPI RecordMessage(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
+{
+    EXPECT_EQ(nullptr, owner);
+    g_messages.push_back({text, caption, type});
+    return IDOK;
+}
+
+// In-process installation steps under test service names, with the message
+// boxes and the failure actions observed.
+class InstallStepsTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        g_messages.clear();
+        g_actions.clear();
+        g_pfnMessageBox = &RecordMessage;
+        g_pfnChangeServiceConfig2 = &RecordFailureActions;
+        CleanUp();
+    }
+    void TearDown() override
+    {
+        CleanUp();
+        g_pfnMessageBox = &MessageBoxW;
+        g_pfnChangeServiceConfig2 = &ChangeServiceConfig2W;
+        g_bPerUserRegistration = false;
+    }
+    static void CleanUp()
+    {
+        for (const wchar_t* name : {L"ZeltAgentSvc-t1", L"ZeltAgentSvc-t2", L"ZeltClash"})
+        {
+            RemoveServiceIfPresent(name);
+            WaitForServiceGone(name);
+        }
+        DeleteTree(HKEY_CLASSES_ROOT, AppIdKeyPath());
+        DeleteTree(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE");
+        DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
+    }
+
+    // Creates a plain service entry that the test owns.
+    static void CreateTestService(const wchar_t* name, const wchar_t* displayName)
+    {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        SC_HANDLE service = CreateServiceW(manager, name, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"C:\\none.exe", nullptr,
+                                           nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(nullptr, service) << GetLastError();
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+    }
+
+    CScopedRecords records;
+    CZeltAgentSvcModule module;
+};
+
+TEST_F(InstallStepsTest, ServiceIsCreatedWithItsDependencyAndRestartActions)
+{
+    HRESULT hr = E_FAIL;
+    // Creation alone: Wine drops the dependency list on later configuration changes.
+    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
+    ASSERT_TRUE(module.InstallService());
+    EXPECT_EQ(std::vector<std::wstring>{L"RPCSS"},
+              ReadTextList(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services\\ZeltAgentSvc-t1",
+                           L"DependOnService"));
+    EXPECT_TRUE(g_messages.empty());
+
+    CZeltAgentSvcModule installer;
+    EXPECT_FALSE(installer.ParseArguments(L"h.exe /Service /port=9 /agent=a.exe /num=t2", hr));
+    EXPECT_EQ(S_OK, hr);
+    EXPECT_EQ(0u, g_resetPeriod);
+    ASSERT_EQ(3u, g_actions.size());
+    for (const SC_ACTION& action : g_actions)
+    {
+        EXPECT_EQ(SC_ACTION_RESTART, action.Type);
+        EXPECT_EQ(0u, action.Delay);
+    }
+    EXPECT_TRUE(g_messages.empty());
+}
+
+TEST_F(InstallStepsTest, CreationFailureShowsCouldNotStartService)
+{
+    // Display names are unique: another service already shows our name.
+    CreateTestService(L"ZeltClash", L"ZeltAgentSvc-t1");
+    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
+    EXPECT_FALSE(module.InstallService());
+    ASSERT_EQ(1u, g_messages.size());
+    EXPECT_EQ(L"Could not start service", g_messages[0].text);
+    EXPECT_EQ(L"ZeltAgentSvc-t1", g_messages[0].caption);
+    EXPECT_EQ(static_cast<UINT>(MB_OK), g_messages[0].type);
+}
+
+TEST_F(InstallStepsTest, StoppedServiceIsRemovedWithoutMessage)
+{
+    CreateTestService(L"ZeltAgentSvc-t1", L"t1");
+    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
+    EXPECT_TRUE(module.IsServiceInstalled());
+    EXPECT_TRUE(module.UninstallService());
+    EXPECT_TRUE(g_messages.empty());
+    EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-t1"));
+    EXPECT_TRUE(module.UninstallService());
+}
+
+TEST_F(InstallStepsTest, ServiceMarkedForDeletionShowsCouldNotDeleteService)
+{
+    CreateTestService(L"ZeltAgentSvc-t1", L"t1");
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE held = OpenServiceW(manager, L"ZeltAgentSvc-t1", DELETE | SERVICE_QUERY_CONFIG);
+    ASSERT_TRUE(DeleteService(held));
+    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
+    const bool bRemoved = module.UninstallService();
+    CloseServiceHandle(held);
+    CloseServiceHandle(manager);
+    EXPECT_FALSE(bRemoved);
+    ASSERT_EQ(1u, g_messages.size());
+    EXPECT_EQ(L"Could not delete service", g_messages[0].text);
+    EXPECT_EQ(L"ZeltAgentSvc-t1", g_messages[0].caption);
+}
+
+TEST_F(InstallStepsTest, RemoveAppIdWithoutTheKeyReportsTheRegistryError)
+{
+    EXPECT_EQ(static_cast<HRESULT>(0x80070002), module.RemoveAppId());
+    EXPECT_TRUE(g_messages.empty());
+}
+
+}  // namespace

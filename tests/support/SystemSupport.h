@@ -1,0 +1,39 @@
+// Helpers for tests that work with the real service manager and registry:
+// reading what installation wrote and removing it again.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+struct ServiceConfiguration
+{
+    DWORD serviceType = 0;
+    DWORD startType = 0;
+    std::wstring imagePath;
+    std::wstring displayName;
+};
+
+// False when no service of that name exists (any more).
+bool QueryServiceConfiguration(const std::wstring& name, ServiceConfiguration& configuration);
+
+// Stops (waiting up to `timeoutMs` for the stop) and deletes a service;
+// nothing happens when it does not exist.
+void RemoveServiceIfPresent(const std::wstring& name, DWORD timeoutMs = 20000);
+
+// Waits until the service manager has forgotten the service.
+bool WaitForServiceGone(const std::wstring& name, DWORD timeoutMs = 20000);
+
+bool KeyExists(HKEY root, const std::wstring& path);
+
+// The text of a REG_SZ value; false when the key or value is missing.
+bool ReadText(HKEY root, const std::wstring& path, const wchar_t* valueName, std::wstring& text);
+
+// The items of a REG_MULTI_SZ value; empty when missing.
+std::vector<std::wstring> ReadTextList(HKEY root, const std::wstring& path, const wchar_t* valueName);
+
+void DeleteTree(HKEY root, const std::wstring& path);
+
+// HKEY_CLASSES_ROOT\AppID\{module AppID}.
+std::wstring AppIdKeyPath();
