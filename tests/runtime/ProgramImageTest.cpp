@@ -1,0 +1,90 @@
+// The shipped program: a 32-bit GUI-subsystem PE that carries exactly its
+// service base name, its registration script byte for byte, and its type
+// library.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "runtime/Handles.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+class ProgramImageTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_program.Reset(LoadLibraryExW(Path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+        ASSERT_TRUE(m_program.IsValid());
+    }
+
+    static std::wstring Path() { return BuiltProgramPath(L"ZeltAgentSvc.exe"); }
+
+    CLibraryHandle m_program;
+};
+
+TEST_F(ProgramImageTest, IsA32BitGuiSubsystemExecutable)
+{
+    std::ifstream file(Narrow(Path()).c_str(), std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), sizeof(IMAGE_DOS_HEADER));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes.data());
+    ASSERT_EQ(IMAGE_DOS_SIGNATURE, dos->e_magic);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(bytes.data() + dos->e_lfanew);
+    EXPECT_EQ(IMAGE_NT_SIGNATURE, nt->Signature);
+    EXPECT_EQ(IMAGE_FILE_MACHINE_I386, nt->FileHeader.Machine);
+    EXPECT_EQ(IMAGE_NT_OPTIONAL_HDR32_MAGIC, nt->OptionalHeader.Magic);
+    EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, nt->OptionalHeader.Subsystem);
+}
+
+BOOL CALLBACK CountName(HMODULE, LPCWSTR, LPWSTR, LONG_PTR count)
+{
+    ++*reinterpret_cast<int*>(count);
+    return TRUE;
+}
+
+TEST_F(ProgramImageTest, StringTableHoldsOnlyTheServiceBaseName)
+{
+    int blocks = 0;
+    EnumResourceNamesW(m_program.Get(), RT_STRING, &CountName, reinterpret_cast<LONG_PTR>(&blocks));
+    EXPECT_EQ(1, blocks);
+    wchar_t text[256];
+    EXPECT_EQ(12, LoadStringW(m_program.Get(), 100, text, 256));
+    EXPECT_STREQ(L"ZeltAgentSvc", text);
+    for (UINT id = 96; id < 112; ++id)
+    {
+        if (id != 100)
+        {
+            EXPECT_EQ(0, LoadStringW(m_program.Get(), id, text, 256)) << id;
+        }
+    }
+}
+
+TEST_F(ProgramImageTest, RegistrationScriptIsKeptByteForByte)
+{
+    const char expected[] =
+        "HKCR\r\n{\r\n\tNoRemove AppID\r\n\t{\r\n\t\t'%APPID%' = s 'ZeltAgentSvc'\r\n"
+        "\t\t'ZeltAgentSvc.EXE'\r\n\t\t{\r\n\t\t\tval AppID = s '%APPID%'\r\n\t\t}\r\n\t}\r\n}\r\n";
+    const HRSRC resource = FindResourceW(m_program.Get(), MAKEINTRESOURCEW(101), L"REGISTRY");
+    ASSERT_NE(nullptr, resource);
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(m_program.Get(), resource)));
+    EXPECT_EQ(std::string(expected), std::string(bytes, SizeofResource(m_program.Get(), resource)));
+}
+
+TEST_F(ProgramImageTest, TypeLibraryLoadsFromTheProgramPath)
+{
+    EXPECT_NE(nullptr, FindResourceW(m_program.Get(), MAKEINTRESOURCEW(1), L"TYPELIB"));
+    ITypeLib* library = nullptr;
+    ASSERT_EQ(S_OK, LoadTypeLib(Path().c_str(), &library));
+    BSTR name = nullptr;
+    EXPECT_EQ(S_OK, library->GetDocumentation(-1, &name, nullptr, nullptr, nullptr));
+    EXPECT_STREQ(L"ZeltAgentSvcLib", name);
+    SysFreeString(name);
+    library->Release();
+}
+
+}  // namespace
