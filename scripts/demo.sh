@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds the host, and shows it at
-# work under Wine in the build's private prefix.
+# The main job: installs what is missing, builds the host and the demo agent,
+# and shows two instances installed, started, supervised, stopped and removed
+# under Wine, in the build's private prefix. Cleans up even when interrupted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
@@ -8,11 +9,89 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build >/dev/null
 
 prefix="$PWD/build/wineprefix"
-trap 'scripts/wine-session.sh "$prefix" stop' EXIT
+logs="$prefix/drive_c/zelt-demo"
+agent=ZeltDemoAgent.exe
+appid=$(sed -n 's/.*ZELT_APPID_TEXT L"\(.*\)"/\1/p' src/resources/Guids.h)
+started=$(date +%s)
+
+win() { scripts/wine-run.sh "$prefix" "$@"; }
+host() { win build/ZeltAgentSvc.exe "$@"; }
+say() { printf '%-5s %s\n' "[$(( $(date +%s) - started ))s]" "$*"; }
+now_ms() { date +%s%3N; }
+state() { win sc query "$1" 2>/dev/null | sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
+agent_pids() { win build/ZeltProcessList.exe "$agent" 2>/dev/null | cut -d' ' -f1 | tr -d '\r' | xargs; }
+last_start_pid() { sed -n 's/^start pid=\([0-9]*\).*/\1/p' "$1" | tail -n 1; }
+
+wait_for_state() {  # name state
+  for _ in $(seq 1 200); do [ "$(state "$1")" = "$2" ] && return 0; sleep 0.05; done
+  return 1
+}
+
+remove_everything() {
+  for n in 1 2; do host /unregserver /num=$n >/dev/null 2>&1 || true; done
+  for n in 1 2; do wait_for_state ZeltAgentSvc-$n "" || true; done
+  host /unregserver >/dev/null 2>&1 || true
+  win taskkill /f /im "$agent" >/dev/null 2>&1 || true
+}
+
+finish() {
+  local rc=$?
+  [ $rc -ne 0 ] && say "Interrupted or failed (exit $rc): removing what the demo installed"
+  remove_everything
+  scripts/wine-session.sh "$prefix" stop
+  exit $rc
+}
+trap finish EXIT
+trap 'exit 130' INT TERM
+
 scripts/wine-session.sh "$prefix" start
+remove_everything
+rm -rf "$logs" && mkdir -p "$logs"
+say "Built build/ZeltAgentSvc.exe: $(file -b build/ZeltAgentSvc.exe | cut -d, -f1-2)"
 
-host() { scripts/wine-run.sh "$prefix" build/ZeltAgentSvc.exe "$@"; }
-exit_code() { set +e; host "$@" >/dev/null 2>&1; local rc=$?; set -e; echo "$rc"; }
+install() {  # number port extra-agent-switches
+  local cmd="$agent --port=$2 --log=C:\\zelt-demo\\agent$1.log $3"
+  host /Service /port=$2 /agent=$agent "/cmd=$cmd" /num=$1
+  say "Installed ZeltAgentSvc-$1: port $2, agent command line \"$cmd\""
+}
+install 1 5101 ""
+install 2 5102 "--ignore"
 
-echo "Built build/ZeltAgentSvc.exe ($(file -b build/ZeltAgentSvc.exe | cut -d, -f1-2))"
-echo "No settings on the command line: exit code $(exit_code) (low byte of 0x80070057, the refusal)"
+for n in 1 2; do
+  win net start ZeltAgentSvc-$n >/dev/null 2>&1
+  wait_for_state ZeltAgentSvc-$n RUNNING
+  for _ in $(seq 1 100); do [ -n "$(last_start_pid "$logs/agent$n.log" 2>/dev/null)" ] && break; sleep 0.05; done
+  say "Started ZeltAgentSvc-$n: $(state ZeltAgentSvc-$n), agent pid $(last_start_pid "$logs/agent$n.log")"
+done
+say "Agent processes running: $(agent_pids)"
+
+old=$(last_start_pid "$logs/agent1.log")
+t0=$(now_ms)
+win taskkill /f /pid "$old" >/dev/null 2>&1
+for _ in $(seq 1 200); do
+  new=$(last_start_pid "$logs/agent1.log"); [ "$new" != "$old" ] && break; sleep 0.02
+done
+say "Killed agent $old of instance 1: relaunched as pid $new after $(( $(now_ms) - t0 )) ms"
+
+stop() {  # number
+  local t0 t1
+  t0=$(now_ms)
+  win net stop ZeltAgentSvc-$1 >/dev/null 2>&1 || true
+  wait_for_state ZeltAgentSvc-$1 STOPPED
+  t1=$(now_ms)
+  echo $(( t1 - t0 ))
+}
+ms=$(stop 1)
+received=$(grep -c '^recv 73687574646f776e0a$' "$logs/agent1.log" || true)
+ended=$(grep -c '^exit shutdown' "$logs/agent1.log" || true)
+say "Stopped ZeltAgentSvc-1 in $ms ms: agent received \"shutdown\\n\" ($received time) and ended by itself ($ended exit)"
+
+ms=$(stop 2)
+ended=$(grep -c '^exit' "$logs/agent2.log" || true)
+say "Stopped ZeltAgentSvc-2 in $ms ms: its agent ignored the line and was terminated ($ended clean exits)"
+
+remove_everything
+left_services=$(for n in 1 2; do [ -n "$(state ZeltAgentSvc-$n)" ] && echo ZeltAgentSvc-$n; done | xargs)
+left_value=$(win reg query "HKCR\\AppID\\$appid" /v LocalService >/dev/null 2>&1 && echo present || echo none)
+say "Removed both instances: services left [${left_services}], LocalService ${left_value}, agent processes [$(agent_pids)]"
+say "Demo complete"
