@@ -1,8 +1,70 @@
 #include "agent/ExitWait.h"
 
-void ReleaseExitWait(HANDLE volatile* pSlot)
+#include <tlhelp32.h>
+
+#include "runtime/Handles.h"
+#include "runtime/Result.h"
+#include "runtime/ZeltAgentSvcModule.h"
+
+HRESULT RegisterExitWait(HANDLE volatile* pSlot, HANDLE process, WAITORTIMERCALLBACK callback, void* context,
+                         DWORD timeoutMs, DWORD flags)
 {
-    HANDLE wait = InterlockedExchangePointer(const_cast<HANDLE*>(pSlot), nullptr);
-    if (wait != nullptr && !UnregisterWaitEx(wait, INVALID_HANDLE_VALUE))
-        GetLastError();
+    HANDLE wait = nullptr;
+    if (!RegisterWaitForSingleObject(&wait, process, callback, context, timeoutMs, flags))
+        return HResultFromLastError();
+    if (InterlockedCompareExchangePointer(pSlot, wait, nullptr) != nullptr)
+    {
+        UnregisterWaitEx(wait, nullptr);
+        return E_UNEXPECTED;
+    }
+    return S_OK;
+}
+
+void ReleaseExitWait(HANDLE volatile* pSlot, HANDLE completion)
+{
+    HANDLE wait = InterlockedExchangePointer(pSlot, nullptr);
+    if (wait != nullptr && !UnregisterWaitEx(wait, completion))
+        GetLastError();  // ERROR_IO_PENDING from inside the callback; nothing to do either way
+}
+
+void CALLBACK AgentExitCallback(void* context, BOOLEAN /*bTimedOut*/)
+{
+    static_cast<CZeltAgentSvcModule*>(context)->StartProcess(true);
+}
+
+namespace {
+
+wchar_t FoldAsciiLetter(wchar_t c)
+{
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+}  // namespace
+
+bool EqualsFoldingAsciiLetters(const wchar_t* left, const wchar_t* right)
+{
+    for (; FoldAsciiLetter(*left) == FoldAsciiLetter(*right); ++left, ++right)
+    {
+        if (*left == L'\0')
+            return true;
+    }
+    return false;
+}
+
+bool FindProcessByImageName(const wchar_t* imageName, DWORD& processId)
+{
+    CFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return false;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry))
+    {
+        if (EqualsFoldingAsciiLetters(imageName, entry.szExeFile))
+        {
+            processId = entry.th32ProcessID;
+            return true;
+        }
+    }
+    return false;
 }

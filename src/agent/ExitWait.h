@@ -1,8 +1,26 @@
-// The exit-wait slot: the registration that watches the agent process.
+// The exit-wait slot: the registration that watches the agent process. The
+// slot is only exchanged and compare-exchanged atomically; whoever takes a
+// registration out of it owns it and is the only one to unregister it.
 #pragma once
 
 #include <windows.h>
 
-// Takes the registration out of the slot atomically and unregisters it,
-// waiting until no callback of it runs.
-void ReleaseExitWait(HANDLE volatile* pSlot);
+// Registers a wait on `process` and publishes it in the slot if the slot is
+// empty; E_UNEXPECTED (the new registration dropped) when it was occupied.
+HRESULT RegisterExitWait(HANDLE volatile* pSlot, HANDLE process, WAITORTIMERCALLBACK callback, void* context,
+                         DWORD timeoutMs, DWORD flags);
+
+// Takes the registration out of the slot atomically and unregisters it. With
+// INVALID_HANDLE_VALUE it returns only when no callback of it runs; a callback
+// releasing its own registration passes null, as it cannot wait for itself.
+void ReleaseExitWait(HANDLE volatile* pSlot, HANDLE completion = INVALID_HANDLE_VALUE);
+
+// The wait callback: the context is the module, whose agent has ended.
+void CALLBACK AgentExitCallback(void* context, BOOLEAN bTimedOut);
+
+// True and the id of the first process in the snapshot whose image name
+// equals `imageName`, folding only the letters A to Z.
+bool FindProcessByImageName(const wchar_t* imageName, DWORD& processId);
+
+// Image-name comparison of the process search.
+bool EqualsFoldingAsciiLetters(const wchar_t* left, const wchar_t* right);

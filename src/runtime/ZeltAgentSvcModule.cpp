@@ -19,7 +19,9 @@ CZeltAgentSvcModule::CZeltAgentSvcModule()
 
 CZeltAgentSvcModule::~CZeltAgentSvcModule()
 {
-    // The process handle is closed by the post-loop step, not here.
+    // No relaunch may start while the module goes away; the process handle
+    // is normally closed by the post-loop step already.
+    InterlockedExchange(&m_bAgentStopping, TRUE);
     ReleaseExitWait(&m_hAgentWait);
 }
 

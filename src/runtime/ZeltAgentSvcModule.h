@@ -8,6 +8,7 @@
 
 #include "resources/Guids.h"
 #include "resources/ResourceIds.h"
+#include "runtime/Handles.h"
 #include "runtime/ServiceModuleT.h"
 
 class CZeltAgentSvcModule : public CServiceModuleT<CZeltAgentSvcModule, IDS_SERVICENAME>
@@ -17,6 +18,9 @@ public:
     ~CZeltAgentSvcModule() override;
 
     HRESULT AddScriptReplacements(IRegistrarBase* pRegistrar) override;
+
+    // The module's AppID: names HKEY_CLASSES_ROOT\AppID\{...} that holds "LocalService".
+    static constexpr const wchar_t* kAppIdText = ZELT_APPID_TEXT;
 
     // Reads the command line into the instance settings and carries out any
     // registration, installation or removal it asks for. True: go on to the
@@ -39,9 +43,23 @@ public:
     std::wstring dir;
     std::wstring summary;
 
-    // Agent hold.
-    HANDLE m_hAgentProcess = nullptr;
+    // The pre-loop step: the module's own pre-loop work, Windows Sockets and
+    // the agent's start.
+    HRESULT PreMessageLoop(int showCommand) override;
+    // The post-loop step: the agent's stop through its control port.
+    HRESULT ShutdownAgent() override;
+
+    // Releases the agent held, adopts a running process of the image name or
+    // launches `cmd`, and watches it. S_FALSE once the stop has begun.
+    // `bInExitCallback`: called by the exit wait's own callback.
+    HRESULT StartProcess(bool bInExitCallback = false);
+
+    // Agent hold. m_agentLock gives m_hAgentProcess one user at a time;
+    // m_bAgentStopping, once raised, keeps every relaunch away.
+    CKernelHandle m_hAgentProcess;
     HANDLE volatile m_hAgentWait = nullptr;
+    SRWLOCK m_agentLock = SRWLOCK_INIT;
+    LONG volatile m_bAgentStopping = FALSE;
 
     // Installation and removal of the instance's service.
     bool IsServiceInstalled();
@@ -59,7 +77,16 @@ private:
     HRESULT ConfigureService(const std::wstring& imagePath, const std::wstring& displayName, SC_ACTION* actions);
     HRESULT FailRegistration(int point, HRESULT hr);
     void RequestServiceStop(SC_HANDLE service);
+
+    HANDLE OpenRunningAgent() const;
+    HRESULT LaunchAgent();
+    CKernelHandle TakeOverAgent();
+    void StopAgent(HANDLE process) const;
+    HRESULT AskAgentToEnd(HANDLE process) const;
 };
+
+// Starts Windows Sockets 2.2; ShutdownAgent makes the matching clean-up call.
+HRESULT StartSockets();
 
 // The directory of this program's file without a trailing backslash (the
 // whole name when it holds no backslash, empty when it cannot be read).

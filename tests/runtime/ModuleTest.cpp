@@ -50,7 +50,7 @@ TEST_F(ModuleTest, FreshModuleHoldsItsDefaults)
     EXPECT_STREQ(L"ZeltAgentSvc", module.m_serviceName);
     EXPECT_EQ(0, module.port);
     EXPECT_TRUE(module.agent.empty() && module.cmd.empty() && module.num.empty() && module.summary.empty());
-    EXPECT_EQ(nullptr, module.m_hAgentProcess);
+    EXPECT_FALSE(module.m_hAgentProcess.IsValid());
     EXPECT_EQ(nullptr, module.m_hAgentWait);
 }
 

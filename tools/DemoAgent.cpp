@@ -1,0 +1,174 @@
+// A demo agent that honours the host's control-port contract: it listens on
+// 127.0.0.1 at --port=N and ends (exit code 0) on the line "shutdown\n".
+// Switches to misbehave, for the tests and the benchmark:
+//   --ignore        accept the line but keep running
+//   --nolisten      never listen on the port
+//   --lifetime=MS   end by itself (exit code 0) after MS milliseconds
+//   --exitnow       end at once
+//   --log=PATH      append what happens to PATH, one line per event:
+//                   "start pid=P t=T dir=D", "listening", "recv HEX", "exit REASON t=T"
+//                   where T is the performance counter in microseconds.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct Options
+{
+    unsigned port = 0;
+    bool bIgnore = false;
+    bool bNoListen = false;
+    bool bExitNow = false;
+    long lifetimeMs = -1;
+    std::string logPath;
+};
+
+Options g_options;
+
+long long NowMicroseconds()
+{
+    LARGE_INTEGER counter;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return counter.QuadPart / frequency.QuadPart * 1000000 + counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
+}
+
+// One append per line, so that several agents can share one log.
+void Log(const std::string& line)
+{
+    if (g_options.logPath.empty())
+        return;
+    HANDLE file = CreateFileA(g_options.logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+[[noreturn]] void Exit(const char* reason)
+{
+    Log(std::string("exit ") + reason + " t=" + std::to_string(NowMicroseconds()));
+    ExitProcess(0);
+}
+
+void ParseOptions(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+    {
+        const char* a = argv[i];
+        if (strncmp(a, "--port=", 7) == 0)
+            g_options.port = static_cast<unsigned>(atoi(a + 7));
+        else if (strncmp(a, "--log=", 6) == 0)
+            g_options.logPath = a + 6;
+        else if (strncmp(a, "--lifetime=", 11) == 0)
+            g_options.lifetimeMs = atol(a + 11);
+        else if (strcmp(a, "--ignore") == 0)
+            g_options.bIgnore = true;
+        else if (strcmp(a, "--nolisten") == 0)
+            g_options.bNoListen = true;
+        else if (strcmp(a, "--exitnow") == 0)
+            g_options.bExitNow = true;
+    }
+}
+
+DWORD WINAPI LifetimeThread(void*)
+{
+    Sleep(static_cast<DWORD>(g_options.lifetimeMs));
+    Exit("lifetime");
+}
+
+std::string Hex(const char* bytes, int count)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (int i = 0; i < count; ++i)
+    {
+        text += digits[(bytes[i] >> 4) & 0xF];
+        text += digits[bytes[i] & 0xF];
+    }
+    return text;
+}
+
+// Reads one connection; ends the process on a complete "shutdown" line.
+void ServeConnection(SOCKET connection)
+{
+    std::string received;
+    char buffer[256];
+    int count;
+    while ((count = recv(connection, buffer, sizeof(buffer), 0)) > 0)
+    {
+        Log("recv " + Hex(buffer, count));
+        received.append(buffer, count);
+        size_t end;
+        while ((end = received.find('\n')) != std::string::npos)
+        {
+            const std::string line = received.substr(0, end);
+            received.erase(0, end + 1);
+            if (line == "shutdown" && !g_options.bIgnore)
+                Exit("shutdown");
+        }
+    }
+    closesocket(connection);
+}
+
+SOCKET Listen()
+{
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return INVALID_SOCKET;
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (listener == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    const BOOL reuse = TRUE;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof(reuse));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    address.sin_port = htons(static_cast<u_short>(g_options.port));
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR ||
+        listen(listener, 4) == SOCKET_ERROR)
+    {
+        Log("listenfail err=" + std::to_string(WSAGetLastError()));
+        closesocket(listener);
+        return INVALID_SOCKET;
+    }
+    return listener;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ParseOptions(argc, argv);
+    char directory[MAX_PATH] = "";
+    GetCurrentDirectoryA(MAX_PATH, directory);
+    Log("start pid=" + std::to_string(GetCurrentProcessId()) + " t=" + std::to_string(NowMicroseconds()) +
+        " dir=" + directory);
+    if (g_options.bExitNow)
+        Exit("now");
+    if (g_options.lifetimeMs >= 0)
+        CloseHandle(CreateThread(nullptr, 0, &LifetimeThread, nullptr, 0, nullptr));
+
+    SOCKET listener = g_options.bNoListen ? INVALID_SOCKET : Listen();
+    if (listener == INVALID_SOCKET)
+    {
+        Sleep(INFINITE);
+        return 0;
+    }
+    Log("listening");
+    for (;;)
+    {
+        const SOCKET connection = accept(listener, nullptr, nullptr);
+        if (connection != INVALID_SOCKET)
+            ServeConnection(connection);
+    }
+}
