@@ -19,7 +19,10 @@ host() { win build/ZeltAgentSvc.exe "$@"; }
 say() { printf '%-5s %s\n' "[$(( $(date +%s) - started ))s]" "$*"; }
 now_ms() { date +%s%3N; }
 state() { win sc query "$1" 2>/dev/null | sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
-agent_pids() { win build/ZeltProcessList.exe "$agent" 2>/dev/null | cut -d' ' -f1 | tr -d '\r' | xargs; }
+agent_pids() {
+  { win build/ZeltProcessList.exe "$agent"; win build/ZeltProcessList.exe ZeltDemoAgent2.exe; } 2>/dev/null |
+    cut -d' ' -f1 | tr -d '\r' | xargs
+}
 last_start_pid() { sed -n 's/^start pid=\([0-9]*\).*/\1/p' "$1" | tail -n 1; }
 
 wait_for_state() {  # name state
@@ -31,7 +34,7 @@ remove_everything() {
   for n in 1 2; do host /unregserver /num=$n >/dev/null 2>&1 || true; done
   for n in 1 2; do wait_for_state ZeltAgentSvc-$n "" || true; done
   host /unregserver >/dev/null 2>&1 || true
-  win taskkill /f /im "$agent" >/dev/null 2>&1 || true
+  for image in "$agent" ZeltDemoAgent2.exe; do win taskkill /f /im "$image" >/dev/null 2>&1 || true; done
 }
 
 finish() {
@@ -49,13 +52,16 @@ remove_everything
 rm -rf "$logs" && mkdir -p "$logs"
 say "Built build/ZeltAgentSvc.exe: $(file -b build/ZeltAgentSvc.exe | cut -d, -f1-2)"
 
-install() {  # number port extra-agent-switches
-  local cmd="$agent --port=$2 --log=C:\\zelt-demo\\agent$1.log $3"
-  host /Service /port=$2 /agent=$agent "/cmd=$cmd" /num=$1
+# Each instance adopts a running process of its agent's image name, so the
+# two instances run the demo agent under two names.
+cp build/$agent build/ZeltDemoAgent2.exe
+install() {  # number port image extra-agent-switches
+  local cmd="$3 --port=$2 --log=C:\\zelt-demo\\agent$1.log$4"
+  host /Service /port=$2 /agent=$3 "/cmd=$cmd" /num=$1
   say "Installed ZeltAgentSvc-$1: port $2, agent command line \"$cmd\""
 }
-install 1 5101 ""
-install 2 5102 "--ignore"
+install 1 5101 $agent ""
+install 2 5102 ZeltDemoAgent2.exe " --ignore"
 
 for n in 1 2; do
   win net start ZeltAgentSvc-$n >/dev/null 2>&1
@@ -91,7 +97,7 @@ ended=$(grep -c '^exit' "$logs/agent2.log" || true)
 say "Stopped ZeltAgentSvc-2 in $ms ms: its agent ignored the line and was terminated ($ended clean exits)"
 
 remove_everything
-left_services=$(for n in 1 2; do [ -n "$(state ZeltAgentSvc-$n)" ] && echo ZeltAgentSvc-$n; done | xargs)
+left_services=$(for n in 1 2; do [ -z "$(state ZeltAgentSvc-$n)" ] || echo ZeltAgentSvc-$n; done | xargs)
 left_value=$(win reg query "HKCR\\AppID\\$appid" /v LocalService >/dev/null 2>&1 && echo present || echo none)
 say "Removed both instances: services left [${left_services}], LocalService ${left_value}, agent processes [$(agent_pids)]"
 say "Demo complete"
