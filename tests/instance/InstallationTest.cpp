@@ -151,6 +151,83 @@ TEST_F(InstallationTest, AgentCommandLinesSurviveTheImagePath)
     EXPECT_EQ(L"/cmd=" + cmd, argv[3]);
 }
 
+std::string ReadFileText(const std::wstring& path)
+{
+    std::string text;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return text;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        text.append(buffer, read);
+    CloseHandle(file);
+    return text;
+}
+
+bool WaitForServiceState(const wchar_t* name, DWORD state)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status{};
+    bool bReached = false;
+    for (int i = 0; i < 600 && !bReached; ++i)
+    {
+        bReached = QueryServiceStatus(service, &status) && status.dwCurrentState == state;
+        if (!bReached)
+            Sleep(50);
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return bReached;
+}
+
+bool ControlTestService(const wchar_t* name, bool bStart)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_START | SERVICE_STOP);
+    SERVICE_STATUS status{};
+    const bool bDone = bStart ? StartServiceW(service, 0, nullptr) : ControlService(service, SERVICE_CONTROL_STOP, &status);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return bDone;
+}
+
+// The installed service reads its settings back from its own command line:
+// an agent in a folder with blanks starts with its quoted arguments intact
+// (its log lands where its --log argument says) and is stopped cleanly.
+TEST_F(InstallationTest, InstalledServiceRunsTheAgentWithItsCommandLine)
+{
+    const std::wstring folder = L"C:\\Program Files\\Zelt Agent";
+    const std::wstring dataFolder = L"C:\\Zelt Agent Data";
+    const std::wstring program = folder + L"\\zelt agent.exe";
+    const std::wstring log = dataFolder + L"\\agent one.log";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    CreateDirectoryW(dataFolder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(BuiltProgramPath(L"ZeltDemoAgent.exe").c_str(), program.c_str(), FALSE));
+    DeleteFileW(log.c_str());
+
+    const std::wstring cmd = L"\"" + program + L"\" --port=5391 \"--log=" + log + L"\"";
+    ASSERT_EQ(0u, RunHost(L"/Service /port=5391 \"/agent=zelt agent.exe\" \"/cmd=" + EscapeQuotedValue(cmd) + L"\" /num=7"));
+    ASSERT_TRUE(ControlTestService(L"ZeltAgentSvc-7", true)) << GetLastError();
+    EXPECT_TRUE(WaitForServiceState(L"ZeltAgentSvc-7", SERVICE_RUNNING));
+    for (int i = 0; i < 200 && ReadFileText(log).find("listening") == std::string::npos; ++i)
+        Sleep(50);
+    EXPECT_NE(std::string::npos, ReadFileText(log).find("listening"));
+
+    EXPECT_TRUE(ControlTestService(L"ZeltAgentSvc-7", false));
+    EXPECT_TRUE(WaitForServiceState(L"ZeltAgentSvc-7", SERVICE_STOPPED));
+    const std::string text = ReadFileText(log);
+    EXPECT_NE(std::string::npos, text.find("recv 73687574646f776e0a")) << text;
+    EXPECT_NE(std::string::npos, text.find("exit shutdown")) << text;
+
+    DeleteFileW(log.c_str());
+    DeleteFileW(program.c_str());
+    RemoveDirectoryW(dataFolder.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
 TEST(ImagePath, PlainValuesKeepTheirForm)
 {
     EXPECT_EQ(L"\"C:\\h.exe\" /port=5000 /agent=\"a.exe\" /cmd=\"a.exe -x\"",
@@ -301,6 +378,42 @@ TEST_F(InstallStepsTest, StoppedServiceIsRemovedWithoutMessage)
     EXPECT_TRUE(g_messages.empty());
     EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-t1"));
     EXPECT_TRUE(module.UninstallService());
+}
+
+// A stop request refused because the service is already stopping needs no
+// message; the service is deleted all the same.
+TEST_F(InstallStepsTest, StoppingServiceIsRemovedWithoutMessage)
+{
+    const std::wstring log = TestProgramDirectory() + L"\\stopping-agent.log";
+    DeleteFileW(log.c_str());
+    const std::wstring cmd = L"ZeltDemoAgent.exe --port=5392 --ignore \"--log=" + log + L"\"";
+    CreateTestService(L"ZeltAgentSvc-t1", L"t1");
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceW(manager, L"ZeltAgentSvc-t1", SERVICE_ALL_ACCESS);
+    const std::wstring imagePath = BuildImagePath(BuiltProgramPath(L"ZeltAgentSvc.exe"), 5392, L"ZeltDemoAgent.exe", cmd);
+    ASSERT_TRUE(ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                     imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    HKEY appId = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, AppIdKeyPath().c_str(), 0, nullptr, 0, KEY_WRITE,
+                                             nullptr, &appId, nullptr));
+    RegSetValueExW(appId, L"LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"t1"), 6);
+    RegCloseKey(appId);
+    ASSERT_TRUE(StartServiceW(service, 0, nullptr));
+    for (int i = 0; i < 400 && ReadFileText(log).find("listening") == std::string::npos; ++i)
+        Sleep(25);
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));  // the agent holds the stop for 3 s
+    ASSERT_TRUE(QueryServiceStatus(service, &status));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), status.dwCurrentState);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+
+    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
+    EXPECT_TRUE(module.UninstallService());
+    EXPECT_TRUE(g_messages.empty()) << (g_messages.empty() ? "" : Narrow(g_messages[0].text));
+    EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-t1"));
+    EXPECT_NE(std::string::npos, ReadFileText(log).find("recv 73687574646f776e0a"));
+    DeleteFileW(log.c_str());
 }
 
 TEST_F(InstallStepsTest, ServiceMarkedForDeletionShowsCouldNotDeleteService)
