@@ -41,6 +41,9 @@ const wchar_t kFullScript[] =
     L"\tApp = s 'Default text'\r\n\t{\r\n"
     L"\t\tval Text = s 'it''s'\r\n"
     L"\t\tval List = m 'a\\0b'\r\n"
+    L"\t\tval CutList = m 'a\\0\\0b'\r\n"
+    L"\t\tval EmptyList = m ''\r\n"
+    L"\t\tval NoBytes = b ''\r\n"
     L"\t\tval Number = d 4660\r\n"
     L"\t\tval Bytes = b 0A1b\r\n"
     L"\t\tval Expand = s 'x%%y'\r\n"
@@ -60,6 +63,13 @@ TEST_F(RegistryWalkTest, RegisterWritesEveryValueKindAndUnregisterRemovesAll)
     ASSERT_TRUE(scratch.ReadValue(L"HKCU\\App", L"List", type, data));
     EXPECT_EQ(static_cast<DWORD>(REG_MULTI_SZ), type);
     EXPECT_EQ(std::vector<BYTE>({'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}), data);
+    ASSERT_TRUE(scratch.ReadValue(L"HKCU\\App", L"CutList", type, data));
+    EXPECT_EQ(std::vector<BYTE>({'a', 0, 0, 0, 0, 0}), data) << "the list ends at its first empty item";
+    ASSERT_TRUE(scratch.ReadValue(L"HKCU\\App", L"EmptyList", type, data));
+    EXPECT_EQ(std::vector<BYTE>({0, 0}), data);
+    ASSERT_TRUE(scratch.ReadValue(L"HKCU\\App", L"NoBytes", type, data));
+    EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
+    EXPECT_TRUE(data.empty());
     ASSERT_TRUE(scratch.ReadValue(L"HKCU\\App", L"Number", type, data));
     EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
     EXPECT_EQ(std::vector<BYTE>({0x34, 0x12, 0, 0}), data);
