@@ -297,6 +297,16 @@ TEST_F(RegistryKeyTest, FailedOpenLeavesTheHeldKeyAndCreateReportsDisposition)
     HKEY held = key.Handle();
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.OpenKey(scratch.Key(), L"Absent"));
     EXPECT_EQ(held, key.Handle());
+    disposition = 77;
+    EXPECT_NE(ERROR_SUCCESS, key.CreateKey(nullptr, L"Orphan", nullptr, REG_OPTION_NON_VOLATILE,
+                                           KEY_READ | KEY_WRITE, nullptr, &disposition));
+    EXPECT_EQ(held, key.Handle());
+    EXPECT_EQ(77u, disposition);
+    RegistryKey viewed;
+    ASSERT_EQ(ERROR_SUCCESS, viewed.OpenKey(scratch.Key(), L"Made", KEY_READ | KEY_WOW64_64KEY));
+    EXPECT_EQ(static_cast<REGSAM>(KEY_WOW64_64KEY), viewed.ViewFlags());
+    viewed.CloseKey();
+    EXPECT_EQ(0u, viewed.ViewFlags());
     EXPECT_FALSE(RegistryKey::HasChildKeys(key.Handle()));
     EXPECT_TRUE(RegistryKey::HasChildKeys(scratch.Key()));
     RegistryKey moved(std::move(key));
