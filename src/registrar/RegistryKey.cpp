@@ -68,10 +68,10 @@ LONG RegistryKey::CreateKey(HKEY parent, LPCWSTR name, LPWSTR keyClass, DWORD op
     HKEY key = nullptr;
     DWORD created = 0;
     const LONG error = RegCreateKeyExW(parent, name, 0, keyClass, options, access, security, &key, &created);
+    if (error != ERROR_SUCCESS)
+        return error;  // the held key and the disposition slot stay as they were
     if (disposition != nullptr)
         *disposition = created;
-    if (error != ERROR_SUCCESS)
-        return error;
     return Adopt(key, access);
 }
 

@@ -22,10 +22,15 @@ struct RewriteState
     bool bOpen = false;
 };
 
+// One character as the platform steps over it (a base unit with its
+// combining marks), always at least one unit and never past the NUL.
 LPCWSTR NextCharacter(LPCWSTR cursor)
 {
     LPCWSTR next = CharNextW(cursor);
-    return next > cursor ? next : cursor + 1;
+    LPCWSTR step = cursor + 1;
+    while (step < next && *step != L'\0')
+        ++step;
+    return step;
 }
 
 // Opens a rewrite at a root "HKCR" (exact case). False when the output

@@ -41,6 +41,9 @@ const wchar_t kFullScript[] =
     L"\tApp = s 'Default text'\r\n\t{\r\n"
     L"\t\tval Text = s 'it''s'\r\n"
     L"\t\tval List = m 'a\\0b'\r\n"
+    L"\t\tval CutList = m 'a\\0\\0b'\r\n"
+    L"\t\tval EmptyList = m ''\r\n"
+    L"\t\tval NoBytes = b ''\r\n"
     L"\t\tval Number = d 4660\r\n"
     L"\t\tval Bytes = b 0A1b\r\n"
     L"\t\tval Expand = s 'x%%y'\r\n"
@@ -60,6 +63,13 @@ TEST_F(RegistryWalkTest, RegisterWritesEveryValueKindAndUnregisterRemovesAll)
     ASSERT_TRUE(scratch.ReadValue(L"HKCU\\App", L"List", type, data));
     EXPECT_EQ(static_cast<DWORD>(REG_MULTI_SZ), type);
     EXPECT_EQ(std::vector<BYTE>({'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}), data);
+    ASSERT_TRUE(scratch.ReadValue(L"HKCU\\App", L"CutList", type, data));
+    EXPECT_EQ(std::vector<BYTE>({'a', 0, 0, 0, 0, 0}), data) << "the list ends at its first empty item";
+    ASSERT_TRUE(scratch.ReadValue(L"HKCU\\App", L"EmptyList", type, data));
+    EXPECT_EQ(std::vector<BYTE>({0, 0}), data);
+    ASSERT_TRUE(scratch.ReadValue(L"HKCU\\App", L"NoBytes", type, data));
+    EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
+    EXPECT_TRUE(data.empty());
     ASSERT_TRUE(scratch.ReadValue(L"HKCU\\App", L"Number", type, data));
     EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
     EXPECT_EQ(std::vector<BYTE>({0x34, 0x12, 0, 0}), data);
@@ -185,10 +195,12 @@ TEST_F(RegistryWalkTest, MalformedBlockUnderAbsentKeyStopsTheUnregisterWalk)
 
 TEST_F(RegistryWalkTest, NestingDeeperThanTheRegistryAllowsIsRefused)
 {
+    // Under an absent key the walk only reads text: without a limit this
+    // nesting would recurse until the stack runs out.
     std::wstring deep = L"HKCU {";
-    for (int i = 0; i < 600; ++i)
+    for (int i = 0; i < 100000; ++i)
         deep += L" k {";
-    for (int i = 0; i <= 600; ++i)
+    for (int i = 0; i <= 100000; ++i)
         deep += L" }";
     EXPECT_EQ(DISP_E_EXCEPTION, Apply(deep, false));
     std::wstring ok = L"HKCU {";
@@ -285,6 +297,16 @@ TEST_F(RegistryKeyTest, FailedOpenLeavesTheHeldKeyAndCreateReportsDisposition)
     HKEY held = key.Handle();
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.OpenKey(scratch.Key(), L"Absent"));
     EXPECT_EQ(held, key.Handle());
+    disposition = 77;
+    EXPECT_NE(ERROR_SUCCESS, key.CreateKey(nullptr, L"Orphan", nullptr, REG_OPTION_NON_VOLATILE,
+                                           KEY_READ | KEY_WRITE, nullptr, &disposition));
+    EXPECT_EQ(held, key.Handle());
+    EXPECT_EQ(77u, disposition);
+    RegistryKey viewed;
+    ASSERT_EQ(ERROR_SUCCESS, viewed.OpenKey(scratch.Key(), L"Made", KEY_READ | KEY_WOW64_64KEY));
+    EXPECT_EQ(static_cast<REGSAM>(KEY_WOW64_64KEY), viewed.ViewFlags());
+    viewed.CloseKey();
+    EXPECT_EQ(0u, viewed.ViewFlags());
     EXPECT_FALSE(RegistryKey::HasChildKeys(key.Handle()));
     EXPECT_TRUE(RegistryKey::HasChildKeys(scratch.Key()));
     RegistryKey moved(std::move(key));
