@@ -1,6 +1,6 @@
 // The host program run in place (the AppID key present, no "LocalService"):
 // launch in its own directory, relaunch after each end, the launch failure's
-// trace lines and exit code, and stops that meet relaunches.
+// trace lines and exit code.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -83,32 +83,6 @@ TEST(HostWithoutAppId, EndsAtOnceWithTheRegistryError)
     EXPECT_EQ(2u, result.exitCode);
     EXPECT_EQ("", result.output);
     EXPECT_EQ(0u, log.Count("start"));
-}
-
-// Stops that meet an agent which keeps ending and being relaunched: after each
-// stop no agent runs and none starts later.
-TEST_F(InPlaceHostTest, StopsDuringRelaunchesLeaveNoAgentBehind)
-{
-    ASSERT_TRUE(appId.IsCreated());
-    for (int round = 0; round < 12; ++round)
-    {
-        CAgentLog roundLog;
-        const std::wstring cmd = std::wstring(kDemoAgentName) + L" --port=47024 --lifetime=" +
-                                 std::to_wstring(5 + round % 4 * 5) + L" --log=" + roundLog.Path();
-        CHostProcess host(HostCommandLine(47024, kDemoAgentName, cmd));
-        ASSERT_TRUE(host.IsStarted());
-        ASSERT_TRUE(roundLog.WaitForCount("start", 1 + round % 3));
-        ASSERT_TRUE(host.PostQuit());
-        ASSERT_TRUE(host.Wait());
-        const long long stopped = NowMicroseconds();
-        EXPECT_EQ(0u, host.ExitCode()) << "round " << round;
-        Sleep(150);
-        EXPECT_TRUE(FindProcesses(kDemoAgentName).empty()) << "round " << round;
-        const std::vector<long long> starts = roundLog.StartTimes();
-        EXPECT_TRUE(std::all_of(starts.begin(), starts.end(), [&](long long t) { return t < stopped; }))
-            << "round " << round;
-        KillProcesses(kDemoAgentName);
-    }
 }
 
 }  // namespace
