@@ -17,14 +17,8 @@ namespace {
 class AgentHostTest : public ::testing::Test
 {
 protected:
-    AgentHostTest() { KillProcesses(kDemoAgentName); }
-
-    ~AgentHostTest() override
-    {
-        // A failed check may leave the hold running: end it before the module goes.
-        module.ShutdownAgent();
-        KillProcesses(kDemoAgentName);
-    }
+    // A failed check may leave the hold running: end it before the module goes.
+    ~AgentHostTest() override { module.ShutdownAgent(); }
 
     // `agentName` is what the host searches for; a name no process has makes
     // every start a launch.
@@ -48,6 +42,7 @@ protected:
         return id;
     }
 
+    CAgentReaper reaper;
     CScopedRecords records;
     CZeltAgentSvcModule module;
     CAgentLog log;
@@ -57,7 +52,7 @@ protected:
 // relaunch from starting or completing once ShutdownAgent has taken the hold.
 TEST(AgentStopRace, StopsDuringRelaunchesLeaveNoAgentAndNoWait)
 {
-    KillProcesses(kDemoAgentName);
+    CAgentReaper reaper;
     for (int round = 0; round < 40; ++round)
     {
         CAgentLog log;

@@ -21,9 +21,6 @@ std::string HostDirectory()
 class InPlaceHostTest : public ::testing::Test
 {
 protected:
-    InPlaceHostTest() { KillProcesses(kDemoAgentName); }
-    ~InPlaceHostTest() override { KillProcesses(kDemoAgentName); }
-
     // The agent by its bare name: the host finds it in its own directory.
     std::wstring AgentCommand(USHORT port, const std::wstring& options = L"") const
     {
@@ -31,6 +28,7 @@ protected:
         return options.empty() ? line : line + L" " + options;
     }
 
+    CAgentReaper reaper;
     CScopedAppIdKey appId{false};
     CAgentLog log;
 };
@@ -77,6 +75,7 @@ TEST_F(InPlaceHostTest, MissingProgramWritesBothTracesAndEndsWithTheError)
 TEST(HostWithoutAppId, EndsAtOnceWithTheRegistryError)
 {
     RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"AppID\\") + CZeltAgentSvcModule::kAppIdText).c_str());
+    CAgentReaper reaper;
     CAgentLog log;
     const ProgramResult result = RunProgram(HostCommandLine(47023, kDemoAgentName, DemoAgentCommand(log, 47023)));
     ASSERT_TRUE(result.finished);

@@ -21,12 +21,8 @@ const std::string kShutdownHex = "73687574646f776e0a";
 class ServiceEndToEndTest : public ::testing::Test
 {
 protected:
-    ServiceEndToEndTest() { KillProcesses(kDemoAgentName); }
-    ~ServiceEndToEndTest() override
-    {
-        service.reset();
-        KillProcesses(kDemoAgentName);
-    }
+    // The service goes first, then its agents.
+    ~ServiceEndToEndTest() override { service.reset(); }
 
     void Install(USHORT port, const std::wstring& options = L"", const std::wstring& cmd = L"")
     {
@@ -82,6 +78,7 @@ protected:
         return code;
     }
 
+    CAgentReaper reaper;
     CScopedAppIdKey appId{true};
     CAgentLog log;
     std::unique_ptr<CScopedService> service;

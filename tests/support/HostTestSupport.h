@@ -25,6 +25,17 @@ std::vector<DWORD> FindProcesses(const wchar_t* imageName);
 // Terminates every process of this image name and waits for each to end.
 void KillProcesses(const wchar_t* imageName);
 
+// Ends every demo agent when created and again when destroyed, so that a
+// test leaves none behind, also when a check aborts it.
+class CAgentReaper
+{
+public:
+    CAgentReaper() { KillProcesses(kDemoAgentName); }
+    ~CAgentReaper() { KillProcesses(kDemoAgentName); }
+    CAgentReaper(const CAgentReaper&) = delete;
+    CAgentReaper& operator=(const CAgentReaper&) = delete;
+};
+
 // A demo agent log file of its own, deleted at the end.
 class CAgentLog
 {
