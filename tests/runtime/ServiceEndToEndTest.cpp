@@ -97,7 +97,8 @@ TEST_F(ServiceEndToEndTest, CleanRunReportsEachStateAndTheAgentEndsOnTheLine)
 
     DWORD pending = 0;
     const SERVICE_STATUS stopped = Stop(pending);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), pending);
+    // The stop may already be complete when the control's answer is read.
+    EXPECT_TRUE(pending == SERVICE_STOP_PENDING || pending == SERVICE_STOPPED) << pending;
     EXPECT_EQ(0u, stopped.dwWin32ExitCode);
     EXPECT_EQ(0u, ExitCodeOf(agent));  // ended by itself, not terminated
     EXPECT_EQ(kShutdownHex, log.ReceivedHex());
@@ -170,8 +171,9 @@ TEST_F(ServiceEndToEndTest, StopsDuringRelaunchesLeaveNoAgentBehind)
         DWORD pending = 0;
         EXPECT_EQ(0u, Stop(pending).dwWin32ExitCode);
         const long long stopped = NowMicroseconds();
-        Sleep(150);
-        EXPECT_TRUE(FindProcesses(kDemoAgentName).empty()) << "round " << round;
+        Sleep(150);  // time for a relaunch that should not happen
+        // A terminated agent may take a moment to leave the process list.
+        EXPECT_TRUE(WaitUntil([] { return FindProcesses(kDemoAgentName).empty(); }, 5000)) << "round " << round;
         const std::vector<long long> starts = log.StartTimes();
         EXPECT_TRUE(std::all_of(starts.begin(), starts.end(), [&](long long t) { return t < stopped; }))
             << "round " << round;
