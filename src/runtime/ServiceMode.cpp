@@ -1,54 +1,35 @@
 #include "runtime/ServiceMode.h"
 
-#include "runtime/Handles.h"
+#include "registrar/RegistryKey.h"
 
 namespace {
 
-struct RegistryKeyTraits
-{
-    using Handle = HKEY;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle handle) noexcept { RegCloseKey(handle); }
-};
-using CKeyHandle = CUniqueHandle<RegistryKeyTraits>;
-
-constexpr DWORD kTextUnits = 260;
-
-LONG OpenKeyForReading(HKEY parent, const wchar_t* name, CKeyHandle& key)
-{
-    HKEY opened = nullptr;
-    const LONG error = RegOpenKeyExW(parent, name, 0, KEY_READ, &opened);
-    if (error == ERROR_SUCCESS)
-        key.Reset(opened);
-    return error;
-}
+constexpr ULONG kTextUnits = 260;
 
 }  // namespace
 
 bool QueryTextValue(HKEY key, const wchar_t* name)
 {
+    RegistryKey borrowed;
+    borrowed.Attach(key);
     wchar_t text[kTextUnits];
-    DWORD type = REG_NONE;
-    DWORD bytes = sizeof(text);
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes) != ERROR_SUCCESS)
-        return false;
-    if (type != REG_SZ && type != REG_EXPAND_SZ)
-        return false;
-    if (bytes == 0 || bytes % sizeof(wchar_t) != 0)
-        return false;
-    return text[bytes / sizeof(wchar_t) - 1] == L'\0';
+    ULONG length = 0;
+    // An empty value holds no terminating NUL: it does not count as a text here.
+    const bool bReadable = borrowed.QueryText(name, text, kTextUnits, length) == ERROR_SUCCESS && length > 0;
+    borrowed.Detach();
+    return bReadable;
 }
 
 LONG ReadServiceMode(const wchar_t* appId, bool& bRunAsService)
 {
-    CKeyHandle appIds;
-    LONG error = OpenKeyForReading(HKEY_CLASSES_ROOT, L"AppID", appIds);
+    RegistryKey appIds;
+    LONG error = appIds.OpenKey(HKEY_CLASSES_ROOT, L"AppID", KEY_READ);
     if (error != ERROR_SUCCESS)
         return error;
-    CKeyHandle module;
-    error = OpenKeyForReading(appIds.Get(), appId, module);
+    RegistryKey module;
+    error = module.OpenKey(appIds.Handle(), appId, KEY_READ);
     if (error != ERROR_SUCCESS)
         return error;
-    bRunAsService = QueryTextValue(module.Get(), L"LocalService");
+    bRunAsService = QueryTextValue(module.Handle(), L"LocalService");
     return ERROR_SUCCESS;
 }

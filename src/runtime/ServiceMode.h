@@ -10,5 +10,4 @@ LONG ReadServiceMode(const wchar_t* appId, bool& bRunAsService);
 
 // True when `key` holds `name` as REG_SZ or REG_EXPAND_SZ that fits 260 units,
 // has an even byte length and ends with a NUL unit.
-// TODO(registrar): switch to RegistryKey::QueryText once it is on main.
 bool QueryTextValue(HKEY key, const wchar_t* name);

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds and runs the host's benchmark under Wine in the build's prefix.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake --build build --target ZeltBench
+prefix="$PWD/build/wineprefix"
+trap 'scripts/wine-session.sh "$prefix" stop' EXIT
+scripts/wine-session.sh "$prefix" start
+timeout 600 scripts/wine-run.sh "$prefix" build/bench/ZeltBench.exe

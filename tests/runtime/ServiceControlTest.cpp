@@ -1,0 +1,199 @@
+// The run step in process: the choice of mode from "LocalService", the run
+// loop's three outcomes, the control handler and the service entry outside a
+// service. A module stands in for the agent's pre-loop and post-loop steps.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/ServiceMode.h"
+#include "runtime/ZeltAgentSvcModule.h"
+#include "support/HostTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+// True when a quit message waits in this thread's queue (and takes it out).
+bool TakeQuitMessage()
+{
+    MSG message;
+    return PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
+}
+
+class CLoopModule : public CZeltAgentSvcModule
+{
+public:
+    // Leaves a quit message behind, so that a loop that runs ends at once and
+    // one that does not run leaves it in the queue.
+    HRESULT PreMessageLoop(int showCommand) override
+    {
+        calls.push_back("PreMessageLoop(" + std::to_string(showCommand) + ")");
+        PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0);
+        return preLoopResult;
+    }
+    HRESULT ShutdownAgent() override
+    {
+        calls.push_back("ShutdownAgent");
+        return static_cast<HRESULT>(0x1234);
+    }
+
+    std::vector<std::string> calls;
+    HRESULT preLoopResult = S_OK;
+};
+
+using Calls = std::vector<std::string>;
+
+class ServiceControlTest : public ::testing::Test
+{
+protected:
+    ~ServiceControlTest() override { TakeQuitMessage(); }
+
+    CScopedRecords records;
+    CLoopModule module;
+    CEventLogCapture events;
+};
+
+TEST_F(ServiceControlTest, WithoutTheAppIdKeyNothingRuns)
+{
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"AppID\\") + CZeltAgentSvcModule::kAppIdText).c_str());
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, module.StartModule(5));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), module.m_serviceStatus.dwWin32ExitCode);
+    EXPECT_TRUE(module.calls.empty());
+    EXPECT_TRUE(events.Messages().empty());
+}
+
+TEST_F(ServiceControlTest, WithoutLocalServiceTheLoopRunsInPlace)
+{
+    CScopedAppIdKey appId(false);
+    ASSERT_TRUE(appId.IsCreated());
+    EXPECT_EQ(0x1234, module.StartModule(5));
+    EXPECT_FALSE(module.m_bRunAsService);
+    EXPECT_EQ(0x1234u, module.m_serviceStatus.dwWin32ExitCode);
+    EXPECT_EQ((Calls{"PreMessageLoop(5)", "ShutdownAgent"}), module.calls);
+    EXPECT_FALSE(TakeQuitMessage());  // the loop ran
+    EXPECT_TRUE(events.Messages().empty());
+}
+
+TEST_F(ServiceControlTest, OtherSuccessSkipsTheLoopAndFailureSkipsBoth)
+{
+    module.m_bRunAsService = TRUE;
+    module.preLoopResult = S_FALSE;
+    EXPECT_EQ(0x1234, module.RunLoop(0));
+    EXPECT_EQ((Calls{"PreMessageLoop(0)", "ShutdownAgent"}), module.calls);
+    EXPECT_TRUE(TakeQuitMessage());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), module.m_serviceStatus.dwCurrentState);
+
+    module.calls.clear();
+    module.preLoopResult = E_ACCESSDENIED;
+    EXPECT_EQ(E_ACCESSDENIED, module.RunLoop(0));
+    EXPECT_EQ(Calls{"PreMessageLoop(0)"}, module.calls);
+    EXPECT_TRUE(TakeQuitMessage());
+    EXPECT_TRUE(events.Messages().empty());
+}
+
+TEST_F(ServiceControlTest, ServiceLoopWritesStartedAndReportsRunning)
+{
+    module.m_bRunAsService = TRUE;
+    EXPECT_EQ(0x1234, module.RunLoop(0));
+    EXPECT_EQ(std::vector<std::wstring>{L"Service started"}, events.Messages());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), module.m_serviceStatus.dwCurrentState);
+    EXPECT_FALSE(TakeQuitMessage());
+}
+
+TEST_F(ServiceControlTest, StopControlReportsStopPendingAndQuitsTheLoopThread)
+{
+    module.m_bRunAsService = TRUE;
+    module.m_serviceStatus.dwCurrentState = SERVICE_RUNNING;
+    module.m_dwLoopThreadId = GetCurrentThreadId();
+    module.ControlHandler(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), module.m_serviceStatus.dwCurrentState);
+    EXPECT_TRUE(TakeQuitMessage());
+    EXPECT_TRUE(events.Messages().empty());
+}
+
+TEST_F(ServiceControlTest, OtherKnownControlsDoNothingAndUnknownOnesAreReported)
+{
+    module.m_serviceStatus.dwCurrentState = SERVICE_RUNNING;
+    module.m_dwLoopThreadId = GetCurrentThreadId();
+    for (DWORD control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE,
+                          SERVICE_CONTROL_SHUTDOWN})
+        module.ControlHandler(control);
+    EXPECT_TRUE(events.Messages().empty());
+    module.ControlHandler(0);
+    module.ControlHandler(128);
+    EXPECT_EQ((std::vector<std::wstring>{L"Bad service request", L"Bad service request"}), events.Messages());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), module.m_serviceStatus.dwCurrentState);
+    EXPECT_FALSE(TakeQuitMessage());
+}
+
+TEST_F(ServiceControlTest, ServiceEntryOutsideAServiceWritesHandlerNotInstalled)
+{
+    module.ServiceEntry();
+    EXPECT_EQ(std::vector<std::wstring>{L"Handler not installed"}, events.Messages());
+    EXPECT_EQ(nullptr, module.m_hStatus);
+    EXPECT_TRUE(module.calls.empty());
+}
+
+TEST_F(ServiceControlTest, PrepareMessageLoopRecordsTheLoopThreadInServiceModeOnly)
+{
+    module.m_bRunAsService = FALSE;
+    EXPECT_EQ(S_FALSE, module.PrepareMessageLoop(0));
+    EXPECT_EQ(0u, module.m_dwLoopThreadId);
+    EXPECT_FALSE(module.m_bIdleShutdown);
+
+    module.m_bRunAsService = TRUE;
+    module.m_bIdleShutdown = true;
+    EXPECT_EQ(S_FALSE, module.PrepareMessageLoop(0));
+    EXPECT_EQ(GetCurrentThreadId(), module.m_dwLoopThreadId);
+    EXPECT_FALSE(module.m_bIdleShutdown);
+}
+
+// "LocalService" selects service mode only when readable as a whole string.
+class LocalServiceValueTest : public ::testing::Test
+{
+protected:
+    LocalServiceValueTest()
+    {
+        path = L"Software\\ZeltAgentSvcTest\\" + std::to_wstring(GetCurrentProcessId());
+        RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    }
+    ~LocalServiceValueTest() override
+    {
+        RegCloseKey(key);
+        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\ZeltAgentSvcTest");
+    }
+
+    bool Readable(DWORD type, const void* data, DWORD bytes)
+    {
+        RegSetValueExW(key, L"LocalService", 0, type, static_cast<const BYTE*>(data), bytes);
+        return QueryTextValue(key, L"LocalService");
+    }
+
+    std::wstring path;
+    HKEY key = nullptr;
+};
+
+TEST_F(LocalServiceValueTest, StringsThatFitAndEndWithNulAreReadable)
+{
+    ASSERT_NE(nullptr, key);
+    EXPECT_FALSE(QueryTextValue(key, L"LocalService"));
+    EXPECT_TRUE(Readable(REG_SZ, L"", 2));
+    EXPECT_TRUE(Readable(REG_EXPAND_SZ, L"x", 4));
+    const std::wstring longest(259, L'a');
+    EXPECT_TRUE(Readable(REG_SZ, longest.c_str(), 260 * 2));
+}
+
+TEST_F(LocalServiceValueTest, OtherTypesLongTextsAndUnterminatedTextsAreNot)
+{
+    ASSERT_NE(nullptr, key);
+    const DWORD number = 1;
+    EXPECT_FALSE(Readable(REG_DWORD, &number, sizeof(number)));
+    EXPECT_FALSE(Readable(REG_MULTI_SZ, L"a\0", 6));
+    const std::wstring tooLong(260, L'a');
+    EXPECT_FALSE(Readable(REG_SZ, tooLong.c_str(), 261 * 2));
+    // (A text stored without its NUL cannot be checked here: Wine adds one when read.)
+    EXPECT_FALSE(Readable(REG_SZ, L"ab", 3));  // odd byte length
+    EXPECT_FALSE(Readable(REG_SZ, L"", 0));
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+// The host program as a service under the service manager, with the command
+// line the installer writes and "LocalService" set: the status sequence, the
+// stop through the control port and its failures, a user control, the failing
+// pre-loop step, and a start by hand.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "runtime/ZeltAgentSvcModule.h"
+#include "support/HostTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+// The running service keeps the base name: its command line has no number.
+constexpr const wchar_t* kServiceName = L"ZeltAgentSvc";
+const std::string kShutdownHex = "73687574646f776e0a";
+
+class ServiceEndToEndTest : public ::testing::Test
+{
+protected:
+    // The service goes first, then its agents.
+    ~ServiceEndToEndTest() override { service.reset(); }
+
+    void Install(USHORT port, const std::wstring& options = L"", const std::wstring& cmd = L"")
+    {
+        std::wstring agentLine = std::wstring(kDemoAgentName) + L" --port=" + std::to_wstring(port) + L" --log=" + log.Path();
+        if (!options.empty())
+            agentLine += L" " + options;
+        service = std::make_unique<CScopedService>(kServiceName, HostCommandLine(port, kDemoAgentName, cmd.empty() ? agentLine : cmd));
+        ASSERT_TRUE(appId.IsCreated());
+        ASSERT_NE(nullptr, service->Get());
+    }
+
+    // Starts the service and records every state seen until `last`.
+    std::vector<DWORD> StartAndWatch(DWORD last)
+    {
+        std::vector<DWORD> seen;
+        if (!StartServiceW(service->Get(), 0, nullptr))
+            return seen;
+        WaitUntil([&] {
+            const SERVICE_STATUS status = service->Query();
+            if (seen.empty() || seen.back() != status.dwCurrentState)
+                seen.push_back(status.dwCurrentState);
+            EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP), status.dwControlsAccepted);
+            EXPECT_EQ(0u, status.dwCheckPoint);
+            EXPECT_EQ(0u, status.dwWaitHint);
+            return status.dwCurrentState == last;
+        });
+        return seen;
+    }
+
+    // Opens the agent once it listens (or, without listening, once it started).
+    CKernelHandle OpenAgent(const char* event = "listening")
+    {
+        EXPECT_TRUE(log.WaitForCount(event, 1));
+        const std::vector<DWORD> ids = log.StartedIds();
+        return CKernelHandle(ids.empty() ? nullptr : OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, ids[0]));
+    }
+
+    // Stops the service; the state the control returned and the final status.
+    SERVICE_STATUS Stop(DWORD& pendingState)
+    {
+        SERVICE_STATUS status{};
+        EXPECT_TRUE(ControlService(service->Get(), SERVICE_CONTROL_STOP, &status));
+        pendingState = status.dwCurrentState;
+        EXPECT_TRUE(service->WaitForState(SERVICE_STOPPED));
+        return service->Query();
+    }
+
+    static DWORD ExitCodeOf(const CKernelHandle& process)
+    {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.Get(), 10000));
+        DWORD code = STILL_ACTIVE;
+        GetExitCodeProcess(process.Get(), &code);
+        return code;
+    }
+
+    CAgentReaper reaper;
+    CScopedAppIdKey appId{true};
+    CAgentLog log;
+    std::unique_ptr<CScopedService> service;
+};
+
+TEST_F(ServiceEndToEndTest, CleanRunReportsEachStateAndTheAgentEndsOnTheLine)
+{
+    Install(47031);
+    const std::vector<DWORD> started = StartAndWatch(SERVICE_RUNNING);
+    ASSERT_FALSE(started.empty());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), started.back());
+    for (DWORD state : started)  // START_PENDING may pass before the first look
+        EXPECT_TRUE(state == SERVICE_START_PENDING || state == SERVICE_RUNNING) << state;
+    CKernelHandle agent = OpenAgent();
+    ASSERT_TRUE(agent);
+
+    DWORD pending = 0;
+    const SERVICE_STATUS stopped = Stop(pending);
+    // The stop may already be complete when the control's answer is read.
+    EXPECT_TRUE(pending == SERVICE_STOP_PENDING || pending == SERVICE_STOPPED) << pending;
+    EXPECT_EQ(0u, stopped.dwWin32ExitCode);
+    EXPECT_EQ(0u, ExitCodeOf(agent));  // ended by itself, not terminated
+    EXPECT_EQ(kShutdownHex, log.ReceivedHex());
+    EXPECT_EQ(1u, log.Count("start"));
+    EXPECT_TRUE(FindProcesses(kDemoAgentName).empty());
+}
+
+TEST_F(ServiceEndToEndTest, AgentThatIgnoresTheLineIsTerminatedAfterAboutThreeSeconds)
+{
+    Install(47032, L"--ignore");
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), StartAndWatch(SERVICE_RUNNING).back());
+    CKernelHandle agent = OpenAgent();
+    ASSERT_TRUE(agent);
+    const ULONGLONG begin = GetTickCount64();
+    DWORD pending = 0;
+    EXPECT_EQ(0u, Stop(pending).dwWin32ExitCode);
+    EXPECT_GE(GetTickCount64() - begin, 2900u);
+    EXPECT_EQ(1u, ExitCodeOf(agent));
+    EXPECT_EQ(kShutdownHex, log.ReceivedHex());
+}
+
+TEST_F(ServiceEndToEndTest, AgentThatDoesNotListenIsTerminatedWithoutTheWait)
+{
+    Install(47033, L"--nolisten");
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), StartAndWatch(SERVICE_RUNNING).back());
+    CKernelHandle agent = OpenAgent("start");
+    ASSERT_TRUE(agent);
+    const ULONGLONG begin = GetTickCount64();
+    DWORD pending = 0;
+    EXPECT_EQ(0u, Stop(pending).dwWin32ExitCode);
+    EXPECT_EQ(1u, ExitCodeOf(agent));
+    EXPECT_EQ("", log.ReceivedHex());
+    RecordProperty("stop_ms", static_cast<int>(GetTickCount64() - begin));
+}
+
+TEST_F(ServiceEndToEndTest, UserControlKeepsTheServiceRunning)
+{
+    Install(47034);
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), StartAndWatch(SERVICE_RUNNING).back());
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(ControlService(service->Get(), 128, &status));
+    Sleep(200);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service->Query().dwCurrentState);
+    EXPECT_EQ(0u, log.Count("exit"));
+    DWORD pending = 0;
+    EXPECT_EQ(0u, Stop(pending).dwWin32ExitCode);
+    EXPECT_EQ(1u, log.Count("exit shutdown"));
+}
+
+TEST_F(ServiceEndToEndTest, FailingLaunchStopsTheServiceWithItsResult)
+{
+    Install(47035, L"", L"missing-program-4711.exe");
+    const std::vector<DWORD> seen = StartAndWatch(SERVICE_STOPPED);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), seen.back());
+    EXPECT_EQ(seen.end(), std::find(seen.begin(), seen.end(), static_cast<DWORD>(SERVICE_RUNNING)));
+    EXPECT_EQ(0x80070002u, service->Query().dwWin32ExitCode);
+}
+
+// Stops while the agent keeps ending and being relaunched: each stop leaves
+// no agent running, and no agent starts after the service has stopped.
+TEST_F(ServiceEndToEndTest, StopsDuringRelaunchesLeaveNoAgentBehind)
+{
+    Install(47037, L"--lifetime=10");
+    for (int round = 0; round < 8; ++round)
+    {
+        const size_t before = log.Count("start");
+        ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), StartAndWatch(SERVICE_RUNNING).back());
+        ASSERT_TRUE(log.WaitForCount("start", before + 1 + round % 3));
+        DWORD pending = 0;
+        EXPECT_EQ(0u, Stop(pending).dwWin32ExitCode);
+        const long long stopped = NowMicroseconds();
+        Sleep(150);  // time for a relaunch that should not happen
+        // A terminated agent may take a moment to leave the process list.
+        EXPECT_TRUE(WaitUntil([] { return FindProcesses(kDemoAgentName).empty(); }, 5000)) << "round " << round;
+        const std::vector<long long> starts = log.StartTimes();
+        EXPECT_TRUE(std::all_of(starts.begin(), starts.end(), [&](long long t) { return t < stopped; }))
+            << "round " << round;
+        KillProcesses(kDemoAgentName);
+    }
+}
+
+TEST_F(ServiceEndToEndTest, StartedByHandItEndsWith1063AndRunsNoAgent)
+{
+    ASSERT_TRUE(appId.IsCreated());
+    const ProgramResult result = RunProgram(HostCommandLine(47036, kDemoAgentName, DemoAgentCommand(log, 47036)));
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(1063u, result.exitCode);
+    EXPECT_EQ("", result.output);
+    EXPECT_EQ(0u, log.Count("start"));
+}
+
+}  // namespace
