@@ -48,6 +48,8 @@ trap finish EXIT
 trap 'exit 130' INT TERM
 
 scripts/wine-session.sh "$prefix" start
+leftovers=$(for n in 1 2; do [ -z "$(state ZeltAgentSvc-$n)" ] || echo ZeltAgentSvc-$n; done | xargs)
+[ -z "$leftovers" ] || say "Found leftovers of an earlier run ($leftovers): removing them first"
 remove_everything
 rm -rf "$logs" && mkdir -p "$logs"
 say "Built build/ZeltAgentSvc.exe: $(file -b build/ZeltAgentSvc.exe | cut -d, -f1-2)"
