@@ -2,7 +2,9 @@
 # Builds and runs the host's benchmark under Wine in the build's prefix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake --build build --target ZeltBench
+bash scripts/bootstrap.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build --target ZeltBench >/dev/null
 prefix="$PWD/build/wineprefix"
 trap 'scripts/wine-session.sh "$prefix" stop' EXIT
 scripts/wine-session.sh "$prefix" start
