@@ -47,7 +47,7 @@ bool CZeltAgentSvcModule::UninstallService()
 void CZeltAgentSvcModule::RequestServiceStop(SC_HANDLE service)
 {
     SERVICE_STATUS status{};
-    if (ControlService(service, SERVICE_CONTROL_STOP, &status))
+    if (g_serviceManagerCalls.pfnControl(service, SERVICE_CONTROL_STOP, &status))
         return;
     const DWORD error = GetLastError();
     const bool bAccepted = error == ERROR_SERVICE_NOT_ACTIVE ||

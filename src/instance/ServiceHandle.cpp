@@ -2,7 +2,9 @@
 
 #include "runtime/Result.h"
 
-ChangeServiceConfig2Function g_pfnChangeServiceConfig2 = &ChangeServiceConfig2W;
+const ServiceManagerCalls kSystemServiceManagerCalls = {&OpenSCManagerW, &OpenServiceW, &ControlService,
+                                                        &ChangeServiceConfig2W};
+ServiceManagerCalls g_serviceManagerCalls = kSystemServiceManagerCalls;
 
 HRESULT ServiceHandle::OpenManager(LPCWSTR machineName, LPCWSTR databaseName, DWORD access)
 {
@@ -12,13 +14,13 @@ HRESULT ServiceHandle::OpenManager(LPCWSTR machineName, LPCWSTR databaseName, DW
             return HResultFromLastError();
         m_handle = nullptr;
     }
-    m_handle = OpenSCManagerW(machineName, databaseName, access);
+    m_handle = g_serviceManagerCalls.pfnOpenManager(machineName, databaseName, access);
     return m_handle != nullptr ? S_OK : HResultFromLastError();
 }
 
 HRESULT ServiceHandle::OpenServiceEntry(SC_HANDLE manager, LPCWSTR serviceName, DWORD access)
 {
-    SC_HANDLE service = OpenServiceW(manager, serviceName, access);
+    SC_HANDLE service = g_serviceManagerCalls.pfnOpenService(manager, serviceName, access);
     if (service == nullptr)
         return HResultFromLastError();
     Close();
@@ -49,7 +51,7 @@ HRESULT ServiceHandle::SetFailureActions(DWORD count, SC_ACTION* actions)
     failureActions.dwResetPeriod = 0;
     failureActions.cActions = count;
     failureActions.lpsaActions = actions;
-    if (!g_pfnChangeServiceConfig2(m_handle, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions))
+    if (!g_serviceManagerCalls.pfnChangeConfig2(m_handle, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions))
         return HResultFromLastError();
     return S_OK;
 }

@@ -4,10 +4,18 @@
 
 #include <windows.h>
 
-// The failure-actions writer, replaceable by tests: Wine accepts failure
-// actions but does not store them.
-using ChangeServiceConfig2Function = BOOL(WINAPI*)(SC_HANDLE, DWORD, LPVOID);
-extern ChangeServiceConfig2Function g_pfnChangeServiceConfig2;
+// The service-manager calls whose failures Wine cannot produce (it grants
+// every right and accepts every stop) or whose effect it does not keep (the
+// failure actions). Tests replace them; the program uses the system's.
+struct ServiceManagerCalls
+{
+    decltype(&OpenSCManagerW) pfnOpenManager;
+    decltype(&OpenServiceW) pfnOpenService;
+    decltype(&ControlService) pfnControl;
+    decltype(&ChangeServiceConfig2W) pfnChangeConfig2;
+};
+extern ServiceManagerCalls g_serviceManagerCalls;
+extern const ServiceManagerCalls kSystemServiceManagerCalls;
 
 class ServiceHandle
 {

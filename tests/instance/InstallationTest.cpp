@@ -183,12 +183,11 @@ bool WaitForServiceState(const wchar_t* name, DWORD state)
     return bReached;
 }
 
-bool ControlTestService(const wchar_t* name, bool bStart)
+bool StartTestService(const wchar_t* name)
 {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_START | SERVICE_STOP);
-    SERVICE_STATUS status{};
-    const bool bDone = bStart ? StartServiceW(service, 0, nullptr) : ControlService(service, SERVICE_CONTROL_STOP, &status);
+    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_START);
+    const bool bDone = StartServiceW(service, 0, nullptr) != FALSE;
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return bDone;
@@ -196,7 +195,8 @@ bool ControlTestService(const wchar_t* name, bool bStart)
 
 // The installed service reads its settings back from its own command line:
 // an agent in a folder with blanks starts with its quoted arguments intact
-// (its log lands where its --log argument says) and is stopped cleanly.
+// (its log lands where its --log argument says), and removing the running
+// instance stops it cleanly.
 TEST_F(InstallationTest, InstalledServiceRunsTheAgentWithItsCommandLine)
 {
     const std::wstring folder = L"C:\\Program Files\\Zelt Agent";
@@ -210,14 +210,15 @@ TEST_F(InstallationTest, InstalledServiceRunsTheAgentWithItsCommandLine)
 
     const std::wstring cmd = L"\"" + program + L"\" --port=5391 \"--log=" + log + L"\"";
     ASSERT_EQ(0u, RunHost(L"/Service /port=5391 \"/agent=zelt agent.exe\" \"/cmd=" + EscapeQuotedValue(cmd) + L"\" /num=7"));
-    ASSERT_TRUE(ControlTestService(L"ZeltAgentSvc-7", true)) << GetLastError();
+    ASSERT_TRUE(StartTestService(L"ZeltAgentSvc-7")) << GetLastError();
     EXPECT_TRUE(WaitForServiceState(L"ZeltAgentSvc-7", SERVICE_RUNNING));
     for (int i = 0; i < 200 && ReadFileText(log).find("listening") == std::string::npos; ++i)
         Sleep(50);
     EXPECT_NE(std::string::npos, ReadFileText(log).find("listening"));
 
-    EXPECT_TRUE(ControlTestService(L"ZeltAgentSvc-7", false));
-    EXPECT_TRUE(WaitForServiceState(L"ZeltAgentSvc-7", SERVICE_STOPPED));
+    // Removal asks the running service to stop: the agent gets its line.
+    EXPECT_EQ(0u, RunHost(L"/unregserver /num=7"));
+    EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-7"));
     const std::string text = ReadFileText(log);
     EXPECT_NE(std::string::npos, text.find("recv 73687574646f776e0a")) << text;
     EXPECT_NE(std::string::npos, text.find("exit shutdown")) << text;
@@ -295,14 +296,14 @@ protected:
         g_messages.clear();
         g_actions.clear();
         g_pfnMessageBox = &RecordMessage;
-        g_pfnChangeServiceConfig2 = &RecordFailureActions;
+        g_serviceManagerCalls.pfnChangeConfig2 = &RecordFailureActions;
         CleanUp();
     }
     void TearDown() override
     {
         CleanUp();
         g_pfnMessageBox = &MessageBoxW;
-        g_pfnChangeServiceConfig2 = &ChangeServiceConfig2W;
+        g_serviceManagerCalls = kSystemServiceManagerCalls;
         g_bPerUserRegistration = false;
     }
     static void CleanUp()
@@ -430,6 +431,97 @@ TEST_F(InstallStepsTest, ServiceMarkedForDeletionShowsCouldNotDeleteService)
     ASSERT_EQ(1u, g_messages.size());
     EXPECT_EQ(L"Could not delete service", g_messages[0].text);
     EXPECT_EQ(L"ZeltAgentSvc-t1", g_messages[0].caption);
+}
+
+// Failures Wine cannot produce, injected at the service-manager calls.
+int g_openManagerCalls = 0;
+
+SC_HANDLE WINAPI OpenManagerOnceOnly(LPCWSTR machine, LPCWSTR database, DWORD access)
+{
+    if (++g_openManagerCalls > 1)
+    {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return OpenSCManagerW(machine, database, access);
+}
+
+SC_HANDLE WINAPI OpenServiceWithoutDelete(SC_HANDLE manager, LPCWSTR name, DWORD access)
+{
+    if (access & DELETE)
+    {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return OpenServiceW(manager, name, access);
+}
+
+DWORD g_controlError = 0;
+DWORD g_controlState = 0;
+
+BOOL WINAPI RefuseControl(SC_HANDLE, DWORD, LPSERVICE_STATUS status)
+{
+    status->dwCurrentState = g_controlState;
+    SetLastError(g_controlError);
+    return FALSE;
+}
+
+TEST_F(InstallStepsTest, ManagerThatCannotBeOpenedShowsItsMessage)
+{
+    CreateTestService(L"ZeltAgentSvc-t1", L"t1");
+    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
+    g_openManagerCalls = 0;
+    g_serviceManagerCalls.pfnOpenManager = &OpenManagerOnceOnly;
+    EXPECT_FALSE(module.UninstallService());
+    EXPECT_FALSE(module.InstallService());
+    g_serviceManagerCalls = kSystemServiceManagerCalls;
+    ASSERT_EQ(2u, g_messages.size());
+    EXPECT_EQ(L"Could not open Service Manager", g_messages[0].text);
+    EXPECT_EQ(L"Could not open Service Manager", g_messages[1].text);
+    EXPECT_EQ(L"ZeltAgentSvc-t1", g_messages[1].caption);
+    EXPECT_TRUE(module.IsServiceInstalled());
+}
+
+TEST_F(InstallStepsTest, ServiceThatCannotBeOpenedForRemovalShowsItsMessage)
+{
+    CreateTestService(L"ZeltAgentSvc-t1", L"t1");
+    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
+    g_serviceManagerCalls.pfnOpenService = &OpenServiceWithoutDelete;
+    EXPECT_FALSE(module.UninstallService());
+    EXPECT_EQ(E_FAIL, module.RemoveAppId());
+    g_serviceManagerCalls = kSystemServiceManagerCalls;
+    ASSERT_EQ(2u, g_messages.size());
+    EXPECT_EQ(L"Could not open service", g_messages[0].text);
+    EXPECT_TRUE(module.IsServiceInstalled());
+}
+
+// A refused stop is shown unless the service is already stopping or stopped;
+// the service is deleted either way.
+TEST_F(InstallStepsTest, RefusedStopShowsCouldNotStopServiceAndStillDeletes)
+{
+    struct Case { DWORD error; DWORD state; bool bMessage; } cases[] = {
+        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, SERVICE_START_PENDING, true},
+        {ERROR_ACCESS_DENIED, SERVICE_RUNNING, true},
+        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, SERVICE_STOP_PENDING, false},
+        {ERROR_SERVICE_NOT_ACTIVE, SERVICE_STOPPED, false},
+    };
+    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
+    for (const Case& c : cases)
+    {
+        g_messages.clear();
+        CreateTestService(L"ZeltAgentSvc-t1", L"t1");
+        g_controlError = c.error;
+        g_controlState = c.state;
+        g_serviceManagerCalls.pfnControl = &RefuseControl;
+        EXPECT_TRUE(module.UninstallService());
+        g_serviceManagerCalls = kSystemServiceManagerCalls;
+        EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-t1"));
+        ASSERT_EQ(c.bMessage ? 1u : 0u, g_messages.size()) << c.error << " " << c.state;
+        if (c.bMessage)
+        {
+            EXPECT_EQ(L"Could not stop service", g_messages[0].text);
+        }
+    }
 }
 
 TEST_F(InstallStepsTest, RemoveAppIdWithoutTheKeyReportsTheRegistryError)
