@@ -2,8 +2,9 @@
 
 #include "ReliabilitySupport.h"
 
-#include <psapi.h>
 #include <tlhelp32.h>
+
+#include <cstring>
 
 #include "instance/ImagePath.h"
 #include "resources/Guids.h"
@@ -161,28 +162,98 @@ DWORD RunHost(const std::wstring& arguments, DWORD timeoutMs)
     return result.finished ? result.exitCode : 0xDEAD;
 }
 
-bool ReadProcessFigures(DWORD processId, ProcessFigures& figures)
+namespace {
+
+struct SystemHandleEntry
 {
-    CKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
-    if (!process)
+    ULONG ownerId;
+    BYTE objectType;
+    BYTE flags;
+    USHORT value;
+    void* object;
+    ULONG access;
+};
+
+struct SystemHandleList
+{
+    ULONG count;
+    SystemHandleEntry entries[1];
+};
+
+using QuerySystemInformationFunction = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+constexpr ULONG kSystemHandleInformation = 16;
+constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+
+bool CountHandles(DWORD processId, DWORD& count)
+{
+    const auto query = reinterpret_cast<QuerySystemInformationFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr)
         return false;
-    PROCESS_MEMORY_COUNTERS_EX memory{};
-    memory.cb = sizeof(memory);
-    if (!GetProcessHandleCount(process.Get(), &figures.handles) ||
-        !GetProcessMemoryInfo(process.Get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof(memory)))
+    std::vector<BYTE> buffer(1 << 16);
+    LONG status;
+    ULONG needed = 0;
+    while ((status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed)) ==
+           kInfoLengthMismatch)
+        buffer.resize(buffer.size() * 2);
+    if (status != 0)
         return false;
-    figures.privateBytes = memory.PrivateUsage;
-    figures.workingSet = memory.WorkingSetSize;
-    figures.threads = 0;
+    const auto* list = reinterpret_cast<const SystemHandleList*>(buffer.data());
+    count = 0;
+    for (ULONG i = 0; i < list->count; ++i)
+        count += list->entries[i].ownerId == processId ? 1 : 0;
+    return true;
+}
+
+DWORD CountThreads(DWORD processId)
+{
+    DWORD count = 0;
     CFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
     THREADENTRY32 entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry))
+        count += entry.th32OwnerProcessID == processId ? 1 : 0;
+    return count;
+}
+
+unsigned long ReadStatusKiB(const std::string& status, const char* field)
+{
+    const size_t at = status.find(field);
+    return at == std::string::npos ? 0 : std::stoul(status.substr(at + strlen(field)));
+}
+
+// The /proc status of the Unix process whose command line holds the mark.
+std::string FindUnixStatus(const std::string& mark)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return std::string();
+    std::string status;
+    do
     {
-        if (entry.th32OwnerProcessID == processId)
-            ++figures.threads;
-    }
-    return true;
+        if (found.cFileName[0] < L'0' || found.cFileName[0] > L'9')
+            continue;
+        const std::wstring folder = std::wstring(L"Z:\\proc\\") + found.cFileName;
+        std::string commandLine = ReadFileText(folder + L"\\cmdline");
+        if (commandLine.find(mark) != std::string::npos && commandLine.find("ZeltAgentSvc.exe") != std::string::npos)
+            status = ReadFileText(folder + L"\\status");
+    } while (status.empty() && FindNextFileW(search, &found));
+    FindClose(search);
+    return status;
+}
+
+}  // namespace
+
+bool ReadProcessFigures(DWORD processId, const std::string& commandLineMark, ProcessFigures& figures)
+{
+    if (!CountHandles(processId, figures.handles))
+        return false;
+    figures.threads = CountThreads(processId);
+    const std::string status = FindUnixStatus(commandLineMark);
+    figures.residentKiB = ReadStatusKiB(status, "VmRSS:");
+    figures.dataKiB = ReadStatusKiB(status, "VmData:");
+    return figures.threads > 0 && !status.empty();
 }
 
 std::wstring CTestInstance::InstallArguments(USHORT port, const std::wstring& agent, const std::wstring& cmd) const

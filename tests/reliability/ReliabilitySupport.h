@@ -35,14 +35,18 @@ void TerminateProcesses(const std::wstring& imageName);
 // it had to be terminated after `timeoutMs`.
 DWORD RunHost(const std::wstring& arguments, DWORD timeoutMs = 60000);
 
+// Figures of a running host. Wine keeps a process's handles in its server
+// and its memory in the Unix process that runs it, so the handles are
+// counted in the system's handle list and the memory is read from the Unix
+// process (found by a mark in its command line) through /proc.
 struct ProcessFigures
 {
     DWORD handles = 0;
     DWORD threads = 0;
-    SIZE_T privateBytes = 0;
-    SIZE_T workingSet = 0;
+    unsigned long residentKiB = 0;  // VmRSS
+    unsigned long dataKiB = 0;      // VmData: heap and private mappings
 };
-bool ReadProcessFigures(DWORD processId, ProcessFigures& figures);
+bool ReadProcessFigures(DWORD processId, const std::string& commandLineMark, ProcessFigures& figures);
 
 // One installed instance of the host, driven through the service manager.
 class CTestInstance
