@@ -2,6 +2,8 @@
 // the stop must still end within the 3000 ms bound (plus a margin) and leave
 // no agent running. The stop times are printed; only a bound that catches a
 // hang is asserted.
+#include "agent/Socket.h"  // Windows Sockets before windows.h
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -12,6 +14,7 @@
 
 #include "ReliabilitySupport.h"
 #include "runtime/Handles.h"
+#include "runtime/Result.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -124,5 +127,87 @@ TEST_P(AgentMisbehaviourTest, StopEndsWithinTheBoundAndLeavesNoAgent)
 
 INSTANTIATE_TEST_SUITE_P(Agents, AgentMisbehaviourTest, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Misbehaviour>& info) { return std::string(info.param.name); });
+
+// The bounded connect of the shutdown exchange, against a listener whose
+// backlog is full, a closed port and a listener that accepts.
+class BoundedConnectTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        WSADATA data;
+        ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
+        CopyDemoAgent(m_image);
+        m_log = TestFilePath(L"connect-listener.log");
+        DeleteFileW(m_log.c_str());
+    }
+    void TearDown() override
+    {
+        TerminateProcesses(m_image);
+        DeleteFileW(BuiltProgramPath(m_image.c_str()).c_str());
+        DeleteFileW(m_log.c_str());
+        WSACleanup();
+    }
+
+    void StartListener(USHORT port, const wchar_t* switches, const char* readyLine)
+    {
+        std::wstring line = L"\"" + BuiltProgramPath(m_image.c_str()) + L"\" --port=" + std::to_wstring(port) + L" " +
+                            switches + L" \"--log=" + m_log + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+        CProcessInformation listener;
+        listener.Adopt(info);
+        ASSERT_TRUE(WaitForFileText(m_log, readyLine, 10000)) << ReadFileText(m_log);
+    }
+
+    HRESULT ConnectTo(USHORT port, DWORD timeoutMs, double& elapsedMs, Ravn::CTcpSocket& socket)
+    {
+        sockaddr_in address;
+        EXPECT_EQ(S_OK, Ravn::ResolveAddress("127.0.0.1", port, address));
+        EXPECT_EQ(S_OK, socket.OpenStream());
+        const long long start = NowMicroseconds();
+        const HRESULT hr = socket.Connect(address, timeoutMs);
+        elapsedMs = ElapsedMs(start);
+        return hr;
+    }
+
+    std::wstring m_image = L"ZeltRelListener.exe";
+    std::wstring m_log;
+};
+
+TEST_F(BoundedConnectTest, FullBacklogTimesOut)
+{
+    const USHORT port = FindFreePort();
+    ASSERT_NO_FATAL_FAILURE(StartListener(port, L"--noaccept", "backlog filled"));
+    Ravn::CTcpSocket socket;
+    double elapsedMs = 0;
+    EXPECT_EQ(HResultFromError(WSAETIMEDOUT), ConnectTo(port, 500, elapsedMs, socket));
+    std::printf("[ figure ] connect to a full backlog, bound 500 ms: %.1f ms\n", elapsedMs);
+    EXPECT_LT(elapsedMs, kHangBoundMs);
+}
+
+TEST_F(BoundedConnectTest, ClosedPortIsRefused)
+{
+    Ravn::CTcpSocket socket;
+    double elapsedMs = 0;
+    EXPECT_EQ(HResultFromError(WSAECONNREFUSED), ConnectTo(FindFreePort(), 3000, elapsedMs, socket));
+    EXPECT_LT(elapsedMs, kHangBoundMs);
+}
+
+// A connection that is made carries the line whole.
+TEST_F(BoundedConnectTest, AcceptingListenerReceivesTheLine)
+{
+    const USHORT port = FindFreePort();
+    ASSERT_NO_FATAL_FAILURE(StartListener(port, L"--ignore", "listening"));
+    Ravn::CTcpSocket socket;
+    double elapsedMs = 0;
+    ASSERT_EQ(S_OK, ConnectTo(port, 3000, elapsedMs, socket));
+    DWORD sent = 0;
+    EXPECT_EQ(S_OK, socket.Send("shutdown\n", 9, sent));
+    EXPECT_EQ(9u, sent);
+    EXPECT_TRUE(WaitForFileText(m_log, "recv 73687574646f776e0a", 10000)) << ReadFileText(m_log);
+}
 
 }  // namespace

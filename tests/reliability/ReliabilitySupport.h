@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // Performance counter in microseconds: the demo agent logs the same clock.
