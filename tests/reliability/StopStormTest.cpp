@@ -1,6 +1,7 @@
 // The stop storm: 200 stops of the host's agent hold, each issued at a random
-// moment while the agent is ending or being relaunched. Every stop must end,
-// leave no exit wait and no agent, and no agent may start after it.
+// moment while the agent is ending or being relaunched, then 20 more through
+// the service manager. Every stop must end, leave no exit wait and no agent,
+// and no agent may start after it.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -51,6 +52,7 @@ protected:
     void TearDown() override
     {
         TerminateProcesses(m_image);
+        RemoveModuleRegistration();
         DeleteFileW(m_agentPath.c_str());
         DeleteFileW(m_log.c_str());
     }
@@ -118,6 +120,42 @@ TEST_F(StopStormTest, EveryStopEndsTheAgentForGood)
     std::printf("[ figure ] %d stops (%d after relaunches), %zu agent starts: stop time min %.1f ms, median %.1f ms, "
                 "max %.1f ms\n",
                 kStops, stopsAfterRelaunch, agentStarts, stopMs.front(), stopMs[stopMs.size() / 2], stopMs.back());
+}
+
+// The same through the service manager: an installed instance whose agent
+// keeps ending is stopped at a random moment after each start.
+TEST_F(StopStormTest, ServiceStopsDuringRelaunches)
+{
+    constexpr int kServiceStops = 20;
+    std::mt19937 random(std::random_device{}());
+    const USHORT port = FindFreePort();
+    CTestInstance instance(L"rel-storm");
+    const std::wstring cmd = L"\"" + m_agentPath + L"\" --port=" + std::to_wstring(port) + L" --lifetime=5 \"--log=" +
+                             m_log + L"\"";
+    ASSERT_EQ(0u, instance.Install(port, m_image, cmd));
+    std::vector<double> stopMs;
+    for (int round = 0; round < kServiceStops; ++round)
+    {
+        SCOPED_TRACE("service stop " + std::to_string(round));
+        DeleteFileW(m_log.c_str());
+        ASSERT_TRUE(instance.Start()) << GetLastError();
+        ASSERT_TRUE(instance.WaitForState(SERVICE_RUNNING, 20000));
+        Sleep(random() % 200);
+        const long long stopBegan = NowMicroseconds();
+        ASSERT_TRUE(instance.RequestStop());
+        ASSERT_TRUE(instance.WaitForState(SERVICE_STOPPED, 30000));
+        const long long stopEnded = NowMicroseconds();
+        stopMs.push_back(static_cast<double>(stopEnded - stopBegan) / 1000.0);
+        ASSERT_TRUE(WaitForNoProcess(m_image, 5000)) << "an agent survived the stop";
+        Sleep(50);
+        EXPECT_TRUE(FindProcesses(m_image).empty()) << "an agent started after the stop";
+        EXPECT_EQ(0u, CountLater(ReadStartTimes(ReadFileText(m_log)), stopEnded + kTerminationGraceUs));
+        EXPECT_LT(stopMs.back(), kHangBoundMs);
+    }
+    instance.Remove();
+    std::sort(stopMs.begin(), stopMs.end());
+    std::printf("[ figure ] %d service stops during relaunches: stop time min %.1f ms, median %.1f ms, max %.1f ms\n",
+                kServiceStops, stopMs.front(), stopMs[stopMs.size() / 2], stopMs.back());
 }
 
 }  // namespace
