@@ -16,7 +16,7 @@ cp build/ZeltAgentSvc.exe build/ZeltDemoAgent.exe README.md "$stage/"
 {
   echo "# ZeltAgentSvc $version: administrator's guide"
   echo
-  sed -n '/^## Using the host on Windows/,/^## /{/^## Layout/d;/^## Using/d;p}' README.md
+  sed -n '/^## Using the host on Windows/,/^## /{/^## /d;p}' README.md
 } > "$stage/ADMINISTRATION.md"
 rm -f "dist/$name.zip"
 (cd build/package && zip -q -r "../../dist/$name.zip" "$name")

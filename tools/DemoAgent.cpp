@@ -5,8 +5,12 @@
 //   --nolisten      never listen on the port
 //   --lifetime=MS   end by itself (exit code 0) after MS milliseconds
 //   --exitnow       end at once
+//   --noread        accept connections but never read from them
+//   --closenow      accept connections and close each at once
+//   --noaccept      listen with a full backlog and never accept
 //   --log=PATH      append what happens to PATH, one line per event:
-//                   "start pid=P t=T dir=D", "listening", "recv HEX", "exit REASON t=T"
+//                   "start pid=P t=T dir=D", "listening", "accepted", "recv HEX",
+//                   "backlog filled=N", "exit REASON t=T"
 //                   where T is the performance counter in microseconds.
 #include <winsock2.h>
 #include <windows.h>
@@ -24,6 +28,9 @@ struct Options
     bool bIgnore = false;
     bool bNoListen = false;
     bool bExitNow = false;
+    bool bNoRead = false;
+    bool bCloseNow = false;
+    bool bNoAccept = false;
     long lifetimeMs = -1;
     std::string logPath;
 };
@@ -77,6 +84,12 @@ void ParseOptions(int argc, char** argv)
             g_options.bNoListen = true;
         else if (strcmp(a, "--exitnow") == 0)
             g_options.bExitNow = true;
+        else if (strcmp(a, "--noread") == 0)
+            g_options.bNoRead = true;
+        else if (strcmp(a, "--closenow") == 0)
+            g_options.bCloseNow = true;
+        else if (strcmp(a, "--noaccept") == 0)
+            g_options.bNoAccept = true;
     }
 }
 
@@ -135,13 +148,61 @@ SOCKET Listen()
     address.sin_addr.s_addr = inet_addr("127.0.0.1");
     address.sin_port = htons(static_cast<u_short>(g_options.port));
     if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR ||
-        listen(listener, 4) == SOCKET_ERROR)
+        listen(listener, g_options.bNoAccept ? 1 : 4) == SOCKET_ERROR)
     {
         Log("listenfail err=" + std::to_string(WSAGetLastError()));
         closesocket(listener);
         return INVALID_SOCKET;
     }
     return listener;
+}
+
+// Connects to our own port until a connection no longer completes within
+// 500 ms: the backlog is then full, and a further client's connect hangs.
+// The connections are kept open for the life of the process.
+int FillBacklog()
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    address.sin_port = htons(static_cast<u_short>(g_options.port));
+    for (int filled = 0; filled < 64; ++filled)
+    {
+        SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        u_long nonBlocking = 1;
+        ioctlsocket(client, FIONBIO, &nonBlocking);
+        connect(client, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(client, &writable);
+        timeval wait = {0, 500000};
+        if (select(0, nullptr, &writable, nullptr, &wait) != 1)
+            return filled;
+    }
+    return -1;
+}
+
+// Serves connections the way the misbehaviour switches ask.
+[[noreturn]] void ServeConnections(SOCKET listener)
+{
+    if (g_options.bNoAccept)
+    {
+        Log("backlog filled=" + std::to_string(FillBacklog()));
+        Sleep(INFINITE);
+    }
+    for (;;)
+    {
+        const SOCKET connection = accept(listener, nullptr, nullptr);
+        if (connection == INVALID_SOCKET)
+            continue;
+        Log("accepted");
+        if (g_options.bNoRead)
+            continue;  // left open and unread
+        if (g_options.bCloseNow)
+            closesocket(connection);
+        else
+            ServeConnection(connection);
+    }
 }
 
 }  // namespace
@@ -165,10 +226,5 @@ int main(int argc, char** argv)
         return 0;
     }
     Log("listening");
-    for (;;)
-    {
-        const SOCKET connection = accept(listener, nullptr, nullptr);
-        if (connection != INVALID_SOCKET)
-            ServeConnection(connection);
-    }
+    ServeConnections(listener);
 }

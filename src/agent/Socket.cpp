@@ -78,6 +78,46 @@ HRESULT CTcpSocket::Connect(const sockaddr_in& address)
     return S_OK;
 }
 
+HRESULT CTcpSocket::Connect(const sockaddr_in& address, DWORD timeoutMs)
+{
+    u_long nonBlocking = 1;
+    if (ioctlsocket(m_socket, FIONBIO, &nonBlocking) == SOCKET_ERROR)
+        return LastSocketError();
+    if (connect(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR &&
+        WSAGetLastError() != WSAEWOULDBLOCK)
+        return LastSocketError();
+    HRESULT hr = WaitForConnection(timeoutMs);
+    u_long blocking = 0;
+    if (SUCCEEDED(hr) && ioctlsocket(m_socket, FIONBIO, &blocking) == SOCKET_ERROR)
+        hr = LastSocketError();
+    return hr;
+}
+
+// A pending connection is made when the socket turns writable, and failed
+// when it reports an exception; SO_ERROR tells which error.
+HRESULT CTcpSocket::WaitForConnection(DWORD timeoutMs)
+{
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(m_socket, &writable);
+    FD_SET(m_socket, &failed);
+    timeval wait;
+    wait.tv_sec = static_cast<long>(timeoutMs / 1000);
+    wait.tv_usec = static_cast<long>(timeoutMs % 1000 * 1000);
+    const int ready = select(0, nullptr, &writable, &failed, &wait);
+    if (ready == SOCKET_ERROR)
+        return LastSocketError();
+    if (ready == 0)
+        return HResultFromError(WSAETIMEDOUT);
+    int error = 0;
+    int length = sizeof(error);
+    if (getsockopt(m_socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == SOCKET_ERROR)
+        return LastSocketError();
+    return error == 0 ? S_OK : HResultFromError(static_cast<DWORD>(error));
+}
+
 HRESULT CTcpSocket::Send(const void* bytes, DWORD length, DWORD& sent)
 {
     WSABUF buffer;

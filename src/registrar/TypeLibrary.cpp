@@ -124,6 +124,30 @@ HRESULT RegisterTypeLibrary(HINSTANCE instance, LPCWSTR index)
     return registerFunction(typeLib.library, path.text, pHelpDirectory);
 }
 
+namespace {
+
+bool IsKeyMissing(HKEY root, const wchar_t* name)
+{
+    RegistryKey key;
+    return key.OpenKey(root, name, KEY_READ) == ERROR_FILE_NOT_FOUND;
+}
+
+// True when neither the machine's nor the user's branch holds the library's
+// version key.
+bool IsTypeLibraryUnregistered(const TLIBATTR& attributes)
+{
+    wchar_t guid[64];
+    if (StringFromGUID2(attributes.guid, guid, ARRAYSIZE(guid)) == 0)
+        return false;
+    wchar_t name[128];
+    swprintf(name, ARRAYSIZE(name), L"TypeLib\\%ls\\%x.%x", guid, attributes.wMajorVerNum, attributes.wMinorVerNum);
+    wchar_t userName[160];
+    swprintf(userName, ARRAYSIZE(userName), L"Software\\Classes\\%ls", name);
+    return IsKeyMissing(HKEY_CLASSES_ROOT, name) && IsKeyMissing(HKEY_CURRENT_USER, userName);
+}
+
+}  // namespace
+
 HRESULT UnregisterTypeLibrary(HINSTANCE instance, LPCWSTR index)
 {
     CBstr path;
@@ -140,6 +164,10 @@ HRESULT UnregisterTypeLibrary(HINSTANCE instance, LPCWSTR index)
         unregisterFunction = &UnRegisterTypeLib;
     hr = unregisterFunction(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
                             attributes->syskind);
+    // A library that is not registered is removed already: the removal of
+    // the registration must go on to the AppID entries.
+    if (FAILED(hr) && IsTypeLibraryUnregistered(*attributes))
+        hr = S_OK;
     typeLib.library->ReleaseTLibAttr(attributes);
     return hr;
 }

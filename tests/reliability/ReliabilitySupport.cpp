@@ -1,0 +1,337 @@
+#include <winsock2.h>
+
+#include "ReliabilitySupport.h"
+
+#include <tlhelp32.h>
+
+#include <cstring>
+
+#include "instance/ImagePath.h"
+#include "resources/Guids.h"
+#include "runtime/Handles.h"
+#include "support/SystemSupport.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+struct ServiceHandleTraits
+{
+    using Handle = SC_HANDLE;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle handle) noexcept { CloseServiceHandle(handle); }
+};
+using CServiceHandle = CUniqueHandle<ServiceHandleTraits>;
+
+CServiceHandle OpenTestService(const std::wstring& name, DWORD access)
+{
+    CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    return CServiceHandle(OpenServiceW(manager.Get(), name.c_str(), access));
+}
+
+bool EqualsIgnoringCase(const std::wstring& left, const wchar_t* right)
+{
+    return CompareStringOrdinal(left.c_str(), -1, right, -1, TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+long long NowMicroseconds()
+{
+    LARGE_INTEGER counter;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return counter.QuadPart / frequency.QuadPart * 1000000 +
+           counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
+}
+
+double ElapsedMs(long long sinceMicroseconds)
+{
+    return static_cast<double>(NowMicroseconds() - sinceMicroseconds) / 1000.0;
+}
+
+USHORT FindFreePort()
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    int length = sizeof(address);
+    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    closesocket(probe);
+    WSACleanup();
+    return ntohs(address.sin_port);
+}
+
+std::wstring CopyDemoAgent(const std::wstring& imageName)
+{
+    const std::wstring path = BuiltProgramPath(imageName.c_str());
+    CopyFileW(BuiltProgramPath(L"ZeltDemoAgent.exe").c_str(), path.c_str(), FALSE);
+    return path;
+}
+
+std::wstring TestFilePath(const std::wstring& name)
+{
+    return TestProgramDirectory() + L"\\" + name;
+}
+
+std::string ReadFileText(const std::wstring& path)
+{
+    std::string text;
+    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file)
+        return text;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        text.append(buffer, read);
+    return text;
+}
+
+size_t CountLines(const std::string& text, const std::string& prefix)
+{
+    size_t count = 0;
+    for (size_t at = 0; at < text.size();)
+    {
+        if (text.compare(at, prefix.size(), prefix) == 0)
+            ++count;
+        const size_t end = text.find('\n', at);
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return count;
+}
+
+bool WaitForFileText(const std::wstring& path, const std::string& text, DWORD timeoutMs)
+{
+    for (DWORD waited = 0;; waited += 20)
+    {
+        if (ReadFileText(path).find(text) != std::string::npos)
+            return true;
+        if (waited >= timeoutMs)
+            return false;
+        Sleep(20);
+    }
+}
+
+std::vector<DWORD> FindProcesses(const std::wstring& imageName)
+{
+    std::vector<DWORD> ids;
+    CFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return ids;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry))
+    {
+        if (EqualsIgnoringCase(imageName, entry.szExeFile))
+            ids.push_back(entry.th32ProcessID);
+    }
+    return ids;
+}
+
+bool WaitForNoProcess(const std::wstring& imageName, DWORD timeoutMs)
+{
+    for (DWORD waited = 0;; waited += 20)
+    {
+        if (FindProcesses(imageName).empty())
+            return true;
+        if (waited >= timeoutMs)
+            return false;
+        Sleep(20);
+    }
+}
+
+void TerminateProcesses(const std::wstring& imageName)
+{
+    for (const DWORD id : FindProcesses(imageName))
+    {
+        CKernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        if (process && TerminateProcess(process.Get(), 0xDEAD))
+            WaitForSingleObject(process.Get(), 5000);
+    }
+}
+
+DWORD RunHost(const std::wstring& arguments, DWORD timeoutMs)
+{
+    const ProgramResult result =
+        RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" " + arguments, timeoutMs);
+    return result.finished ? result.exitCode : 0xDEAD;
+}
+
+namespace {
+
+struct SystemHandleEntry
+{
+    ULONG ownerId;
+    BYTE objectType;
+    BYTE flags;
+    USHORT value;
+    void* object;
+    ULONG access;
+};
+
+struct SystemHandleList
+{
+    ULONG count;
+    SystemHandleEntry entries[1];
+};
+
+using QuerySystemInformationFunction = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+constexpr ULONG kSystemHandleInformation = 16;
+constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+
+bool CountHandles(DWORD processId, DWORD& count)
+{
+    const auto query = reinterpret_cast<QuerySystemInformationFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr)
+        return false;
+    std::vector<BYTE> buffer(1 << 16);
+    LONG status;
+    ULONG needed = 0;
+    while ((status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed)) ==
+           kInfoLengthMismatch)
+        buffer.resize(buffer.size() * 2);
+    if (status != 0)
+        return false;
+    const auto* list = reinterpret_cast<const SystemHandleList*>(buffer.data());
+    count = 0;
+    for (ULONG i = 0; i < list->count; ++i)
+        count += list->entries[i].ownerId == processId ? 1 : 0;
+    return true;
+}
+
+DWORD CountThreads(DWORD processId)
+{
+    DWORD count = 0;
+    CFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry))
+        count += entry.th32OwnerProcessID == processId ? 1 : 0;
+    return count;
+}
+
+unsigned long ReadStatusKiB(const std::string& status, const char* field)
+{
+    const size_t at = status.find(field);
+    return at == std::string::npos ? 0 : std::stoul(status.substr(at + strlen(field)));
+}
+
+// The /proc status of the Unix process whose command line holds the mark.
+std::string FindUnixStatus(const std::string& mark)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return std::string();
+    std::string status;
+    do
+    {
+        if (found.cFileName[0] < L'0' || found.cFileName[0] > L'9')
+            continue;
+        const std::wstring folder = std::wstring(L"Z:\\proc\\") + found.cFileName;
+        std::string commandLine = ReadFileText(folder + L"\\cmdline");
+        if (commandLine.find(mark) != std::string::npos && commandLine.find("ZeltAgentSvc.exe") != std::string::npos)
+            status = ReadFileText(folder + L"\\status");
+    } while (status.empty() && FindNextFileW(search, &found));
+    FindClose(search);
+    return status;
+}
+
+}  // namespace
+
+bool ReadProcessFigures(DWORD processId, const std::string& commandLineMark, ProcessFigures& figures)
+{
+    if (!CountHandles(processId, figures.handles))
+        return false;
+    figures.threads = CountThreads(processId);
+    const std::string status = FindUnixStatus(commandLineMark);
+    figures.residentKiB = ReadStatusKiB(status, "VmRSS:");
+    figures.dataKiB = ReadStatusKiB(status, "VmData:");
+    return figures.threads > 0 && !status.empty();
+}
+
+std::wstring CTestInstance::InstallArguments(USHORT port, const std::wstring& agent, const std::wstring& cmd) const
+{
+    return L"/Service /port=" + std::to_wstring(port) + L" \"/agent=" + EscapeQuotedValue(agent) + L"\" \"/cmd=" +
+           EscapeQuotedValue(cmd) + L"\" \"/num=" + EscapeQuotedValue(m_num) + L"\"";
+}
+
+DWORD CTestInstance::Install(USHORT port, const std::wstring& agent, const std::wstring& cmd) const
+{
+    return RunHost(InstallArguments(port, agent, cmd));
+}
+
+bool CTestInstance::Start() const
+{
+    CServiceHandle service = OpenTestService(ServiceName(), SERVICE_START);
+    return service && StartServiceW(service.Get(), 0, nullptr);
+}
+
+bool CTestInstance::RequestStop() const
+{
+    CServiceHandle service = OpenTestService(ServiceName(), SERVICE_STOP);
+    SERVICE_STATUS status{};
+    return service && ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+}
+
+DWORD CTestInstance::QueryState(DWORD* pProcessId, DWORD* pExitCode) const
+{
+    CServiceHandle service = OpenTestService(ServiceName(), SERVICE_QUERY_STATUS);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!service || !QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                          sizeof(status), &needed))
+        return 0;
+    if (pProcessId != nullptr)
+        *pProcessId = status.dwProcessId;
+    if (pExitCode != nullptr)
+        *pExitCode = status.dwWin32ExitCode;
+    return status.dwCurrentState;
+}
+
+bool CTestInstance::WaitForState(DWORD state, DWORD timeoutMs) const
+{
+    const long long start = NowMicroseconds();
+    for (;;)
+    {
+        if (QueryState() == state)
+            return true;
+        if (ElapsedMs(start) >= timeoutMs)
+            return false;
+        Sleep(5);
+    }
+}
+
+void CTestInstance::Remove() const
+{
+    if (QueryState() == 0)
+        return;
+    if (RequestStop())
+        WaitForState(SERVICE_STOPPED, 20000);
+    RunHost(L"/unregserver \"/num=" + EscapeQuotedValue(m_num) + L"\"");
+    WaitForServiceGone(ServiceName());
+}
+
+void RemoveModuleRegistration()
+{
+    DeleteTree(HKEY_CLASSES_ROOT, AppIdKeyPath());
+    DeleteTree(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE");
+    DeleteTree(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT);
+}
+
+void WriteAppIdKeyOnly()
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, AppIdKeyPath().c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                        nullptr) == ERROR_SUCCESS)
+    {
+        RegDeleteValueW(key, L"LocalService");
+        RegCloseKey(key);
+    }
+}
