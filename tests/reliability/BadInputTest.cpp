@@ -343,6 +343,19 @@ const char* Name(Outcome outcome)
     }
 }
 
+const char* Name(AppIdState state)
+{
+    switch (state)
+    {
+    case AppIdState::Missing:
+        return "runs without the AppID key";
+    case AppIdState::NoService:
+        return "runs in place";
+    default:
+        return "runs with LocalService set";
+    }
+}
+
 class BadInputTest : public ::testing::Test
 {
 protected:
@@ -376,7 +389,10 @@ TEST_F(BadInputTest, RandomCommandLinesEndWithTheirRulesCodeAndChangeNothing)
         const Outcome outcome = Classify(settings, bCareful);
         if (outcome == Outcome::Unsafe)
             continue;
-        const AppIdState state = static_cast<AppIdState>(random() % 3);
+        // Wine's dispatcher waits 10 s before it fails a program started by
+        // hand: few lines go to service mode.
+        const unsigned draw = random() % 10;
+        const AppIdState state = draw == 0 ? AppIdState::LocalService : draw % 2 ? AppIdState::Missing : AppIdState::NoService;
         DWORD expected = 0;
         bool bPredictable = true;
         if (outcome == Outcome::Refused)
@@ -398,9 +414,7 @@ TEST_F(BadInputTest, RandomCommandLinesEndWithTheirRulesCodeAndChangeNothing)
         ASSERT_TRUE(result.finished) << "hung: " << shown;
         EXPECT_EQ(expected, result.exitCode) << Name(outcome) << ": " << shown;
         EXPECT_EQ(Narrow(before), Narrow(DescribeSystem())) << shown;
-        ++counts[std::string(Name(outcome)) + (outcome == Outcome::Runs ? " (AppID state " +
-                                                                              std::to_string(static_cast<int>(state)) + ")"
-                                                                        : "")];
+        ++counts[outcome == Outcome::Runs ? Name(state) : Name(outcome)];
         longest = std::max(longest, line.size());
         ++done;
     }
