@@ -14,36 +14,14 @@
 
 namespace {
 
-struct ServiceHandleTraits
-{
-    using Handle = SC_HANDLE;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle handle) noexcept { CloseServiceHandle(handle); }
-};
-using CServiceHandle = CUniqueHandle<ServiceHandleTraits>;
-
 CServiceHandle OpenTestService(const std::wstring& name, DWORD access)
 {
     CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     return CServiceHandle(OpenServiceW(manager.Get(), name.c_str(), access));
 }
 
-bool EqualsIgnoringCase(const std::wstring& left, const wchar_t* right)
-{
-    return CompareStringOrdinal(left.c_str(), -1, right, -1, TRUE) == CSTR_EQUAL;
-}
-
 }  // namespace
 
-long long NowMicroseconds()
-{
-    LARGE_INTEGER counter;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return counter.QuadPart / frequency.QuadPart * 1000000 +
-           counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
-}
 
 double ElapsedMs(long long sinceMicroseconds)
 {
@@ -115,22 +93,6 @@ bool WaitForFileText(const std::wstring& path, const std::string& text, DWORD ti
             return false;
         Sleep(20);
     }
-}
-
-std::vector<DWORD> FindProcesses(const std::wstring& imageName)
-{
-    std::vector<DWORD> ids;
-    CFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot)
-        return ids;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry))
-    {
-        if (EqualsIgnoringCase(imageName, entry.szExeFile))
-            ids.push_back(entry.th32ProcessID);
-    }
-    return ids;
 }
 
 bool WaitForNoProcess(const std::wstring& imageName, DWORD timeoutMs)

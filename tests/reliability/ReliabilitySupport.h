@@ -9,8 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "support/HostTestSupport.h"
+
 // Performance counter in microseconds: the demo agent logs the same clock.
-long long NowMicroseconds();
 double ElapsedMs(long long sinceMicroseconds);
 
 // A loopback port that nothing listens on at the moment of the call.
@@ -26,8 +27,6 @@ size_t CountLines(const std::string& text, const std::string& prefix);
 // Waits until the file holds `text`; false after `timeoutMs`.
 bool WaitForFileText(const std::wstring& path, const std::string& text, DWORD timeoutMs);
 
-// Ids of the running processes of an image name (compared ignoring case).
-std::vector<DWORD> FindProcesses(const std::wstring& imageName);
 // Waits until no process of the image name runs; false after `timeoutMs`.
 bool WaitForNoProcess(const std::wstring& imageName, DWORD timeoutMs);
 void TerminateProcesses(const std::wstring& imageName);

@@ -33,7 +33,7 @@ long long NowMicroseconds()
     return counter.QuadPart / frequency.QuadPart * 1000000 + counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
 }
 
-std::vector<DWORD> FindProcesses(const wchar_t* imageName)
+std::vector<DWORD> FindProcesses(const std::wstring& imageName)
 {
     std::vector<DWORD> ids;
     CFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -43,7 +43,7 @@ std::vector<DWORD> FindProcesses(const wchar_t* imageName)
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry))
     {
-        if (EqualsFoldingAsciiLetters(imageName, entry.szExeFile))
+        if (EqualsFoldingAsciiLetters(imageName.c_str(), entry.szExeFile))
             ids.push_back(entry.th32ProcessID);
     }
     return ids;

@@ -21,7 +21,7 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 20000);
 long long NowMicroseconds();
 
 // Ids of the running processes with this image name (exact, case folded).
-std::vector<DWORD> FindProcesses(const wchar_t* imageName);
+std::vector<DWORD> FindProcesses(const std::wstring& imageName);
 // Terminates every process of this image name and waits for each to end.
 void KillProcesses(const wchar_t* imageName);
 
