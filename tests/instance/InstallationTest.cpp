@@ -151,38 +151,6 @@ TEST_F(InstallationTest, AgentCommandLinesSurviveTheImagePath)
     EXPECT_EQ(L"/cmd=" + cmd, argv[3]);
 }
 
-std::string ReadFileText(const std::wstring& path)
-{
-    std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        text.append(buffer, read);
-    CloseHandle(file);
-    return text;
-}
-
-bool WaitForServiceState(const wchar_t* name, DWORD state)
-{
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_QUERY_STATUS);
-    SERVICE_STATUS status{};
-    bool bReached = false;
-    for (int i = 0; i < 600 && !bReached; ++i)
-    {
-        bReached = QueryServiceStatus(service, &status) && status.dwCurrentState == state;
-        if (!bReached)
-            Sleep(50);
-    }
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return bReached;
-}
-
 bool StartTestService(const wchar_t* name)
 {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);

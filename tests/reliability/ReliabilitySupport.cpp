@@ -56,20 +56,6 @@ std::wstring TestFilePath(const std::wstring& name)
     return TestProgramDirectory() + L"\\" + name;
 }
 
-std::string ReadFileText(const std::wstring& path)
-{
-    std::string text;
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file)
-        return text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        text.append(buffer, read);
-    return text;
-}
-
 size_t CountLines(const std::string& text, const std::string& prefix)
 {
     size_t count = 0;

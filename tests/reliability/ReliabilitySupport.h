@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/HostTestSupport.h"
+#include "support/TestSupport.h"
 
 // Performance counter in microseconds: the demo agent logs the same clock.
 double ElapsedMs(long long sinceMicroseconds);
@@ -22,7 +23,6 @@ std::wstring CopyDemoAgent(const std::wstring& imageName);
 // Path of a file in the test program's directory.
 std::wstring TestFilePath(const std::wstring& name);
 
-std::string ReadFileText(const std::wstring& path);
 size_t CountLines(const std::string& text, const std::string& prefix);
 // Waits until the file holds `text`; false after `timeoutMs`.
 bool WaitForFileText(const std::wstring& path, const std::string& text, DWORD timeoutMs);

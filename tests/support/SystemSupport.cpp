@@ -67,6 +67,20 @@ void RemoveServiceIfPresent(const std::wstring& name, DWORD timeoutMs)
     DeleteService(service.handle);
 }
 
+bool WaitForServiceState(const std::wstring& name, DWORD state, DWORD timeoutMs)
+{
+    CScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    CScHandle service(OpenServiceW(manager.handle, name.c_str(), SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status{};
+    for (DWORD waited = 0; waited < timeoutMs; waited += 50)
+    {
+        if (QueryServiceStatus(service.handle, &status) && status.dwCurrentState == state)
+            return true;
+        Sleep(50);
+    }
+    return false;
+}
+
 bool WaitForServiceGone(const std::wstring& name, DWORD timeoutMs)
 {
     ServiceConfiguration configuration;

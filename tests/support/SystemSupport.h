@@ -22,6 +22,9 @@ bool QueryServiceConfiguration(const std::wstring& name, ServiceConfiguration& c
 // nothing happens when it does not exist.
 void RemoveServiceIfPresent(const std::wstring& name, DWORD timeoutMs = 20000);
 
+// Waits until the service reports `state`; false when it did not in time.
+bool WaitForServiceState(const std::wstring& name, DWORD state, DWORD timeoutMs = 30000);
+
 // Waits until the service manager has forgotten the service.
 bool WaitForServiceGone(const std::wstring& name, DWORD timeoutMs = 20000);
 

@@ -88,6 +88,20 @@ ProgramResult RunProgram(const std::wstring& commandLine, DWORD timeoutMs)
     return result;
 }
 
+std::string ReadFileText(const std::wstring& path)
+{
+    std::string text;
+    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file)
+        return text;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        text.append(buffer, read);
+    return text;
+}
+
 std::wstring Widen(const std::string& text)
 {
     if (text.empty())

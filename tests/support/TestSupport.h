@@ -37,5 +37,9 @@ private:
     std::unique_ptr<CComRecord> m_com;
 };
 
+// The whole content of a file that other processes may still be writing;
+// empty when it cannot be opened.
+std::string ReadFileText(const std::wstring& path);
+
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);
