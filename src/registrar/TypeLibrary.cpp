@@ -31,10 +31,14 @@ struct CBstr
     ~CBstr() { SysFreeString(text); }
 };
 
-struct CTypeLib
+// The module's loaded type library and the path it came from, both released
+// at the end of the registration step that loaded them.
+struct CLoadedTypeLibrary
 {
+    CBstr path;
     ITypeLib* library = nullptr;
-    ~CTypeLib()
+
+    ~CLoadedTypeLibrary()
     {
         if (library != nullptr)
             library->Release();
@@ -103,9 +107,8 @@ HRESULT LoadModuleTypeLibrary(HINSTANCE instance, LPCWSTR index, BSTR* pPath, IT
 
 HRESULT RegisterTypeLibrary(HINSTANCE instance, LPCWSTR index)
 {
-    CBstr path;
-    CTypeLib typeLib;
-    HRESULT hr = LoadModuleTypeLibrary(instance, index, &path.text, &typeLib.library);
+    CLoadedTypeLibrary typeLib;
+    HRESULT hr = LoadModuleTypeLibrary(instance, index, &typeLib.path.text, &typeLib.library);
     if (FAILED(hr))
         return hr;
     CBstr helpFile;
@@ -121,7 +124,7 @@ HRESULT RegisterTypeLibrary(HINSTANCE instance, LPCWSTR index)
     auto registerFunction = reinterpret_cast<RegisterFunction>(FindPerUserFunction("RegisterTypeLibForUser"));
     if (registerFunction == nullptr)
         registerFunction = &RegisterTypeLib;
-    return registerFunction(typeLib.library, path.text, pHelpDirectory);
+    return registerFunction(typeLib.library, typeLib.path.text, pHelpDirectory);
 }
 
 namespace {
@@ -150,9 +153,8 @@ bool IsTypeLibraryUnregistered(const TLIBATTR& attributes)
 
 HRESULT UnregisterTypeLibrary(HINSTANCE instance, LPCWSTR index)
 {
-    CBstr path;
-    CTypeLib typeLib;
-    HRESULT hr = LoadModuleTypeLibrary(instance, index, &path.text, &typeLib.library);
+    CLoadedTypeLibrary typeLib;
+    HRESULT hr = LoadModuleTypeLibrary(instance, index, &typeLib.path.text, &typeLib.library);
     if (FAILED(hr))
         return hr;
     TLIBATTR* attributes = nullptr;
