@@ -122,7 +122,7 @@ TEST_F(ScriptTextTest, PerUserRewriteMovesClassesRootUnderCurrentUser)
               ExpandOk(L"HKLM { a } HKEY_CLASSES_ROOT { b } hkcr { c }"));
 }
 
-TEST_F(ScriptTextTest, PerUserRewriteIgnoresBracesInsideQuotes)
+TEST_F(ScriptTextTest, PerUserRewriteReadsQuotesAndTokensAsTheTokenizerDoes)
 {
     g_bPerUserRegistration = true;
     const std::wstring opening = L"HKCU\r\n{\tSoftware\r\n\t{\r\n\t\tClasses";
@@ -132,13 +132,6 @@ TEST_F(ScriptTextTest, PerUserRewriteIgnoresBracesInsideQuotes)
               ExpandOk(L"HKCR { 'a''}' { '}' } } HKLM { }"));
     // Two root blocks under HKCR are both rewritten.
     EXPECT_EQ(opening + L" {" + closing + L"} " + opening + L" {" + closing + L"}", ExpandOk(L"HKCR {} HKCR {}"));
-}
-
-TEST_F(ScriptTextTest, PerUserRewriteReadsTokensAsTheTokenizerDoes)
-{
-    g_bPerUserRegistration = true;
-    const std::wstring opening = L"HKCU\r\n{\tSoftware\r\n\t{\r\n\t\tClasses";
-    const std::wstring closing = L"\r\n\t}\r\n}\r\n";
     // An apostrophe inside a bare token quotes nothing.
     EXPECT_EQ(opening + L" { it's { } " + closing + L"} HKLM { a's { } }",
               ExpandOk(L"HKCR { it's { } } HKLM { a's { } }"));
