@@ -13,12 +13,16 @@ namespace {
 const wchar_t kUserRootOpening[] = L"HKCU\r\n{\tSoftware\r\n\t{\r\n\t\tClasses";
 const wchar_t kUserRootClosing[] = L"\r\n\t}\r\n}\r\n";
 
-// Where the per-user rewrite stands: brace depth outside quotes, whether the
-// text is inside quotes, and whether a rewritten root block is still open.
+// Where the per-user rewrite stands, read the way the tokenizer reads: brace
+// depth outside quotes, whether the text is inside a quoted token, whether
+// the next unit starts a token (at the start, after a blank, after a closing
+// quote), and whether a rewritten root block is still open. Replacement
+// values are not tracked: they are inserted as they are.
 struct RewriteState
 {
     int depth = 0;
     bool bQuoted = false;
+    bool bTokenStart = true;
     bool bOpen = false;
 };
 
@@ -33,35 +37,50 @@ LPCWSTR NextCharacter(LPCWSTR cursor)
     return step;
 }
 
-// Opens a rewrite at a root "HKCR" (exact case). False when the output
-// cannot grow.
+// True where the text holds the root name "HKCR" (exact case) as a token of
+// its own outside every block.
+bool IsUserRootToken(LPCWSTR cursor, const RewriteState& state)
+{
+    return state.depth == 0 && !state.bQuoted && state.bTokenStart && wcsncmp(cursor, L"HKCR", 4) == 0 &&
+           (cursor[4] == L'\0' || ScriptParser::IsBlank(cursor[4]));
+}
+
+// Opens a rewrite at a root token "HKCR". False when the output cannot grow.
 bool RewriteUserRoot(LPCWSTR& cursor, RewriteState& state, ExpansionBuffer& output)
 {
-    if (state.depth != 0 || wcsncmp(cursor, L"HKCR", 4) != 0)
+    if (!IsUserRootToken(cursor, state))
         return true;
     cursor += 4;
     state.bOpen = true;
     return output.Append(kUserRootOpening);
 }
 
+// Inside a quoted token: a doubled quote stays quoted (the cursor is left on
+// its second quote with the first already written); any other quote closes
+// the token, and the next unit starts a new one.
+bool TrackQuotedText(LPCWSTR& cursor, RewriteState& state, ExpansionBuffer& output)
+{
+    if (*cursor != L'\'')
+        return true;
+    if (cursor[1] == L'\'')
+        return output.Append(++cursor, 1);
+    state.bQuoted = false;
+    state.bTokenStart = true;
+    return true;
+}
+
 // Tracks quotes and braces; closes the rewritten block at its last brace. A
-// doubled quote inside quotes leaves the cursor on its second quote with the
-// first already written.
+// quote opens a quoted token only where a token starts: inside a bare token
+// it is an ordinary character, as the tokenizer reads it.
 bool TrackUserRootBlock(LPCWSTR& cursor, RewriteState& state, ExpansionBuffer& output)
 {
-    if (*cursor == L'\'')
-    {
-        if (!state.bQuoted)
-            state.bQuoted = true;
-        else if (cursor[1] == L'\'')
-            return output.Append(++cursor, 1);
-        else
-            state.bQuoted = false;
-        return true;
-    }
     if (state.bQuoted)
-        return true;
-    if (*cursor == L'{')
+        return TrackQuotedText(cursor, state, output);
+    const bool bTokenStart = state.bTokenStart;
+    state.bTokenStart = ScriptParser::IsBlank(*cursor);
+    if (*cursor == L'\'')
+        state.bQuoted = bTokenStart;
+    else if (*cursor == L'{')
         ++state.depth;
     else if (*cursor == L'}' && --state.depth == 0 && state.bOpen)
     {

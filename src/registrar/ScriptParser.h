@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 
 #include "registrar/ExpansionBuffer.h"
+#include "registrar/RegistryJournal.h"
 #include "registrar/RegistryKey.h"
 
 class CRegObject;
@@ -50,10 +52,13 @@ public:
     HRESULT ReadToken(LPWSTR token);
     HRESULT SkipValueClause(LPWSTR token);
 
-    // The walk: applies a script in register or unregister direction.
+    // The walk: applies a script in register or unregister direction. A
+    // registration that fails is taken back whole: every change the run made
+    // is undone, the last first.
     HRESULT ApplyScript(LPCWSTR script, bool bRegister);
     HRESULT ApplyKeyBlock(LPWSTR token, HKEY parent, bool bRegister, bool bSkip);
-    HRESULT WriteValue(HKEY key, LPCWSTR valueName, LPWSTR token);
+    // `keyPath` names `key` below the current root, for the undo journal.
+    HRESULT WriteValue(HKEY key, LPCWSTR valueName, LPWSTR token, const std::wstring& keyPath);
 
     static bool IsBlank(wchar_t unit);
     static HKEY RootKeyFromName(LPCWSTR name);
@@ -70,9 +75,12 @@ private:
     HRESULT ExpandReplacement(LPCWSTR& cursor, ExpansionBuffer& output);
     HRESULT ReadQuotedToken(LPWSTR token);
     HRESULT ReadBareToken(LPWSTR token);
-    HRESULT ApplyRootBlock(LPWSTR token, HKEY root, bool bRegister);
+    HRESULT ApplyRootBlocks(LPWSTR token, bool bRegister);
+    HRESULT ApplyRootBlock(LPWSTR token, bool bRegister);
     HRESULT ApplyEntry(LPWSTR token, HKEY parent, RegistryKey& current, bool bRegister, bool bSkip);
     HRESULT RegisterKey(LPWSTR token, HKEY parent, RegistryKey& current);
+    HRESULT OpenOrCreateKey(LPCWSTR name, HKEY parent, RegistryKey& current, const std::wstring& path);
+    HRESULT NoteValueWrite(HKEY key, LPCWSTR valueName, const std::wstring& keyPath);
     HRESULT UnregisterKey(LPWSTR token, HKEY parent, RegistryKey& current, bool bSkip, bool bDeletable);
     HRESULT ApplyValueEntry(LPWSTR token, HKEY parent, bool bRegister, bool bSkip, bool bDeletable);
     HRESULT ApplyForcedRemoval(LPWSTR token, HKEY parent);
@@ -86,6 +94,11 @@ private:
     // inside their use, so one of each serves the whole walk.
     std::unique_ptr<wchar_t[]> m_pValueName;
     std::unique_ptr<wchar_t[]> m_pValueText;
+    // Where a registration stands: the root of the block being applied and
+    // the path below it of the key whose block is read; and what it changed.
+    HKEY m_hRoot = nullptr;
+    std::wstring m_keyPath;
+    CRegistryJournal m_journal;
 };
 
 // Compares two names ignoring case, ordinally.

@@ -137,34 +137,48 @@ HRESULT ScriptParser::ApplyScript(LPCWSTR script, bool bRegister)
     std::unique_ptr<wchar_t[]> token(new (std::nothrow) wchar_t[kTokenUnits]);
     if (!token || !EnsureWalkBuffers())
         return E_OUTOFMEMORY;
+    m_journal.Clear();
     m_pCursor = expanded.get();
-    while (SUCCEEDED(hr) && *m_pCursor != L'\0')
-    {
-        hr = ReadToken(token.get());
-        if (FAILED(hr))
-            break;
-        HKEY root = RootKeyFromName(token.get());
-        if (root == nullptr)
-            hr = DISP_E_EXCEPTION;
-        else if (SUCCEEDED(hr = ReadToken(token.get())))
-            hr = token[0] == L'{' ? ApplyRootBlock(token.get(), root, bRegister) : DISP_E_EXCEPTION;
-        SkipBlanks();
-    }
+    hr = ApplyRootBlocks(token.get(), bRegister);
     m_pCursor = nullptr;  // the expanded text goes away with this call
+    if (FAILED(hr))
+        m_journal.Undo();  // best effort: its result does not change the outcome
+    m_journal.Clear();
     return hr;
 }
 
-// A failing register walk of a root block is rolled back by an unregister
-// walk over the whole block; earlier root blocks stay registered.
-HRESULT ScriptParser::ApplyRootBlock(LPWSTR token, HKEY root, bool bRegister)
+// The root blocks in order, until the first failure. The journal's records
+// are allocated: running out of memory ends the walk like any failure.
+HRESULT ScriptParser::ApplyRootBlocks(LPWSTR token, bool bRegister)
 {
-    LPCWSTR blockStart = m_pCursor;
-    const HRESULT hr = ApplyKeyBlock(token, root, bRegister, false);
-    if (SUCCEEDED(hr) || !bRegister)
+    try
+    {
+        HRESULT hr = S_OK;
+        while (SUCCEEDED(hr) && *m_pCursor != L'\0')
+        {
+            hr = ApplyRootBlock(token, bRegister);
+            SkipBlanks();
+        }
         return hr;
-    m_pCursor = blockStart;
-    ApplyKeyBlock(token, root, false, false);  // best effort: its result does not change the outcome
-    return hr;
+    }
+    catch (const std::bad_alloc&)
+    {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT ScriptParser::ApplyRootBlock(LPWSTR token, bool bRegister)
+{
+    HRESULT hr = ReadToken(token);
+    if (FAILED(hr))
+        return hr;
+    m_hRoot = RootKeyFromName(token);
+    m_keyPath.clear();
+    if (m_hRoot == nullptr)
+        return DISP_E_EXCEPTION;
+    if (FAILED(hr = ReadToken(token)))
+        return hr;
+    return token[0] == L'{' ? ApplyKeyBlock(token, m_hRoot, bRegister, false) : DISP_E_EXCEPTION;
 }
 
 HRESULT ScriptParser::ApplyKeyBlock(LPWSTR token, HKEY parent, bool bRegister, bool bSkip)
@@ -218,33 +232,57 @@ HRESULT ScriptParser::ApplyEntry(LPWSTR token, HKEY parent, RegistryKey& current
 }
 
 // Deletes the named tree before it is written again (ForceRemove) or instead
-// (Delete); protected names are never deleted. The deletion's own result is
-// not a failure of the script: an absent key is the usual case.
+// (Delete); protected names are never deleted. The tree is noted first, so
+// that a failed registration can put it back. An absent key is the usual
+// case and no failure; any other failure of the removal is one.
 HRESULT ScriptParser::ApplyForcedRemoval(LPWSTR token, HKEY parent)
 {
     if (!IsChildKeyName(token))
         return DISP_E_EXCEPTION;
-    if (IsRemovableKey(token))
-        RegistryKey::RemoveKeyTreeUnder(parent, token, 0);
-    return S_OK;
+    if (!IsRemovableKey(token))
+        return S_OK;
+    CKeyImage tree;
+    LONG error = ReadKeyImage(parent, token, tree);
+    if (error == ERROR_SUCCESS)
+    {
+        m_journal.NoteTreeRemoved(m_hRoot, std::wstring(m_keyPath), std::move(tree));
+        error = RegistryKey::RemoveKeyTreeUnder(parent, token, 0);
+    }
+    return error == ERROR_FILE_NOT_FOUND ? S_OK : HResultFromError(error);
 }
 
 HRESULT ScriptParser::RegisterKey(LPWSTR token, HKEY parent, RegistryKey& current)
 {
-    if (current.OpenKey(parent, token, KEY_READ | KEY_WRITE) != ERROR_SUCCESS &&
-        current.OpenKey(parent, token, KEY_READ) != ERROR_SUCCESS)
-    {
-        const LONG error = current.CreateKey(parent, token);
-        if (error != ERROR_SUCCESS)
-            return HResultFromError(error);
-    }
-    HRESULT hr = ReadToken(token);
+    std::wstring path = JoinKeyPath(m_keyPath, token);
+    HRESULT hr = OpenOrCreateKey(token, parent, current, path);
+    if (SUCCEEDED(hr))
+        hr = ReadToken(token);
     if (SUCCEEDED(hr) && token[0] == L'=')
-        hr = WriteValue(current.Handle(), nullptr, token);
+        hr = WriteValue(current.Handle(), nullptr, token, path);
     if (FAILED(hr) || !IsOpeningBrace(token))
         return hr;
+    m_keyPath.swap(path);  // the block's entries lie below this key
     hr = ApplyKeyBlock(token, current.Handle(), true, false);
+    m_keyPath.swap(path);
     return FAILED(hr) ? hr : ReadToken(token);
+}
+
+// Opens the key for writing, else for reading, else creates it. A key this
+// run creates is noted; room for the note is made before the create, so
+// that a created key is never left out.
+HRESULT ScriptParser::OpenOrCreateKey(LPCWSTR name, HKEY parent, RegistryKey& current, const std::wstring& path)
+{
+    if (current.OpenKey(parent, name, KEY_READ | KEY_WRITE) == ERROR_SUCCESS ||
+        current.OpenKey(parent, name, KEY_READ) == ERROR_SUCCESS)
+        return S_OK;
+    std::wstring createdPath(path);
+    m_journal.Reserve();
+    DWORD disposition = 0;
+    const LONG error =
+        current.CreateKey(parent, name, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr, &disposition);
+    if (disposition == REG_CREATED_NEW_KEY)
+        m_journal.NoteKeyCreated(m_hRoot, std::move(createdPath));
+    return HResultFromError(error);
 }
 
 // Unregisters the key's block, then deletes the key when it is deletable and
@@ -292,7 +330,7 @@ HRESULT ScriptParser::ApplyValueEntry(LPWSTR token, HKEY parent, bool bRegister,
     if (token[0] != L'=')
         return DISP_E_EXCEPTION;
     if (bRegister)
-        hr = WriteValue(parent, valueName, token);
+        hr = WriteValue(parent, valueName, token, m_keyPath);
     else
     {
         if (!bSkip && bDeletable)
@@ -313,7 +351,7 @@ HRESULT ScriptParser::SkipBlock(LPWSTR token)
     return FAILED(hr) ? hr : ReadToken(token);
 }
 
-HRESULT ScriptParser::WriteValue(HKEY key, LPCWSTR valueName, LPWSTR token)
+HRESULT ScriptParser::WriteValue(HKEY key, LPCWSTR valueName, LPWSTR token, const std::wstring& keyPath)
 {
     if (!EnsureWalkBuffers())
         return E_OUTOFMEMORY;
@@ -325,7 +363,19 @@ HRESULT ScriptParser::WriteValue(HKEY key, LPCWSTR valueName, LPWSTR token)
         return DISP_E_EXCEPTION;
     SkipBlanks();
     LPWSTR value = m_pValueText.get();
-    if (FAILED(hr = ReadToken(value)) || FAILED(hr = StoreValue(key, valueName, kind, value)))
+    if (FAILED(hr = ReadToken(value)) || FAILED(hr = NoteValueWrite(key, valueName, keyPath)) ||
+        FAILED(hr = StoreValue(key, valueName, kind, value)))
         return hr;
     return ReadToken(token);
+}
+
+// Notes what the value holds (or that it is absent) before it is written.
+HRESULT ScriptParser::NoteValueWrite(HKEY key, LPCWSTR valueName, const std::wstring& keyPath)
+{
+    CValueImage previous;
+    const LONG error = ReadValueImage(key, valueName, previous);
+    if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
+        return HResultFromError(error);
+    m_journal.NoteValueWritten(m_hRoot, std::wstring(keyPath), std::move(previous), error == ERROR_SUCCESS);
+    return S_OK;
 }

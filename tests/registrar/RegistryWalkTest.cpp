@@ -2,20 +2,69 @@
 // redirects the predefined roots into a scratch key of its own.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <sddl.h>
+
 #include <string>
 #include <vector>
 
 #include "ScratchRegistry.h"
+#include "registrar/PerUserFlag.h"
 #include "registrar/RegObject.h"
 #include "registrar/RegistryKey.h"
 #include "registrar/ScriptParser.h"
 
 namespace {
 
+// Stores the bytes as given: RegSetValueExW would complete a text without
+// its NUL.
+void SetRawValue(HKEY key, const wchar_t* name, DWORD type, const void* data, ULONG bytes)
+{
+    struct CountedText { USHORT length; USHORT maximumLength; const wchar_t* buffer; };
+    typedef LONG(NTAPI * SetValueFn)(HANDLE, CountedText*, ULONG, ULONG, const void*, ULONG);
+    auto setValue = reinterpret_cast<SetValueFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey")));
+    ASSERT_NE(nullptr, setValue);
+    const USHORT nameBytes = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
+    CountedText text{nameBytes, nameBytes, name};
+    ASSERT_EQ(0, setValue(key, &text, 0, type, data, bytes));
+}
+
+// While it lives, nobody may write values or subkeys to the key (reading and
+// deleting stay allowed); then the key gets its former access list back.
+class CWriteDenial
+{
+public:
+    explicit CWriteDenial(HKEY key) : m_key(key)
+    {
+        DWORD bytes = 0;
+        RegGetKeySecurity(m_key, DACL_SECURITY_INFORMATION, nullptr, &bytes);
+        m_former.resize(bytes);
+        EXPECT_EQ(ERROR_SUCCESS, RegGetKeySecurity(m_key, DACL_SECURITY_INFORMATION, m_former.data(), &bytes));
+        PSECURITY_DESCRIPTOR denial = nullptr;
+        EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(D;;0x6;;;WD)(A;;KA;;;WD)",
+                                                                         SDDL_REVISION_1, &denial, nullptr));
+        EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(m_key, DACL_SECURITY_INFORMATION, denial));
+        LocalFree(denial);
+    }
+    ~CWriteDenial()
+    {
+        EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(m_key, DACL_SECURITY_INFORMATION, m_former.data()));
+        RegCloseKey(m_key);
+    }
+    CWriteDenial(const CWriteDenial&) = delete;
+    CWriteDenial& operator=(const CWriteDenial&) = delete;
+
+private:
+    HKEY m_key;
+    std::vector<BYTE> m_former;
+};
+
 class RegistryWalkTest : public ::testing::Test
 {
 protected:
     void SetUp() override { scratch.RedirectCommonRoots(); }
+    void TearDown() override { g_bPerUserRegistration = false; }
 
     HRESULT Apply(const std::wstring& script, bool bRegister)
     {
@@ -141,47 +190,90 @@ TEST_F(RegistryWalkTest, EmptyKeyNameNeverAddressesTheParent)
     EXPECT_FALSE(IsRemovableKey(L""));
 }
 
-TEST_F(RegistryWalkTest, FailureInSecondRootBlockRollsBackThatBlockOnly)
+// The failure comes in the second root block, after keys were created,
+// values written over and added, a tree replaced and another deleted: all
+// of it is taken back, byte for byte, and nothing that was there is lost.
+TEST_F(RegistryWalkTest, FailedRegistrationLeavesTheRegistryAsItWas)
 {
-    CreateKey(L"HKLM\\Existing");
+    HKEY existing = scratch.CreatePath(L"HKLM\\Existing");
+    ASSERT_NE(nullptr, existing);
+    scratch.WriteText(L"HKLM\\Existing", L"Foreign", L"keep");
+    SetRawValue(existing, L"Raw", REG_SZ, L"abc", 6);  // no NUL
+    RegCloseKey(existing);
+    scratch.WriteText(L"HKLM\\Existing\\Sub", L"s", L"old");
+    scratch.WriteText(L"HKCU\\Tree\\Old\\Deeper", L"d", L"deep");
+    scratch.WriteText(L"HKCU\\Gone", nullptr, L"default");
+    const std::vector<std::wstring> before = scratch.Snapshot();
     const wchar_t script[] =
-        L"HKCU { First { val v = s 1 } }\n"
-        L"HKLM { Second { val a = s x } Existing { Nested } Third { val b = q bad } Never { } }";
+        L"HKCU { First { val v = s 1 } ForceRemove Tree { val New = s n } Delete gone }\n"
+        L"HKLM { Existing = s 'over' { val Foreign = s 'changed' val Raw = s 'x' val Added = d 5\n"
+        L"       Sub { val s = s t } Nested { } }\n"
+        L"       Third { val b = q bad } Never { } }";
     EXPECT_EQ(DISP_E_EXCEPTION, Apply(script, true));
-    EXPECT_TRUE(scratch.HasValue(L"HKCU\\First", L"v")) << "the first block stays registered";
-    EXPECT_FALSE(scratch.Exists(L"HKLM\\Second"));
-    EXPECT_FALSE(scratch.Exists(L"HKLM\\Third"));
-    EXPECT_FALSE(scratch.Exists(L"HKLM\\Never"));
-    EXPECT_FALSE(scratch.Exists(L"HKLM\\Existing"))
-        << "the rollback unregisters the whole block, entries that existed before included";
+    EXPECT_EQ(before, scratch.Snapshot());
 }
 
-TEST_F(RegistryWalkTest, ScriptErrorsStopTheWalk)
+TEST_F(RegistryWalkTest, ScriptErrorsStopTheWalkAndUndoTheRegistration)
 {
-    // Where the text is cut short, the rollback meets the same end of text
-    // before it reaches the deletion of what it created.
-    const struct { const wchar_t* script; HRESULT hr; bool bRolledBack; } cases[] = {
-        {L"", S_OK, true},
-        {L" \r\n\t", DISP_E_EXCEPTION, true},
-        {L"HKXX { }", DISP_E_EXCEPTION, true},
-        {L"HKCU{ }", DISP_E_EXCEPTION, true},
-        {L"HKCU a", DISP_E_EXCEPTION, true},
-        {L"HKCU { a\\b }", DISP_E_EXCEPTION, true},
-        {L"HKCU { val x s y }", DISP_E_EXCEPTION, true},
-        {L"HKCU { k = z 'v' }", DISP_E_EXCEPTION, true},
-        {L"HKCU { k = b 123 }", E_FAIL, true},
-        {L"HKCU { k { val n = d 'not a number' } }", DISP_E_TYPEMISMATCH, true},
-        {L"HKCU { %Missing% }", DISP_E_EXCEPTION, true},
-        {L"HKCU { k ", DISP_E_EXCEPTION, false},
-        {L"HKCU { k { } ", DISP_E_EXCEPTION, false},
+    // Text faults after keys were made: the undo does not read the text again.
+    const struct { const wchar_t* script; HRESULT hr; } cases[] = {
+        {L"", S_OK},
+        {L" \r\n\t", DISP_E_EXCEPTION},
+        {L"HKXX { }", DISP_E_EXCEPTION},
+        {L"HKCU{ }", DISP_E_EXCEPTION},
+        {L"HKCU a", DISP_E_EXCEPTION},
+        {L"HKCU { a\\b }", DISP_E_EXCEPTION},
+        {L"HKCU { a { b { c\\d } } }", DISP_E_EXCEPTION},
+        {L"HKCU { a { b { 'open } } }", DISP_E_EXCEPTION},
+        {L"HKCU { val x s y }", DISP_E_EXCEPTION},
+        {L"HKCU { k = z 'v' }", DISP_E_EXCEPTION},
+        {L"HKCU { k = b 123 }", E_FAIL},
+        {L"HKCU { k { val n = d 'not a number' } }", DISP_E_TYPEMISMATCH},
+        {L"HKCU { %Missing% }", DISP_E_EXCEPTION},
+        {L"HKCU { k ", DISP_E_EXCEPTION},
+        {L"HKCU { k { } ", DISP_E_EXCEPTION},
     };
     for (const auto& c : cases)
     {
         const std::string text(c.script, c.script + wcslen(c.script));
         EXPECT_EQ(c.hr, Apply(c.script, true)) << text;
-        EXPECT_EQ(c.bRolledBack ? 0u : 1u, scratch.CountSubkeys(L"HKCU")) << text;
-        scratch.ClearPath(L"HKCU");
+        EXPECT_EQ(0u, scratch.CountSubkeys(L"HKCU")) << text;
     }
+}
+
+// A subkey that nobody may write stops the removal of its parent's tree
+// after the subkeys before it are gone. The script fails, and what the
+// removal took comes back.
+TEST_F(RegistryWalkTest, RemovalThatFailsBelowTheKeyFailsTheScript)
+{
+    scratch.WriteText(L"HKCU\\Tree\\A", L"a", L"1");
+    scratch.WriteText(L"HKCU\\Tree\\Locked", L"l", L"2");
+    CWriteDenial denial(scratch.CreatePath(L"HKCU\\Tree\\Locked"));
+    const std::vector<std::wstring> before = scratch.Snapshot();
+    const HRESULT denied = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    EXPECT_EQ(denied, Apply(L"HKCU { Delete Tree }", true));
+    EXPECT_EQ(before, scratch.Snapshot());
+    EXPECT_EQ(denied, Apply(L"HKCU { Made { } ForceRemove Tree { val New = s n } }", true));
+    EXPECT_EQ(before, scratch.Snapshot());
+}
+
+TEST_F(RegistryWalkTest, PerUserRootIsRewrittenOnlyAsAWholeToken)
+{
+    g_bPerUserRegistration = true;
+    const wchar_t script[] = L"HKCR { it's { } } HKLM { a's { } }";
+    ASSERT_EQ(S_OK, Apply(script, true));
+    EXPECT_TRUE(scratch.Exists(L"HKCU\\Software\\Classes\\it's"));
+    EXPECT_TRUE(scratch.Exists(L"HKLM\\a's"));
+    EXPECT_EQ(1u, scratch.CountSubkeys(L"HKCU\\Software")) << "nothing but Classes";
+    ASSERT_EQ(S_OK, Apply(script, false));
+    ExpectUserRootEmpty();
+    EXPECT_EQ(0u, scratch.CountSubkeys(L"HKLM"));
+    // Refused per user as machine-wide: not a root name.
+    EXPECT_EQ(DISP_E_EXCEPTION, Apply(L"HKCRX { k }", true));
+    g_bPerUserRegistration = false;
+    EXPECT_EQ(DISP_E_EXCEPTION, Apply(L"HKCRX { k }", true));
+    ExpectUserRootEmpty();
+    EXPECT_EQ(0u, scratch.CountSubkeys(L"HKCR"));
 }
 
 TEST_F(RegistryWalkTest, MalformedBlockUnderAbsentKeyStopsTheUnregisterWalk)
@@ -203,6 +295,9 @@ TEST_F(RegistryWalkTest, NestingDeeperThanTheRegistryAllowsIsRefused)
     for (int i = 0; i <= 100000; ++i)
         deep += L" }";
     EXPECT_EQ(DISP_E_EXCEPTION, Apply(deep, false));
+    // Registering it creates keys down to the limit; all of them go again.
+    EXPECT_EQ(DISP_E_EXCEPTION, Apply(deep, true));
+    ExpectUserRootEmpty();
     std::wstring ok = L"HKCU {";
     for (int i = 0; i < 20; ++i)
         ok += L" k {";
@@ -226,18 +321,6 @@ TEST_F(RegistryWalkTest, BlockAfterValueBelongsToNoKey)
 class RegistryKeyTest : public ::testing::Test
 {
 protected:
-    static void SetRawValue(HKEY key, const wchar_t* name, DWORD type, const void* data, ULONG bytes)
-    {
-        struct CountedText { USHORT length; USHORT maximumLength; const wchar_t* buffer; };
-        typedef LONG(NTAPI * SetValueFn)(HANDLE, CountedText*, ULONG, ULONG, const void*, ULONG);
-        auto setValue = reinterpret_cast<SetValueFn>(
-            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey")));
-        ASSERT_NE(nullptr, setValue);
-        const USHORT nameBytes = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
-        CountedText text{nameBytes, nameBytes, name};
-        ASSERT_EQ(0, setValue(key, &text, 0, type, data, bytes));
-    }
-
     CScratchRegistry scratch;
 };
 
@@ -266,7 +349,6 @@ TEST_F(RegistryKeyTest, QueryTextAcceptsOnlyWellFormedText)
     ASSERT_EQ(ERROR_SUCCESS, key.OpenKey(scratch.Key(), nullptr));
     ASSERT_EQ(ERROR_SUCCESS, key.SetText(L"Text", L"hello"));
     ASSERT_EQ(ERROR_SUCCESS, key.SetNumber(L"Number", 5));
-    // RegSetValueExW completes a text without its NUL: store the bytes as given.
     SetRawValue(key.Handle(), L"NoNul", REG_SZ, L"abc", 6);
     SetRawValue(key.Handle(), L"Odd", REG_SZ, L"ab\0", 5);
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.Handle(), L"Empty", 0, REG_SZ, nullptr, 0));

@@ -37,6 +37,10 @@ public:
     void WriteText(const std::wstring& path, const wchar_t* valueName, const wchar_t* text);
     DWORD CountSubkeys(const std::wstring& path) const;
     DWORD CountValues(const std::wstring& path) const;
+    // Every key and value below `path` (empty: the whole scratch key), one
+    // sorted line each: a key's path as stored; a value's key path, name,
+    // type and bytes in hexadecimal.
+    std::vector<std::wstring> Snapshot(const std::wstring& path = L"") const;
 
 private:
     HKEY m_hKey = nullptr;

@@ -122,7 +122,7 @@ TEST_F(ScriptTextTest, PerUserRewriteMovesClassesRootUnderCurrentUser)
               ExpandOk(L"HKLM { a } HKEY_CLASSES_ROOT { b } hkcr { c }"));
 }
 
-TEST_F(ScriptTextTest, PerUserRewriteIgnoresBracesInsideQuotes)
+TEST_F(ScriptTextTest, PerUserRewriteReadsQuotesAndTokensAsTheTokenizerDoes)
 {
     g_bPerUserRegistration = true;
     const std::wstring opening = L"HKCU\r\n{\tSoftware\r\n\t{\r\n\t\tClasses";
@@ -131,7 +131,15 @@ TEST_F(ScriptTextTest, PerUserRewriteIgnoresBracesInsideQuotes)
     EXPECT_EQ(opening + L" { 'a''}' { '}' } " + closing + L"} HKLM { }",
               ExpandOk(L"HKCR { 'a''}' { '}' } } HKLM { }"));
     // Two root blocks under HKCR are both rewritten.
-    EXPECT_EQ(opening + L" {" + closing + L"}" + opening + L" {" + closing + L"}", ExpandOk(L"HKCR {}HKCR {}"));
+    EXPECT_EQ(opening + L" {" + closing + L"} " + opening + L" {" + closing + L"}", ExpandOk(L"HKCR {} HKCR {}"));
+    // An apostrophe inside a bare token quotes nothing.
+    EXPECT_EQ(opening + L" { it's { } " + closing + L"} HKLM { a's { } }",
+              ExpandOk(L"HKCR { it's { } } HKLM { a's { } }"));
+    // After a closing quote a new token starts at once.
+    EXPECT_EQ(L"'a'" + opening + L" { " + closing + L"}", ExpandOk(L"'a'HKCR { }"));
+    // HKCR that is only part of a token is no root name.
+    for (const wchar_t* script : {L"HKCRX { k }", L"HKCR{ k }", L"xHKCR { k }", L"{}HKCR { k }", L"'HKCR' { k }"})
+        EXPECT_EQ(script, ExpandOk(script));
 }
 
 TEST_F(ScriptTextTest, PerUserRewriteStopsAtTheEndOfTheText)
