@@ -1,10 +1,11 @@
 // The shipped program: a 32-bit GUI-subsystem PE that carries exactly its
-// service base name, its registration script byte for byte, and its type
-// library.
+// service base name, its registration script byte for byte, its type
+// library and its message table.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,22 @@ TEST_F(ProgramImageTest, IsA32BitGuiSubsystemExecutable)
     EXPECT_EQ(IMAGE_FILE_MACHINE_I386, nt->FileHeader.Machine);
     EXPECT_EQ(IMAGE_NT_OPTIONAL_HDR32_MAGIC, nt->OptionalHeader.Magic);
     EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, nt->OptionalHeader.Subsystem);
+}
+
+BOOL CALLBACK AddTypeName(HMODULE, LPWSTR type, LONG_PTR names)
+{
+    reinterpret_cast<std::set<std::wstring>*>(names)->insert(
+        IS_INTRESOURCE(type) ? L"#" + std::to_wstring(reinterpret_cast<ULONG_PTR>(type)) : std::wstring(type));
+    return TRUE;
+}
+
+TEST_F(ProgramImageTest, CarriesExactlyItsResourceTypes)
+{
+    std::set<std::wstring> types;
+    EnumResourceTypesW(m_program.Get(), &AddTypeName, reinterpret_cast<LONG_PTR>(&types));
+    const std::set<std::wstring> expected{L"#6" /* RT_STRING */, L"#11" /* RT_MESSAGETABLE */, 
+                                          L"REGISTRY", L"TYPELIB"};
+    EXPECT_EQ(expected, types);
 }
 
 BOOL CALLBACK CountName(HMODULE, LPCWSTR, LPWSTR, LONG_PTR count)
