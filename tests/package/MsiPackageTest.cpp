@@ -6,7 +6,6 @@
 
 #include <windows.h>
 #include <msi.h>
-#include <shellapi.h>
 
 #include <string>
 #include <vector>
@@ -43,15 +42,6 @@ std::wstring MsiProperty(const wchar_t* name, const std::wstring& value)
     for (const wchar_t c : value)
         text += c == L'"' ? std::wstring(L"\"\"") : std::wstring(1, c);
     return text + L"\"";
-}
-
-std::vector<std::wstring> Split(const std::wstring& commandLine)
-{
-    int count = 0;
-    LPWSTR* argv = CommandLineToArgvW(commandLine.c_str(), &count);
-    std::vector<std::wstring> arguments(argv, argv + count);
-    LocalFree(argv);
-    return arguments;
 }
 
 // Product codes of the installed versions of the package.
@@ -170,7 +160,7 @@ TEST_F(MsiPackageTest, InstanceRunsSurvivesAnUpgradeAndLeavesNothingWhenRemoved)
     ASSERT_TRUE(QueryServiceConfiguration(kService, configuration));
     const std::vector<std::wstring> expected{InstallFolder() + L"\\ZeltAgentSvc.exe", L"/port=" + port,
                                              std::wstring(L"/agent=") + kDemoAgentName, L"/cmd=" + cmd};
-    EXPECT_EQ(expected, Split(configuration.imagePath));
+    EXPECT_EQ(expected, SplitCommandLine(configuration.imagePath));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), configuration.startType);
     ASSERT_TRUE(log.WaitForCount("listening", 1));
 
@@ -182,7 +172,7 @@ TEST_F(MsiPackageTest, InstanceRunsSurvivesAnUpgradeAndLeavesNothingWhenRemoved)
     EXPECT_EQ(Widen(ZELT_UPGRADE_VERSION), ProductVersion(products[0]));
     EXPECT_TRUE(WaitForServiceState(kService, SERVICE_RUNNING));
     ASSERT_TRUE(QueryServiceConfiguration(kService, configuration));
-    EXPECT_EQ(expected, Split(configuration.imagePath));
+    EXPECT_EQ(expected, SplitCommandLine(configuration.imagePath));
     EXPECT_TRUE(log.WaitForCount("listening", 2));
     EXPECT_EQ(1u, log.Count("exit shutdown"));
 

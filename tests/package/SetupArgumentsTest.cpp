@@ -4,24 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <string>
 #include <vector>
 
 #include "SetupArguments.h"
 #include "instance/CommandLine.h"
+#include "support/TestSupport.h"
 
 namespace {
-
-std::vector<std::wstring> Split(const std::wstring& commandLine)
-{
-    int count = 0;
-    LPWSTR* argv = CommandLineToArgvW(commandLine.c_str(), &count);
-    std::vector<std::wstring> arguments(argv, argv + count);
-    LocalFree(argv);
-    return arguments;
-}
 
 // The switch words the host's registration and service passes see.
 std::vector<std::wstring> SwitchWords(const std::wstring& commandLine)
@@ -50,7 +41,7 @@ TEST(SetupArgumentsTest, InstallationHandsTheHostEveryValueExactly)
         const std::vector<std::wstring> expected{L"C:\\Program Files\\ZeltAgentSvc\\ZeltAgentSvc.exe",
                                                  L"/Service", L"/port=5000", L"/agent=a \"b\".exe",
                                                  L"/cmd=" + cmd, L"/num=7 \\"};
-        EXPECT_EQ(expected, Split(line)) << line;
+        EXPECT_EQ(expected, SplitCommandLine(line)) << line;
         EXPECT_EQ(std::vector<std::wstring>{L"Service"}, SwitchWords(line)) << line;
     }
 }
@@ -60,7 +51,7 @@ TEST(SetupArgumentsTest, RemovalNamesTheInstanceAlone)
     const std::wstring line = kProgram + BuildRemovalArguments(L"7 \"-Service\"");
     const std::vector<std::wstring> expected{L"C:\\Program Files\\ZeltAgentSvc\\ZeltAgentSvc.exe", L"/unregserver",
                                              L"/num=7 \"-Service\""};
-    EXPECT_EQ(expected, Split(line));
+    EXPECT_EQ(expected, SplitCommandLine(line));
     EXPECT_EQ(std::vector<std::wstring>{L"unregserver"}, SwitchWords(line));
 }
 
