@@ -1,5 +1,5 @@
 // Event source registration in the Application log: the values Event Viewer
-// reads, and their removal. Works on a source of its own, removed at the end.
+// reads, and their removal. Works on sources of its own, removed at the end.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,42 +11,6 @@
 
 namespace {
 
-const std::wstring kLogKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
-
-struct RegistryValue
-{
-    DWORD type = REG_NONE;
-    std::wstring bytes;  // the data as UTF-16 units
-};
-
-bool ReadValue(const std::wstring& path, const wchar_t* name, RegistryValue& value)
-{
-    wchar_t data[1024] = {};
-    DWORD bytes = sizeof(data) - sizeof(wchar_t);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND, &value.type, data, &bytes) !=
-        ERROR_SUCCESS)
-        return false;
-    value.bytes.assign(data, (bytes + 1) / sizeof(wchar_t));
-    return true;
-}
-
-// What Event Viewer does with a record of the source: expand the registered
-// message file, load it as data and format message 0 with the record's string.
-std::wstring RenderWithRegisteredFile(const std::wstring& sourcePath, const wchar_t* record)
-{
-    RegistryValue file;
-    if (!ReadValue(sourcePath, L"EventMessageFile", file))
-        return L"<no message file>";
-    wchar_t expanded[MAX_PATH];
-    ExpandEnvironmentStringsW(file.bytes.c_str(), expanded, MAX_PATH);
-    CLibraryHandle program(LoadLibraryExW(expanded, nullptr, LOAD_LIBRARY_AS_DATAFILE));
-    wchar_t rendered[512] = L"<no message>";
-    DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(record)};
-    FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program.Get(), 0, 0, rendered, 512,
-                   reinterpret_cast<va_list*>(arguments));
-    return rendered;
-}
-
 class EventSourceRegistrationTest : public ::testing::Test
 {
 protected:
@@ -57,7 +21,7 @@ protected:
     }
 
     const std::wstring m_name = L"ZeltAgentSvcTest-" + std::to_wstring(GetCurrentProcessId());
-    const std::wstring m_path = kLogKey + L"\\" + m_name;
+    const std::wstring m_path = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + m_name;
 };
 
 TEST_F(EventSourceRegistrationTest, RegisteredSourceLeadsEventViewerToTheMessageTable)
@@ -66,17 +30,26 @@ TEST_F(EventSourceRegistrationTest, RegisteredSourceLeadsEventViewerToTheMessage
     const std::wstring program = BuiltProgramPath(L"ZeltAgentSvc.exe");
     ASSERT_EQ(S_OK, RegisterEventLogSource(m_name.c_str(), program.c_str()));
 
-    RegistryValue file;
-    ASSERT_TRUE(ReadValue(m_path, L"EventMessageFile", file));
-    EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), file.type);
-    EXPECT_EQ(program + L'\0', file.bytes);
+    // Read as Event Viewer reads them: an expandable file name (of the later
+    // registration) and the record types.
+    wchar_t file[MAX_PATH] = L"";
+    DWORD bytes = sizeof(file);
+    ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_LOCAL_MACHINE, m_path.c_str(), L"EventMessageFile",
+                                          RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, file, &bytes));
+    EXPECT_EQ(program, file);
     DWORD types = 0;
-    DWORD bytes = sizeof(types);
+    bytes = sizeof(types);
     ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_LOCAL_MACHINE, m_path.c_str(), L"TypesSupported", RRF_RT_REG_DWORD,
                                           nullptr, &types, &bytes));
     EXPECT_EQ(static_cast<DWORD>(EVENTLOG_INFORMATION_TYPE), types);
 
-    EXPECT_EQ(L"Service started", RenderWithRegisteredFile(m_path, L"Service started"));
+    // The file it names renders a record of the host as its string.
+    CLibraryHandle messages(LoadLibraryExW(file, nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    wchar_t rendered[64] = L"";
+    DWORD_PTR record[] = {reinterpret_cast<DWORD_PTR>(L"Service started")};
+    FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, messages.Get(), 0, 0, rendered, 64,
+                   reinterpret_cast<va_list*>(record));
+    EXPECT_STREQ(L"Service started", rendered);
 }
 
 TEST_F(EventSourceRegistrationTest, RemovalDeletesOnlyTheSourceAndAcceptsAnAbsentOne)
