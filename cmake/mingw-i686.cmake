@@ -8,6 +8,8 @@ set(CMAKE_C_COMPILER   ${ZELT_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${ZELT_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER  ${ZELT_TRIPLE}-windres)
 set(ZELT_WIDL          ${ZELT_TRIPLE}-widl)
+set(ZELT_WINDMC        ${ZELT_TRIPLE}-windmc)
+set(ZELT_STRIP         ${ZELT_TRIPLE}-strip)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${ZELT_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools cmake ninja-build
-          googletest wine wine32:i386 wine64 zip unzip file)
+          googletest wine wine32:i386 wine64 zip unzip file wixl msitools)
 
 missing=()
 for p in "${packages[@]}"; do

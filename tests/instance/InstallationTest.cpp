@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <memory>
 #include <string>
@@ -21,15 +20,6 @@
 namespace {
 
 const std::wstring kLibraryKey = std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT;
-
-std::vector<std::wstring> SplitCommandLine(const std::wstring& line)
-{
-    int count = 0;
-    LPWSTR* argv = CommandLineToArgvW(line.c_str(), &count);
-    std::vector<std::wstring> arguments(argv, argv + count);
-    LocalFree(argv);
-    return arguments;
-}
 
 // Runs the host with the given arguments and returns its full exit code.
 DWORD RunHost(const std::wstring& arguments)

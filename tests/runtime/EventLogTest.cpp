@@ -1,6 +1,7 @@
 // Event-log records: one information record per message, cut at 255
-// characters, written literally by traces, and echoed to standard output only
-// when the process runs in place.
+// characters, written literally by traces, echoed to standard output only
+// when the process runs in place, and rendered by the program's message table
+// exactly as written.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -125,6 +126,41 @@ TEST_F(EventLogTest, EchoesToStandardOutputOnlyInPlace)
     WriteTrace(module, std::wstring(L"\u0416\u4E2D"));
     EXPECT_EQ("in place 7\n\xD0\x96\xE4\xB8\xAD\n", inPlaceOutput.Take());
     EXPECT_EQ(3u, g_events.size());
+}
+
+// Renders a record as Event Viewer does: the message of the record's event id
+// from the program's message table, with the record's strings inserted.
+std::wstring RenderRecord(HMODULE program, const RecordedEvent& event)
+{
+    std::vector<DWORD_PTR> arguments;
+    for (const std::wstring& text : event.strings)
+        arguments.push_back(reinterpret_cast<DWORD_PTR>(text.c_str()));
+    wchar_t* rendered = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY |
+                                            FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                        program, event.id, 0, reinterpret_cast<wchar_t*>(&rendered), 0,
+                                        reinterpret_cast<va_list*>(arguments.data()));
+    if (length == 0)
+        return L"<FormatMessageW failed: " + std::to_wstring(GetLastError()) + L">";
+    std::wstring text(rendered, length);
+    LocalFree(rendered);
+    return text;
+}
+
+TEST_F(EventLogTest, ProgramMessageTableRendersEachRecordExactly)
+{
+    CLibraryHandle program(LoadLibraryExW(BuiltProgramPath(L"ZeltAgentSvc.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(program.IsValid());
+    std::wstring longTrace = L"==> RegisterAppId: end_fail-3.\ndir=[";
+    while (longTrace.size() < 300)
+        longTrace += L"C:\\Zelt %1 50% ";
+    WriteEventLog(module, L"Service started");
+    WriteTrace(module, std::wstring(L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %1 %d %% 100%!s! %0]"));
+    WriteTrace(module, std::wstring(longTrace));
+    ASSERT_EQ(3u, g_events.size());
+    EXPECT_EQ(255u, g_events[2].strings[0].size());
+    for (const RecordedEvent& event : g_events)
+        EXPECT_EQ(event.strings[0], RenderRecord(program.Get(), event));
 }
 
 }  // namespace

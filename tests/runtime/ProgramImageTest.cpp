@@ -1,10 +1,12 @@
 // The shipped program: a 32-bit GUI-subsystem PE that carries exactly its
-// service base name, its registration script byte for byte, and its type
-// library.
+// service base name, its registration script byte for byte, its type
+// library, its message table and the version the build was made with.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +41,22 @@ TEST_F(ProgramImageTest, IsA32BitGuiSubsystemExecutable)
     EXPECT_EQ(IMAGE_FILE_MACHINE_I386, nt->FileHeader.Machine);
     EXPECT_EQ(IMAGE_NT_OPTIONAL_HDR32_MAGIC, nt->OptionalHeader.Magic);
     EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, nt->OptionalHeader.Subsystem);
+}
+
+BOOL CALLBACK AddTypeName(HMODULE, LPWSTR type, LONG_PTR names)
+{
+    reinterpret_cast<std::set<std::wstring>*>(names)->insert(
+        IS_INTRESOURCE(type) ? L"#" + std::to_wstring(reinterpret_cast<ULONG_PTR>(type)) : std::wstring(type));
+    return TRUE;
+}
+
+TEST_F(ProgramImageTest, CarriesExactlyItsResourceTypes)
+{
+    std::set<std::wstring> types;
+    EnumResourceTypesW(m_program.Get(), &AddTypeName, reinterpret_cast<LONG_PTR>(&types));
+    const std::set<std::wstring> expected{L"#6" /* RT_STRING */, L"#11" /* RT_MESSAGETABLE */, L"#16" /* RT_VERSION */,
+                                          L"REGISTRY", L"TYPELIB"};
+    EXPECT_EQ(expected, types);
 }
 
 BOOL CALLBACK CountName(HMODULE, LPCWSTR, LPWSTR, LONG_PTR count)
@@ -85,6 +103,53 @@ TEST_F(ProgramImageTest, TypeLibraryLoadsFromTheProgramPath)
     EXPECT_STREQ(L"ZeltAgentSvcLib", name);
     SysFreeString(name);
     library->Release();
+}
+
+// The version CMake gave the build, as the four numbers of a file version.
+void ParseBuildVersion(DWORD& dwHigh, DWORD& dwLow)
+{
+    unsigned parts[4] = {0, 0, 0, 0};
+    sscanf(ZELT_VERSION, "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
+    dwHigh = parts[0] << 16 | parts[1];
+    dwLow = parts[2] << 16 | parts[3];
+}
+
+std::wstring QueryVersionText(const std::vector<BYTE>& block, const wchar_t* name)
+{
+    wchar_t* text = nullptr;
+    UINT length = 0;
+    const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueW(block.data(), path.c_str(), reinterpret_cast<void**>(&text), &length) || length == 0)
+        return L"<missing>";
+    return text;
+}
+
+TEST_F(ProgramImageTest, VersionResourceCarriesTheBuildVersion)
+{
+    DWORD handle = 0;
+    std::vector<BYTE> block(GetFileVersionInfoSizeW(Path().c_str(), &handle));
+    ASSERT_FALSE(block.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(Path().c_str(), 0, static_cast<DWORD>(block.size()), block.data()));
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    DWORD dwHigh = 0;
+    DWORD dwLow = 0;
+    ParseBuildVersion(dwHigh, dwLow);
+    EXPECT_EQ(0xFEEF04BDu, fixed->dwSignature);
+    EXPECT_EQ(dwHigh, fixed->dwFileVersionMS);
+    EXPECT_EQ(dwLow, fixed->dwFileVersionLS);
+    EXPECT_EQ(dwHigh, fixed->dwProductVersionMS);
+    EXPECT_EQ(dwLow, fixed->dwProductVersionLS);
+    EXPECT_EQ(static_cast<DWORD>(VFT_APP), fixed->dwFileType);
+
+    const std::wstring version = Widen(ZELT_VERSION);
+    EXPECT_EQ(version, QueryVersionText(block, L"FileVersion"));
+    EXPECT_EQ(version, QueryVersionText(block, L"ProductVersion"));
+    EXPECT_EQ(L"ZeltAgentSvc", QueryVersionText(block, L"ProductName"));
+    EXPECT_EQ(L"ZeltAgentSvc.exe", QueryVersionText(block, L"OriginalFilename"));
+    EXPECT_NE(L"<missing>", QueryVersionText(block, L"FileDescription"));
 }
 
 }  // namespace

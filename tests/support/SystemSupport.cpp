@@ -1,3 +1,5 @@
+#include <winsock2.h>
+
 #include "support/SystemSupport.h"
 
 #include <vector>
@@ -131,4 +133,20 @@ void DeleteTree(HKEY root, const std::wstring& path)
 std::wstring AppIdKeyPath()
 {
     return std::wstring(L"AppID\\") + ZELT_APPID_TEXT;
+}
+
+USHORT FindFreePort()
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    int length = sizeof(address);
+    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    closesocket(probe);
+    WSACleanup();
+    return ntohs(address.sin_port);
 }

@@ -38,5 +38,9 @@ std::vector<std::wstring> ReadTextList(HKEY root, const std::wstring& path, cons
 
 void DeleteTree(HKEY root, const std::wstring& path);
 
+// A loopback port that nothing listens on at the moment of the call, as the
+// system hands it out.
+USHORT FindFreePort();
+
 // HKEY_CLASSES_ROOT\AppID\{module AppID}.
 std::wstring AppIdKeyPath();

@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include <shellapi.h>
+
 #include <vector>
 
 #include "runtime/Handles.h"
@@ -120,4 +122,15 @@ std::string Narrow(const std::wstring& text)
     std::string narrow(bytes, '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], bytes, nullptr, nullptr);
     return narrow;
+}
+
+std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine)
+{
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW(commandLine.c_str(), &count);
+    if (argv == nullptr)
+        return {};
+    std::vector<std::wstring> arguments(argv, argv + count);
+    LocalFree(argv);
+    return arguments;
 }

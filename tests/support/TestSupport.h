@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "runtime/ModuleRecords.h"
 
@@ -40,6 +41,10 @@ private:
 // The whole content of a file that other processes may still be writing;
 // empty when it cannot be opened.
 std::string ReadFileText(const std::wstring& path);
+
+// The arguments the platform's splitting (CommandLineToArgvW) makes of a
+// command line.
+std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
 
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);
