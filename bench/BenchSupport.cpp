@@ -4,15 +4,6 @@
 #include <cmath>
 #include <sstream>
 
-long long NowMicroseconds()
-{
-    LARGE_INTEGER counter;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return counter.QuadPart / frequency.QuadPart * 1000000 + counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
-}
-
 namespace {
 
 std::wstring ParentOf(const std::wstring& path)

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "PerformanceClock.h"
+
 // One owner per handle kind: closed when the owner goes out of scope.
 template <typename Traits>
 class CBenchHandle
@@ -53,9 +55,6 @@ struct ServiceTraits
 };
 using CKernelHandle = CBenchHandle<KernelTraits>;
 using CScHandle = CBenchHandle<ServiceTraits>;
-
-// The performance counter in microseconds, the clock of the demo agent's log.
-long long NowMicroseconds();
 
 // The folder of the benchmark program, and the build folder above it.
 std::wstring BenchDirectory();
