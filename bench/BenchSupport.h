@@ -64,14 +64,12 @@ std::wstring BuildDirectory();
 class CChildProcess
 {
 public:
-    CChildProcess() = default;
     CChildProcess(const std::wstring& commandLine, const std::wstring& directory);
     ~CChildProcess();
-    CChildProcess(CChildProcess&&) = default;
-    CChildProcess& operator=(CChildProcess&&) = default;
+    CChildProcess(const CChildProcess&) = delete;
+    CChildProcess& operator=(const CChildProcess&) = delete;
 
     bool IsStarted() const { return static_cast<bool>(m_hProcess); }
-    HANDLE Get() const { return m_hProcess.Get(); }
     // Waits for the end; false when the bound passed first.
     bool Wait(DWORD timeoutMs) const;
     DWORD ExitCode() const;
