@@ -1,11 +1,37 @@
 #!/usr/bin/env bash
-# Builds and runs the host's benchmark under Wine in the build's prefix.
+# Builds and runs the host's benchmark under Wine in the build's prefix and
+# prints each figure beside its baseline from the same run.
+# Usage: bash bench/run.sh [--rounds=N] [--idle-seconds=N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build --target ZeltBench >/dev/null
 prefix="$PWD/build/wineprefix"
-trap 'scripts/wine-session.sh "$prefix" stop' EXIT
+bench=
+finish() {
+  local status=$?
+  # An interrupted or failed run may leave the benchmark running and its
+  # instance installed: end the one, remove the other while the session
+  # still holds the service manager's state, then end the session.
+  if [ -n "$bench" ] && kill -0 "$bench" 2>/dev/null; then
+    kill "$bench" 2>/dev/null || true
+    wait "$bench" 2>/dev/null || true
+  fi
+  if [ "$status" -ne 0 ]; then
+    scripts/wine-run.sh "$prefix" build/ZeltAgentSvc.exe /unregserver /num=bench </dev/null >/dev/null 2>&1 || true
+    scripts/wine-run.sh "$prefix" build/ZeltAgentSvc.exe /unregserver </dev/null >/dev/null 2>&1 || true
+    rm -f build/bench/benchlog-*.txt
+  fi
+  scripts/wine-session.sh "$prefix" stop
+}
+trap finish EXIT
+trap 'exit 130' INT TERM
 scripts/wine-session.sh "$prefix" start
-timeout 600 scripts/wine-run.sh "$prefix" build/bench/ZeltBench.exe
+echo "[ bench ] machine: $(nproc) cores (nproc), $(wine --version) (wine --version); load average $(cut -d' ' -f1-3 /proc/loadavg)"
+# In the background, so that an interrupt reaches this script at once.
+timeout 900 scripts/wine-run.sh "$prefix" build/bench/ZeltBench.exe "$@" </dev/null &
+bench=$!
+wait "$bench"
+bench=
+echo "Machine: $(nproc) cores, $(wine --version). Command: bash bench/run.sh"

@@ -20,6 +20,8 @@
 #include <cstring>
 #include <string>
 
+#include "PerformanceClock.h"
+
 namespace {
 
 struct Options
@@ -36,15 +38,6 @@ struct Options
 };
 
 Options g_options;
-
-long long NowMicroseconds()
-{
-    LARGE_INTEGER counter;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return counter.QuadPart / frequency.QuadPart * 1000000 + counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
-}
 
 // One append per line, so that several agents can share one log.
 void Log(const std::string& line)
