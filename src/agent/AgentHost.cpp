@@ -20,6 +20,7 @@
 
 #include "agent/ExitWait.h"
 #include "runtime/EventLog.h"
+#include "runtime/ExclusiveLock.h"
 #include "runtime/Result.h"
 
 namespace {
@@ -34,18 +35,6 @@ DWORD TimeLeft(ULONGLONG deadline)
     const ULONGLONG now = GetTickCount64();
     return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
 }
-
-class CExclusiveLock
-{
-public:
-    explicit CExclusiveLock(SRWLOCK& lock) : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
-    ~CExclusiveLock() { ReleaseSRWLockExclusive(&m_lock); }
-    CExclusiveLock(const CExclusiveLock&) = delete;
-    CExclusiveLock& operator=(const CExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& m_lock;
-};
 
 }  // namespace
 

@@ -66,6 +66,10 @@ public:
     bool InstallService();
     HRESULT WriteAppIdEntries(bool bService);
 
+    // The service layer took the name the service manager passed: the
+    // summary shows it.
+    void OnServiceNamed() { BuildSummary(); }
+
 private:
     bool ReadInstanceSwitches(const wchar_t* commandLine);
     bool SetServiceName();

@@ -28,22 +28,6 @@ double ElapsedMs(long long sinceMicroseconds)
     return static_cast<double>(NowMicroseconds() - sinceMicroseconds) / 1000.0;
 }
 
-USHORT FindFreePort()
-{
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = inet_addr("127.0.0.1");
-    int length = sizeof(address);
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    closesocket(probe);
-    WSACleanup();
-    return ntohs(address.sin_port);
-}
-
 std::wstring CopyDemoAgent(const std::wstring& imageName)
 {
     const std::wstring path = BuiltProgramPath(imageName.c_str());

@@ -15,9 +15,6 @@
 // Performance counter in microseconds: the demo agent logs the same clock.
 double ElapsedMs(long long sinceMicroseconds);
 
-// A loopback port that nothing listens on at the moment of the call.
-USHORT FindFreePort();
-
 // Copies the demo agent beside the host under `imageName`; returns its path.
 std::wstring CopyDemoAgent(const std::wstring& imageName);
 // Path of a file in the test program's directory.

@@ -1,6 +1,6 @@
-// Event-log records: one information record per message, cut at 255
-// characters, written literally by traces, and echoed to standard output only
-// when the process runs in place.
+// Event-log records: one record per message under the service's name, cut at
+// 255 characters, written literally by traces, and echoed to standard output
+// only when the process runs in place.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,28 +9,10 @@
 #include "runtime/EventLog.h"
 #include "runtime/Handles.h"
 #include "runtime/ZeltAgentSvcModule.h"
+#include "support/HostTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace {
-
-struct RecordedEvent
-{
-    WORD type;
-    WORD category;
-    DWORD id;
-    std::vector<std::wstring> strings;
-};
-
-std::vector<RecordedEvent> g_events;
-
-BOOL WINAPI RecordEvent(HANDLE, WORD type, WORD category, DWORD id, PSID, WORD count, DWORD, LPCWSTR* strings, LPVOID)
-{
-    RecordedEvent event{type, category, id, {}};
-    for (WORD i = 0; i < count; ++i)
-        event.strings.emplace_back(strings[i]);
-    g_events.push_back(event);
-    return TRUE;
-}
 
 // Sends standard output into a pipe for the life of the object.
 class CCapturedOutput
@@ -68,25 +50,29 @@ private:
 class EventLogTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        g_events.clear();
-        g_pfnReportEvent = &RecordEvent;
-    }
-    void TearDown() override { g_pfnReportEvent = &ReportEventW; }
-
     CScopedRecords records;
     CZeltAgentSvcModule module;
+    CEventLogCapture events;
 };
 
-TEST_F(EventLogTest, WritesOneInformationRecordWithOneString)
+// The service manager names the running instance: its records carry that
+// name as their source, and its summary shows it.
+TEST_F(EventLogTest, RecordsGoUnderTheNameTheServiceManagerPassed)
 {
     WriteEventLog(module, L"Service started");
-    ASSERT_EQ(1u, g_events.size());
-    EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, g_events[0].type);
-    EXPECT_EQ(0, g_events[0].category);
-    EXPECT_EQ(0u, g_events[0].id);
-    EXPECT_EQ(std::vector<std::wstring>{L"Service started"}, g_events[0].strings);
+    wchar_t name[] = L"ZeltAgentSvc-42";
+    wchar_t argument[] = L"--extra";
+    LPWSTR argv[] = {name, argument};
+    // Outside a service the handler cannot be registered: the entry reports
+    // that, under the name it was given.
+    CZeltAgentSvcModule::ServiceMain(2, argv);
+    const std::vector<CEventLogCapture::Record> records = events.Records();
+    ASSERT_EQ(2u, records.size());
+    EXPECT_EQ(L"ZeltAgentSvc", records[0].source);
+    EXPECT_EQ(L"Service started", records[0].message);
+    EXPECT_EQ(L"ZeltAgentSvc-42", records[1].source);
+    EXPECT_EQ(L"Handler not installed", records[1].message);
+    EXPECT_NE(std::wstring::npos, module.summary.find(L"\nservice=[ZeltAgentSvc-42]\n"));
 }
 
 TEST_F(EventLogTest, LongMessagesKeepTheirFirst255Characters)
@@ -95,22 +81,20 @@ TEST_F(EventLogTest, LongMessagesKeepTheirFirst255Characters)
     for (int i = 0; i < 300; ++i)
         message += static_cast<wchar_t>(L'a' + i % 26);
     WriteEventLog(module, L"%s", message.c_str());
-    ASSERT_EQ(1u, g_events.size());
-    EXPECT_EQ(message.substr(0, 255), g_events[0].strings[0]);
+    EXPECT_EQ(std::vector<std::wstring>{message.substr(0, 255)}, events.Messages());
 }
 
 TEST_F(EventLogTest, FormatsTheConversionsTheHostUses)
 {
     WriteEventLog(module, L"%s|%d|%hu|%lu", L"x", -3, static_cast<unsigned short>(65535), 4000000000ul);
-    ASSERT_EQ(1u, g_events.size());
-    EXPECT_EQ(L"x|-3|65535|4000000000", g_events[0].strings[0]);
+    EXPECT_EQ(std::vector<std::wstring>{L"x|-3|65535|4000000000"}, events.Messages());
 }
 
 TEST_F(EventLogTest, TracesAreWrittenLiterally)
 {
     WriteTrace(module, std::wstring(L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %d %s %%]"));
-    ASSERT_EQ(1u, g_events.size());
-    EXPECT_EQ(L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %d %s %%]", g_events[0].strings[0]);
+    EXPECT_EQ(std::vector<std::wstring>{L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %d %s %%]"},
+              events.Messages());
 }
 
 TEST_F(EventLogTest, EchoesToStandardOutputOnlyInPlace)
@@ -124,7 +108,7 @@ TEST_F(EventLogTest, EchoesToStandardOutputOnlyInPlace)
     WriteEventLog(module, L"in place %d", 7);
     WriteTrace(module, std::wstring(L"\u0416\u4E2D"));
     EXPECT_EQ("in place 7\n\xD0\x96\xE4\xB8\xAD\n", inPlaceOutput.Take());
-    EXPECT_EQ(3u, g_events.size());
+    EXPECT_EQ(3u, events.Messages().size());
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ TEST_F(ModuleTest, FreshModuleHoldsItsDefaults)
     EXPECT_EQ(GetCurrentThreadId(), module.m_dwStartThreadId);
     EXPECT_EQ(0x10u, module.m_serviceStatus.dwServiceType);
     EXPECT_EQ(1u, module.m_serviceStatus.dwCurrentState);
-    EXPECT_EQ(1u, module.m_serviceStatus.dwControlsAccepted);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN), module.m_serviceStatus.dwControlsAccepted);
     EXPECT_EQ(0u, module.m_serviceStatus.dwWin32ExitCode);
     EXPECT_STREQ(L"ZeltAgentSvc", module.m_serviceName);
     EXPECT_EQ(0, module.port);
