@@ -55,7 +55,9 @@ public:
     HRESULT StartProcess(bool bInExitCallback = false);
 
     // Agent hold. m_agentLock gives m_hAgentProcess one user at a time;
-    // m_bAgentStopping, once raised, keeps every relaunch away.
+    // m_bAgentStopping, once raised, keeps every relaunch away. The slot
+    // holds the exit wait of the agent, or the timed wait of the next
+    // relaunch attempt after a failed one.
     CKernelHandle m_hAgentProcess;
     HANDLE volatile m_hAgentWait = nullptr;
     SRWLOCK m_agentLock = SRWLOCK_INIT;
@@ -84,9 +86,23 @@ private:
 
     HANDLE OpenRunningAgent() const;
     HRESULT LaunchAgent();
+    void ScheduleRelaunch();
     CKernelHandle TakeOverAgent();
     void StopAgent(HANDLE process) const;
     HRESULT AskAgentToEnd(HANDLE process) const;
+
+    // A failed relaunch is tried again after 0.5 s, then after twice the
+    // previous delay, at most 30 s; a launch or adoption starts over.
+    static constexpr DWORD kFirstRelaunchDelayMs = 500;
+    static constexpr DWORD kLastRelaunchDelayMs = 30000;
+
+    // Guarded by m_agentLock. The delay before the next relaunch attempt
+    // after a failed one; the event its timed wait waits on (never signalled).
+    DWORD m_dwRelaunchDelayMs = kFirstRelaunchDelayMs;
+    CKernelHandle m_hRelaunchTimer;
+    // The command line launches use, fixed by the first successful launch.
+    std::wstring m_launchLine;
+    bool m_bLaunchLineFixed = false;
 };
 
 // Starts Windows Sockets 2.2; ShutdownAgent makes the matching clean-up call.

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "agent/ExitWait.h"
+#include "agent/ProgramPath.h"
 #include "runtime/ZeltAgentSvcModule.h"
 #include "support/HostTestSupport.h"
 #include "support/TestSupport.h"
@@ -76,6 +78,30 @@ TEST(AgentStopRace, StopsDuringRelaunchesLeaveNoAgentAndNoWait)
             EXPECT_LT(started, stopped) << "round " << round;
         KillProcesses(kDemoAgentName);
     }
+}
+
+// Process creation tries each stretch of an unquoted path up to a blank as a
+// program, shortest first: only the longest that exists may run.
+TEST(ProgramPath, QuotesTheLongestExistingProgramOfAnUnquotedPath)
+{
+    std::vector<std::wstring> asked;
+    std::vector<std::wstring> existing;
+    const auto isProgram = [&](const std::wstring& name) {
+        asked.push_back(name);
+        return std::find(existing.begin(), existing.end(), name) != existing.end();
+    };
+    existing = {L"C:\\Tools", L"C:\\Tools Dir\\agent.exe"};
+    EXPECT_EQ(L"\"C:\\Tools Dir\\agent.exe\" --x", QuoteLongestProgram(L"C:\\Tools Dir\\agent.exe --x", isProgram));
+    EXPECT_EQ(L"\"C:\\Tools Dir\\agent.exe\"\t-x", QuoteLongestProgram(L"C:\\Tools Dir\\agent.exe\t-x", isProgram));
+    existing = {L"C:\\My Agent"};  // "C:\My Agent.exe", found with the default extension
+    EXPECT_EQ(L"\"C:\\My Agent\"", QuoteLongestProgram(L"C:\\My Agent", isProgram));
+    // Nothing longer than the first token: the line is left to process creation.
+    existing = {L"C:\\Tools"};
+    EXPECT_EQ(L"C:\\Tools Dir\\agent.exe --x", QuoteLongestProgram(L"C:\\Tools Dir\\agent.exe --x", isProgram));
+    asked.clear();
+    EXPECT_EQ(L"\"C:\\A B\\a.exe\" -x", QuoteLongestProgram(L"\"C:\\A B\\a.exe\" -x", isProgram));
+    EXPECT_EQ(L"agent.exe", QuoteLongestProgram(L"agent.exe", isProgram));
+    EXPECT_TRUE(asked.empty());
 }
 
 TEST(ImageNameMatch, FoldsOnlyTheLettersAToZ)
@@ -173,20 +199,89 @@ TEST_F(AgentHostTest, MissingProgramTracesTheLaunchErrorAndHoldsNothing)
     EXPECT_EQ(nullptr, module.m_hAgentWait);
 }
 
-// Supervision ends with a failed relaunch; the stop then finds nothing to send to.
-TEST_F(AgentHostTest, FailedRelaunchLeavesTheHostWithoutAgentOrWait)
+// An agent program in a folder with a blank, named without quotes, and a
+// shorter program planted where process creation would look first:
+// "<root>\Tools.exe" beside "<root>\Tools Dir\agent.exe". The program can be
+// taken away and put back, as an update would.
+class RelaunchTest : public AgentHostTest
 {
-    Configure(L"no-such-image.exe", 47014);
+protected:
+    void SetUp() override
+    {
+        m_root = TestProgramDirectory() + L"\\relaunch-" + std::to_wstring(GetCurrentProcessId());
+        m_program = m_root + L"\\Tools Dir\\agent.exe";
+        CreateDirectoryW(m_root.c_str(), nullptr);
+        CreateDirectoryW((m_root + L"\\Tools Dir").c_str(), nullptr);
+        const std::wstring demo = BuiltProgramPath(kDemoAgentName);
+        ASSERT_TRUE(CopyFileW(demo.c_str(), m_program.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(demo.c_str(), (m_root + L"\\Tools.exe").c_str(), FALSE));
+        Configure(L"no-such-image.exe", FindFreePort());
+        module.cmd = m_program + L" --port=" + std::to_wstring(module.port) + L" --log=" + log.Path();
+    }
+
+    void TearDown() override
+    {
+        module.ShutdownAgent();
+        KillProcesses(L"agent.exe");
+        KillProcesses(L"Tools.exe");
+        MoveFileW((m_program + L".away").c_str(), m_program.c_str());
+        DeleteFileW(m_program.c_str());
+        DeleteFileW((m_root + L"\\Tools.exe").c_str());
+        RemoveDirectoryW((m_root + L"\\Tools Dir").c_str());
+        RemoveDirectoryW(m_root.c_str());
+    }
+
+    // Takes the program away and ends the agent: the relaunch fails.
+    void EndAgentWhileAway()
+    {
+        ASSERT_TRUE(MoveFileW(m_program.c_str(), (m_program + L".away").c_str()));
+        KillHeldAgent();
+    }
+
+    size_t CountLaunchFailures() const
+    {
+        size_t count = 0;
+        for (const std::wstring& message : events.Messages())
+            count += message.rfind(L"==> StartProcess: end_fail-1.[err=", 0) == 0 ? 1 : 0;
+        return count;
+    }
+
+    std::wstring m_root;
+    std::wstring m_program;
+    CEventLogCapture events;
+};
+
+// The relaunch is tried again while the program is away, runs it within a
+// bound once it is back, and never runs the planted shorter program.
+TEST_F(RelaunchTest, FailedRelaunchRecoversWhenTheProgramReturnsAndNeverRunsAShorterOne)
+{
     ASSERT_EQ(S_OK, module.StartProcess());
     ASSERT_TRUE(log.WaitForCount("listening", 1));
-    CEventLogCapture events;
-    module.cmd = L"missing-program-4711.exe";
-    KillHeldAgent();
-    ASSERT_TRUE(WaitUntil([&] { return !events.Messages().empty(); }));
-    EXPECT_EQ(0u, events.Messages()[0].find(L"==> StartProcess: end_fail-1.[err=2]"));
-    ASSERT_TRUE(WaitUntil([&] { return !module.m_hAgentProcess; }));
-    EXPECT_EQ(nullptr, module.m_hAgentWait);
+    ASSERT_NO_FATAL_FAILURE(EndAgentWhileAway());
+    ASSERT_TRUE(WaitUntil([&] { return CountLaunchFailures() >= 2; }, 10000))  // tried again
+        << FindProcesses(L"Tools.exe").size() << " planted programs run";
+    ASSERT_TRUE(MoveFileW((m_program + L".away").c_str(), m_program.c_str()));
+    EXPECT_TRUE(log.WaitForCount("listening", 2, 10000));
+    EXPECT_EQ(2u, log.Count("start"));
+    EXPECT_EQ(1u, FindProcesses(L"agent.exe").size());
+    EXPECT_TRUE(FindProcesses(L"Tools.exe").empty());
+}
+
+// The stop cancels a pending attempt: nothing is tried or launched after it.
+TEST_F(RelaunchTest, StopDuringTheBackOffEndsTheAttempts)
+{
+    ASSERT_EQ(S_OK, module.StartProcess());
+    ASSERT_TRUE(log.WaitForCount("listening", 1));
+    ASSERT_NO_FATAL_FAILURE(EndAgentWhileAway());
+    ASSERT_TRUE(WaitUntil([&] { return CountLaunchFailures() >= 1; }));
     EXPECT_EQ(S_OK, module.ShutdownAgent());
+    EXPECT_EQ(nullptr, module.m_hAgentWait);
+    EXPECT_FALSE(module.m_hAgentProcess);
+    const size_t failures = CountLaunchFailures();
+    ASSERT_TRUE(MoveFileW((m_program + L".away").c_str(), m_program.c_str()));
+    Sleep(1600);  // two more attempts would have come by now
+    EXPECT_EQ(failures, CountLaunchFailures());
+    EXPECT_EQ(1u, log.Count("start"));
     EXPECT_EQ("", log.ReceivedHex());
 }
 
