@@ -108,6 +108,10 @@ private:
 // Starts Windows Sockets 2.2; ShutdownAgent makes the matching clean-up call.
 HRESULT StartSockets();
 
-// The directory of this program's file without a trailing backslash (the
-// whole name when it holds no backslash, empty when it cannot be read).
+// The directory of this program's file (empty when it cannot be read).
 std::wstring GetOwnDirectory();
+
+// The directory part of a file path: the text before its last backslash,
+// which is kept when the directory is a drive root ("C:\" and not "C:", the
+// current directory of drive C); the whole text when it holds no backslash.
+std::wstring DirectoryOfPath(const std::wstring& path);
