@@ -11,6 +11,8 @@
 #include "runtime/Handles.h"
 #include "runtime/ServiceModuleT.h"
 
+class ServiceHandle;
+
 class CZeltAgentSvcModule : public CServiceModuleT<CZeltAgentSvcModule, IDS_SERVICENAME>
 {
 public:
@@ -83,6 +85,10 @@ private:
     HRESULT ConfigureService(const std::wstring& imagePath, const std::wstring& displayName, SC_ACTION* actions);
     HRESULT FailRegistration(int point, HRESULT hr);
     void RequestServiceStop(SC_HANDLE service);
+    bool RemoveService(bool bReplace);
+    bool ReplaceService(SC_HANDLE manager, ServiceHandle& service);
+    bool WaitForServiceStopped(SC_HANDLE service);
+    bool WaitForServiceForgotten(SC_HANDLE manager);
 
     HANDLE OpenRunningAgent() const;
     HRESULT LaunchAgent();
