@@ -30,8 +30,6 @@ public:
     {
         calls.push_back("PreMessageLoop(" + std::to_string(showCommand) + ")");
         PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0);
-        if (bStopDuringPreLoop)
-            ControlHandler(SERVICE_CONTROL_STOP);
         return preLoopResult;
     }
     HRESULT ShutdownAgent() override
@@ -42,7 +40,6 @@ public:
 
     std::vector<std::string> calls;
     HRESULT preLoopResult = S_OK;
-    bool bStopDuringPreLoop = false;
 };
 
 // Each record with the state the module had reported when it was written.
@@ -157,21 +154,6 @@ TEST_F(ServiceControlTest, RunWritesEachRecordBeforeTheStateItAnnounces)
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), module.m_serviceStatus.dwCurrentState);
     EXPECT_EQ(0x1234u, module.m_serviceStatus.dwWin32ExitCode);
     EXPECT_EQ((Calls{"PreMessageLoop(0)", "ShutdownAgent"}), module.calls);
-}
-
-// A stop that comes while the agent is being started, before the loop thread
-// is known: the loop is skipped, RUNNING never reported, and the agent is
-// stopped by the post-loop step as at any stop.
-TEST_F(ServiceControlTest, StopDuringThePreLoopStepSkipsTheLoopAndRunning)
-{
-    module.m_bRunAsService = TRUE;
-    module.m_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
-    module.bStopDuringPreLoop = true;
-    EXPECT_EQ(0x1234, module.RunLoop(0));
-    EXPECT_EQ((Calls{"PreMessageLoop(0)", "ShutdownAgent"}), module.calls);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), module.m_serviceStatus.dwCurrentState);
-    EXPECT_TRUE(TakeQuitMessage());  // the pre-loop step's own: the loop did not run
-    EXPECT_TRUE(events.Messages().empty());
 }
 
 // A stop that comes before the pre-loop step: no agent is started, the run
