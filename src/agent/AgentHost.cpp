@@ -11,6 +11,11 @@
 // it waits for can take the lock, see the flag and return. Each registration
 // is made once-only, so one end of the agent fires one callback, one
 // StartProcess; that callback releases its own registration without waiting.
+//
+// A relaunch that fails is tried again later: a once-only wait with the delay
+// as its time-out, on an event nobody signals, takes the exit wait's place in
+// the slot and runs the same callback. The stop therefore cancels a pending
+// attempt at once, and waits for a running one, exactly as for an exit wait.
 // Windows Sockets must come before windows.h.
 #include "agent/Socket.h"
 #include "runtime/ZeltAgentSvcModule.h"
@@ -19,33 +24,18 @@
 #include <vector>
 
 #include "agent/ExitWait.h"
+#include "agent/ProgramPath.h"
 #include "runtime/EventLog.h"
+#include "runtime/ExclusiveLock.h"
 #include "runtime/Result.h"
 
 namespace {
 
 const char kShutdownLine[] = "shutdown\n";
 constexpr DWORD kShutdownLineBytes = sizeof(kShutdownLine) - 1;
+constexpr DWORD kConnectTimeoutMs = 1000;
 constexpr DWORD kAgentEndTimeoutMs = 3000;
 constexpr DWORD kAgentAccess = SYNCHRONIZE | PROCESS_TERMINATE;
-
-DWORD TimeLeft(ULONGLONG deadline)
-{
-    const ULONGLONG now = GetTickCount64();
-    return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-}
-
-class CExclusiveLock
-{
-public:
-    explicit CExclusiveLock(SRWLOCK& lock) : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
-    ~CExclusiveLock() { ReleaseSRWLockExclusive(&m_lock); }
-    CExclusiveLock(const CExclusiveLock&) = delete;
-    CExclusiveLock& operator=(const CExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& m_lock;
-};
 
 }  // namespace
 
@@ -93,8 +83,15 @@ HRESULT CZeltAgentSvcModule::StartProcess(bool bInExitCallback)
             return S_FALSE;
         const HRESULT hr = LaunchAgent();
         if (FAILED(hr))
+        {
+            // The first launch fails the start; a relaunch has no caller to
+            // fail, and the agent's file may be back soon (an update).
+            if (bInExitCallback)
+                ScheduleRelaunch();
             return hr;
+        }
     }
+    m_dwRelaunchDelayMs = kFirstRelaunchDelayMs;
     // Once-only: the handle stays signalled after the end, and one end must
     // lead to one relaunch. A failed registration leaves the agent unwatched.
     RegisterExitWait(&m_hAgentWait, m_hAgentProcess.Get(), &AgentExitCallback, this, INFINITE,
@@ -112,13 +109,31 @@ HANDLE CZeltAgentSvcModule::OpenRunningAgent() const
     return OpenProcess(kAgentAccess, FALSE, processId);
 }
 
+// Without a timer event the relaunch is not tried again: supervision ends.
+void CZeltAgentSvcModule::ScheduleRelaunch()
+{
+    if (!m_hRelaunchTimer)
+        m_hRelaunchTimer.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_hRelaunchTimer)
+        return;
+    RegisterExitWait(&m_hAgentWait, m_hRelaunchTimer.Get(), &AgentExitCallback, this, m_dwRelaunchDelayMs,
+                     WT_EXECUTELONGFUNCTION | WT_EXECUTEONLYONCE);
+    m_dwRelaunchDelayMs = m_dwRelaunchDelayMs < kLastRelaunchDelayMs / 2 ? m_dwRelaunchDelayMs * 2 : kLastRelaunchDelayMs;
+}
+
+// An unquoted program path with blanks is quoted up to the program it names,
+// so that no shorter program on the way can run instead. The line is fixed
+// by the first launch that succeeds: a relaunch while the agent's file is
+// briefly away (an update) must not pick a shorter program found then.
 HRESULT CZeltAgentSvcModule::LaunchAgent()
 {
+    if (!m_bLaunchLineFixed)
+        m_launchLine = QuoteLongestProgram(cmd, &IsProgramFile);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
     // Process creation may write into the command line: give it a copy.
-    std::vector<wchar_t> commandLine(cmd.begin(), cmd.end());
+    std::vector<wchar_t> commandLine(m_launchLine.begin(), m_launchLine.end());
     commandLine.push_back(L'\0');
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         dir.empty() ? nullptr : dir.c_str(), &startup, &info))
@@ -132,6 +147,7 @@ HRESULT CZeltAgentSvcModule::LaunchAgent()
     CProcessInformation process;
     process.Adopt(info);
     m_hAgentProcess = std::move(process.process);
+    m_bLaunchLineFixed = true;
     return S_OK;
 }
 
@@ -165,22 +181,22 @@ void CZeltAgentSvcModule::StopAgent(HANDLE process) const
         TerminateProcess(process, 1);
 }
 
-// The connection and the agent's end share the one 3000 ms budget, so that
-// a port whose listener never completes a connection cannot hold the stop.
+// The connection is bounded on its own (a port whose listener never
+// completes it cannot hold the stop; a healthy one completes it at once), and
+// the agent has its full 3000 ms from the moment the line was sent.
 HRESULT CZeltAgentSvcModule::AskAgentToEnd(HANDLE process) const
 {
-    const ULONGLONG deadline = GetTickCount64() + kAgentEndTimeoutMs;
     Ravn::CTcpSocket socket;
     sockaddr_in address;
     HRESULT hr = Ravn::ResolveAddress("127.0.0.1", port, address);
     if (SUCCEEDED(hr))
         hr = socket.OpenStream();
     if (SUCCEEDED(hr))
-        hr = socket.Connect(address, kAgentEndTimeoutMs);
+        hr = socket.Connect(address, kConnectTimeoutMs);
     DWORD sent = 0;
     if (SUCCEEDED(hr))
         hr = socket.Send(kShutdownLine, kShutdownLineBytes, sent);
-    if (SUCCEEDED(hr) && WaitForSingleObject(process, TimeLeft(deadline)) == WAIT_TIMEOUT)
+    if (SUCCEEDED(hr) && WaitForSingleObject(process, kAgentEndTimeoutMs) == WAIT_TIMEOUT)
         hr = E_FAIL;
     return hr;
 }

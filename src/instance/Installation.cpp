@@ -74,9 +74,12 @@ HRESULT CZeltAgentSvcModule::FailRegistration(int point, HRESULT hr)
     return hr;
 }
 
+// The old service of the name goes first; installation waits until it is
+// gone, so that the new one is never configured over an entry that is about
+// to disappear.
 HRESULT CZeltAgentSvcModule::WriteAppIdEntries(bool bService)
 {
-    if (!UninstallService())
+    if (!RemoveService(true))
         return E_FAIL;
     const ScriptReplacement replacements[] = {{L"APPID", ZELT_APPID_TEXT}, {nullptr, nullptr}};
     HRESULT hr = UpdateRegistryFromScript(*this, IDR_ZELTAGENTSVC, true, replacements);

@@ -16,10 +16,28 @@ bool CZeltAgentSvcModule::IsServiceInstalled()
     return SUCCEEDED(service.OpenServiceEntry(manager.Get(), m_serviceName, SERVICE_QUERY_CONFIG));
 }
 
+namespace {
+
+const HRESULT kServiceDoesNotExist = HResultFromError(ERROR_SERVICE_DOES_NOT_EXIST);
+// A name with a slash or backslash: no service can carry it.
+const HRESULT kServiceNameInvalid = HResultFromError(ERROR_INVALID_NAME);
+constexpr DWORD kReplaceBoundMs = 30000;
+constexpr DWORD kPollMs = 50;
+
+}  // namespace
+
 bool CZeltAgentSvcModule::UninstallService()
 {
-    if (!IsServiceInstalled())
-        return true;
+    return RemoveService(false);
+}
+
+// Only a service that does not exist (or whose name no service can carry)
+// counts as removed without work: any other failure to reach it is shown,
+// and the removal fails. A replacement
+// (the reinstall) waits until the old service is gone; a plain removal only
+// asks it to stop and marks it for deletion.
+bool CZeltAgentSvcModule::RemoveService(bool bReplace)
+{
     ServiceHandle manager;
     if (FAILED(manager.OpenManager(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)))
     {
@@ -27,12 +45,17 @@ bool CZeltAgentSvcModule::UninstallService()
         return false;
     }
     ServiceHandle service;
-    if (FAILED(service.OpenServiceEntry(manager.Get(), m_serviceName, SERVICE_STOP | DELETE)))
+    const DWORD access = SERVICE_STOP | DELETE | (bReplace ? SERVICE_QUERY_STATUS : 0);
+    const HRESULT hr = service.OpenServiceEntry(manager.Get(), m_serviceName, access);
+    if (hr == kServiceDoesNotExist || hr == kServiceNameInvalid)
+        return true;
+    if (FAILED(hr))
     {
-        manager.Close();
         ShowMessage(m_serviceName, IDS_CANNOT_OPEN_SERVICE, L"Could not open service");
         return false;
     }
+    if (bReplace)
+        return ReplaceService(manager.Get(), service);
     RequestServiceStop(service.Get());
     const bool bDeleted = DeleteService(service.Get()) != FALSE;
     service.Close();
@@ -40,6 +63,72 @@ bool CZeltAgentSvcModule::UninstallService()
     if (!bDeleted)
         ShowMessage(m_serviceName, IDS_CANNOT_DELETE_SERVICE, L"Could not delete service");
     return bDeleted;
+}
+
+// Stops the old service and waits for STOPPED before deleting it, so that a
+// stop that does not complete leaves it installed and not marked; then waits
+// until the service manager has forgotten it, so that the name is free for
+// the new service. An entry already marked for deletion is waited for alike.
+bool CZeltAgentSvcModule::ReplaceService(SC_HANDLE manager, ServiceHandle& service)
+{
+    if (!WaitForServiceStopped(service.Get()))
+    {
+        ShowMessage(m_serviceName, IDS_CANNOT_STOP_SERVICE, L"Could not stop service");
+        return false;
+    }
+    if (!DeleteService(service.Get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+    {
+        ShowMessage(m_serviceName, IDS_CANNOT_DELETE_SERVICE, L"Could not delete service");
+        return false;
+    }
+    service.Close();  // the service manager removes the entry once no handle is open
+    if (!WaitForServiceForgotten(manager))
+    {
+        ShowMessage(m_serviceName, IDS_CANNOT_DELETE_SERVICE, L"Could not delete service");
+        return false;
+    }
+    return true;
+}
+
+// Asks for the stop while the service runs (again, if it was still starting
+// and could not take it yet) until it reports STOPPED; false when the stop is
+// refused for another reason or does not complete within the bound.
+bool CZeltAgentSvcModule::WaitForServiceStopped(SC_HANDLE service)
+{
+    const ULONGLONG deadline = GetTickCount64() + kReplaceBoundMs;
+    for (;;)
+    {
+        SERVICE_STATUS status{};
+        if (!QueryServiceStatus(service, &status))
+            return false;
+        if (status.dwCurrentState == SERVICE_STOPPED)
+            return true;
+        if (status.dwCurrentState != SERVICE_STOP_PENDING &&
+            !g_serviceManagerCalls.pfnControl(service, SERVICE_CONTROL_STOP, &status))
+        {
+            const DWORD error = GetLastError();
+            if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL && error != ERROR_SERVICE_NOT_ACTIVE)
+                return false;
+        }
+        if (GetTickCount64() > deadline)
+            return false;
+        Sleep(kPollMs);
+    }
+}
+
+bool CZeltAgentSvcModule::WaitForServiceForgotten(SC_HANDLE manager)
+{
+    const ULONGLONG deadline = GetTickCount64() + kReplaceBoundMs;
+    for (;;)
+    {
+        ServiceHandle probe;
+        if (probe.OpenServiceEntry(manager, m_serviceName, SERVICE_QUERY_STATUS) == kServiceDoesNotExist)
+            return true;
+        probe.Close();
+        if (GetTickCount64() > deadline)
+            return false;
+        Sleep(kPollMs);
+    }
 }
 
 // Asks the service to stop without waiting for it. A service that is not

@@ -4,7 +4,7 @@
 
 #include "runtime/Handles.h"
 
-ReportEventFunction g_pfnReportEvent = &ReportEventW;
+EventRecordWriter g_pfnWriteEventRecord = &WriteEventRecord;
 
 namespace {
 
@@ -36,10 +36,14 @@ void WriteEventLogV(const wchar_t* sourceName, bool bEcho, const wchar_t* format
 
     if (bEcho)
         EchoToStandardOutput(message);
+    g_pfnWriteEventRecord(sourceName, message);
+}
 
+void WriteEventRecord(const wchar_t* sourceName, const wchar_t* message)
+{
     CEventSourceHandle source(RegisterEventSourceW(nullptr, sourceName));
     if (!source)
         return;
     LPCWSTR strings[1] = {message};
-    g_pfnReportEvent(source.Get(), EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+    ReportEventW(source.Get(), EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
 }

@@ -13,9 +13,13 @@
 // towards its caller.
 void WriteEventLogV(const wchar_t* sourceName, bool bEcho, const wchar_t* format, va_list args);
 
+// Writes one information record (category 0, event id 0, the message as its
+// one string) under the event source; failures are silent.
+void WriteEventRecord(const wchar_t* sourceName, const wchar_t* message);
+
 // The record writer, replaceable by tests: Wine keeps no event-log records.
-using ReportEventFunction = BOOL(WINAPI*)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR*, LPVOID);
-extern ReportEventFunction g_pfnReportEvent;
+using EventRecordWriter = void (*)(const wchar_t* sourceName, const wchar_t* message);
+extern EventRecordWriter g_pfnWriteEventRecord;
 
 template <class TModule>
 void WriteEventLog(TModule& module, const wchar_t* format, ...)

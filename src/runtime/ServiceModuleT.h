@@ -5,7 +5,10 @@
 
 #include <windows.h>
 
+#include <cwchar>
+
 #include "runtime/EventLog.h"
+#include "runtime/ExclusiveLock.h"
 #include "runtime/Handles.h"
 #include "runtime/Module.h"
 #include "runtime/Result.h"
@@ -22,7 +25,7 @@ public:
         LoadStringW(resources, t_nServiceNameId, m_serviceName, kServiceNameUnits);
         m_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
         m_serviceStatus.dwCurrentState = SERVICE_STOPPED;
-        m_serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+        m_serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
     }
 
     // The run step: service mode when the module's AppID key holds a readable
@@ -61,11 +64,13 @@ public:
             WriteEventLog(Self(), L"Handler not installed");
             return;
         }
-        ReportStatus(SERVICE_START_PENDING);
-        m_serviceStatus.dwWin32ExitCode = 0;
-        m_serviceStatus.dwCheckPoint = 0;
-        m_serviceStatus.dwWaitHint = 0;
+        RunService();
+    }
 
+    // The status reports around the run, once the handler is registered.
+    void RunService()
+    {
+        ReportStartPending();
         // This thread's apartment is its own: the start thread's flag in the
         // module is left to the start thread.
         const HRESULT hrCom = CoInitialize(nullptr);
@@ -73,30 +78,33 @@ public:
         if (!bComStarted && !IsChangedModeTolerated(hrCom))
         {
             // Left in START_PENDING the service could never be stopped: end it.
-            m_serviceStatus.dwWin32ExitCode = static_cast<DWORD>(hrCom);
-            ReportStatus(SERVICE_STOPPED);
+            ReportStopped(hrCom);
             return;
         }
         this->m_bIdleShutdown = false;
-        m_serviceStatus.dwWin32ExitCode = static_cast<DWORD>(RunLoop(0));
+        const HRESULT hr = RunLoop(0);
         if (m_bRunAsService && bComStarted)
             CoUninitialize();
-        ReportStatus(SERVICE_STOPPED);
+        // The record goes first: once STOPPED is out, the process may end
+        // before anything else is written.
         WriteEventLog(Self(), L"Service stopped");
+        ReportStopped(hr);
     }
 
     // Only records and signals: the work of a stop happens on the loop thread.
+    // At system shutdown the agent is stopped the same way, so that it gets
+    // its line instead of being killed with the process.
     void ControlHandler(DWORD control)
     {
         switch (control)
         {
         case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN:
             RequestStop();
             break;
         case SERVICE_CONTROL_PAUSE:
         case SERVICE_CONTROL_CONTINUE:
         case SERVICE_CONTROL_INTERROGATE:
-        case SERVICE_CONTROL_SHUTDOWN:
             break;
         default:
             WriteEventLog(Self(), L"Bad service request");
@@ -104,34 +112,45 @@ public:
         }
     }
 
+    // Remembers the request, reports STOP_PENDING and ends the loop when the
+    // loop thread is known; a run that has not reached its loop yet sees the
+    // request before it. Nothing is reported once the run has stopped.
     void RequestStop()
     {
-        ReportStatus(SERVICE_STOP_PENDING);
-        PostThreadMessageW(m_dwLoopThreadId, WM_QUIT, 0, 0);
+        CExclusiveLock lock(m_statusLock);
+        if (m_serviceStatus.dwCurrentState == SERVICE_STOPPED)
+            return;
+        m_bStopRequested = true;
+        ReportStatusLocked(SERVICE_STOP_PENDING);
+        if (m_dwLoopThreadId != 0)
+            PostThreadMessageW(m_dwLoopThreadId, WM_QUIT, 0, 0);
+    }
+
+    bool IsStopRequested()
+    {
+        CExclusiveLock lock(m_statusLock);
+        return m_bStopRequested;
     }
 
     void ReportStatus(DWORD state)
     {
-        m_serviceStatus.dwCurrentState = state;
-        SetServiceStatus(m_hStatus, &m_serviceStatus);
+        CExclusiveLock lock(m_statusLock);
+        ReportStatusLocked(state);
     }
 
     // Pre-loop step, message loop, post-loop step. A failing pre-loop step
-    // skips both others; another success value than S_OK skips the loop.
+    // skips both others; another success value than S_OK skips the loop, and
+    // so does a stop requested before the loop was entered. A stop requested
+    // before the pre-loop step skips all three: no agent is launched.
     HRESULT RunLoop(int showCommand)
     {
+        if (IsStopRequested())
+            return S_OK;
         const HRESULT hr = PreMessageLoop(showCommand);
         if (FAILED(hr))
             return hr;
-        if (hr == S_OK)
-        {
-            if (m_bRunAsService)
-            {
-                WriteEventLog(Self(), L"Service started");
-                ReportStatus(SERVICE_RUNNING);
-            }
+        if (hr == S_OK && EnterRunning())
             PumpMessages();
-        }
         return ShutdownAgent();
     }
 
@@ -140,7 +159,7 @@ public:
     HRESULT PrepareMessageLoop(int /*showCommand*/)
     {
         if (m_bRunAsService)
-            m_dwLoopThreadId = GetCurrentThreadId();
+            RecordLoopThread();
         const HRESULT hr = this->RegisterClassTable(CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE);
         if (hr != S_OK)
         {
@@ -171,6 +190,33 @@ public:
     virtual HRESULT PreMessageLoop(int showCommand) { return PrepareMessageLoop(showCommand); }
     virtual HRESULT ShutdownAgent() { return this->RevokeClassTable(); }
 
+    // The service manager passes the service's name as the first argument:
+    // it names this instance, while the installed command line carries no
+    // number. A name that does not fit is not taken.
+    void TakeServiceName(DWORD argc, LPWSTR* argv)
+    {
+        if (argc < 1 || argv == nullptr || argv[0] == nullptr)
+            return;
+        const size_t length = wcslen(argv[0]);
+        if (length == 0 || length >= kServiceNameUnits)
+            return;
+        wmemcpy(m_serviceName, argv[0], length + 1);
+        Self().OnServiceNamed();
+    }
+
+    // Called after the service name changed; the module object rebuilds what
+    // it derives from the name.
+    void OnServiceNamed() {}
+
+    // The plain callbacks of the service table and the handler registration
+    // reach the module through the process-wide module pointer.
+    static void WINAPI ServiceMain(DWORD argc, LPWSTR* argv)
+    {
+        T& module = *static_cast<T*>(g_pModule);
+        module.TakeServiceName(argc, argv);
+        module.ServiceEntry();
+    }
+
     static constexpr int kServiceNameUnits = 256;
 
     wchar_t m_serviceName[kServiceNameUnits];
@@ -182,8 +228,68 @@ public:
 private:
     T& Self() { return *static_cast<T*>(this); }
 
-    // The plain callbacks of the service table and the handler registration
-    // reach the module through the process-wide module pointer.
-    static void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) { static_cast<T*>(g_pModule)->ServiceEntry(); }
     static void WINAPI ServiceControlHandler(DWORD control) { static_cast<T*>(g_pModule)->ControlHandler(control); }
+
+    void ReportStatusLocked(DWORD state)
+    {
+        m_serviceStatus.dwCurrentState = state;
+        SetServiceStatus(m_hStatus, &m_serviceStatus);
+    }
+
+    // A stop that came with the handler's registration has reported
+    // STOP_PENDING already, which START_PENDING must not follow.
+    void ReportStartPending()
+    {
+        CExclusiveLock lock(m_statusLock);
+        m_serviceStatus.dwWin32ExitCode = 0;
+        m_serviceStatus.dwCheckPoint = 0;
+        m_serviceStatus.dwWaitHint = 0;
+        if (!m_bStopRequested)
+            ReportStatusLocked(SERVICE_START_PENDING);
+    }
+
+    void ReportStopped(HRESULT hr)
+    {
+        CExclusiveLock lock(m_statusLock);
+        m_serviceStatus.dwWin32ExitCode = static_cast<DWORD>(hr);
+        ReportStatusLocked(SERVICE_STOPPED);
+    }
+
+    // Service mode: writes "Service started" and reports RUNNING, unless a
+    // stop was requested meanwhile (false: the loop is skipped). In place
+    // there is nothing to report.
+    bool EnterRunning()
+    {
+        if (!m_bRunAsService)
+            return true;
+        CExclusiveLock lock(m_statusLock);
+        if (m_bStopRequested)
+            return false;
+        WriteEventLog(Self(), L"Service started");
+        ReportStatusLocked(SERVICE_RUNNING);
+        return true;
+    }
+
+    // The loop thread gets its message queue before its id is published, so
+    // that a quit posted to that id is never lost.
+    void RecordLoopThread()
+    {
+        MSG message;
+        PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+        CExclusiveLock lock(m_statusLock);
+        m_dwLoopThreadId = GetCurrentThreadId();
+    }
+
+    // A stop can reach the handler before the loop exists: Wine's service
+    // manager delivers it while the service is still START_PENDING, before
+    // the loop thread is known, and a quit posted then would be lost.
+    // Refusing controls until the loop runs would leave a stop that comes
+    // during a slow agent launch unanswered; instead the request is
+    // remembered and honoured before the loop: the run looks at it before
+    // the pre-loop step and again before reporting RUNNING. One lock orders
+    // the handler's STOP_PENDING and quit against the service thread's
+    // RUNNING and loop thread id, so RUNNING never follows STOP_PENDING and
+    // the quit goes only to a thread that has its queue.
+    SRWLOCK m_statusLock = SRWLOCK_INIT;
+    bool m_bStopRequested = false;
 };

@@ -36,9 +36,14 @@ std::wstring GetOwnDirectory()
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (length == 0)
         return std::wstring();
-    std::wstring text(path, length < MAX_PATH ? length : MAX_PATH - 1);
-    const size_t slash = text.rfind(L'\\');
-    if (slash != std::wstring::npos)
-        text.resize(slash);
-    return text;
+    return DirectoryOfPath(std::wstring(path, length < MAX_PATH ? length : MAX_PATH - 1));
+}
+
+std::wstring DirectoryOfPath(const std::wstring& path)
+{
+    const size_t slash = path.rfind(L'\\');
+    if (slash == std::wstring::npos)
+        return path;
+    const bool bDriveRoot = slash == 2 && path[1] == L':';
+    return path.substr(0, bDriveRoot ? slash + 1 : slash);
 }

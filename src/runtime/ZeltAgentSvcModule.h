@@ -11,6 +11,8 @@
 #include "runtime/Handles.h"
 #include "runtime/ServiceModuleT.h"
 
+class ServiceHandle;
+
 class CZeltAgentSvcModule : public CServiceModuleT<CZeltAgentSvcModule, IDS_SERVICENAME>
 {
 public:
@@ -55,7 +57,9 @@ public:
     HRESULT StartProcess(bool bInExitCallback = false);
 
     // Agent hold. m_agentLock gives m_hAgentProcess one user at a time;
-    // m_bAgentStopping, once raised, keeps every relaunch away.
+    // m_bAgentStopping, once raised, keeps every relaunch away. The slot
+    // holds the exit wait of the agent, or the timed wait of the next
+    // relaunch attempt after a failed one.
     CKernelHandle m_hAgentProcess;
     HANDLE volatile m_hAgentWait = nullptr;
     SRWLOCK m_agentLock = SRWLOCK_INIT;
@@ -65,6 +69,10 @@ public:
     bool IsServiceInstalled();
     bool InstallService();
     HRESULT WriteAppIdEntries(bool bService);
+
+    // The service layer took the name the service manager passed: the
+    // summary shows it.
+    void OnServiceNamed() { BuildSummary(); }
 
 private:
     bool ReadInstanceSwitches(const wchar_t* commandLine);
@@ -77,17 +85,39 @@ private:
     HRESULT ConfigureService(const std::wstring& imagePath, const std::wstring& displayName, SC_ACTION* actions);
     HRESULT FailRegistration(int point, HRESULT hr);
     void RequestServiceStop(SC_HANDLE service);
+    bool RemoveService(bool bReplace);
+    bool ReplaceService(SC_HANDLE manager, ServiceHandle& service);
+    bool WaitForServiceStopped(SC_HANDLE service);
+    bool WaitForServiceForgotten(SC_HANDLE manager);
 
     HANDLE OpenRunningAgent() const;
     HRESULT LaunchAgent();
+    void ScheduleRelaunch();
     CKernelHandle TakeOverAgent();
     void StopAgent(HANDLE process) const;
     HRESULT AskAgentToEnd(HANDLE process) const;
+
+    // A failed relaunch is tried again after 0.5 s, then after twice the
+    // previous delay, at most 30 s; a launch or adoption starts over.
+    static constexpr DWORD kFirstRelaunchDelayMs = 500;
+    static constexpr DWORD kLastRelaunchDelayMs = 30000;
+
+    // Guarded by m_agentLock. The delay before the next relaunch attempt
+    // after a failed one; the event its timed wait waits on (never signalled).
+    DWORD m_dwRelaunchDelayMs = kFirstRelaunchDelayMs;
+    CKernelHandle m_hRelaunchTimer;
+    // The command line launches use, fixed by the first successful launch.
+    std::wstring m_launchLine;
+    bool m_bLaunchLineFixed = false;
 };
 
 // Starts Windows Sockets 2.2; ShutdownAgent makes the matching clean-up call.
 HRESULT StartSockets();
 
-// The directory of this program's file without a trailing backslash (the
-// whole name when it holds no backslash, empty when it cannot be read).
+// The directory of this program's file (empty when it cannot be read).
 std::wstring GetOwnDirectory();
+
+// The directory part of a file path: the text before its last backslash,
+// which is kept when the directory is a drive root ("C:\" and not "C:", the
+// current directory of drive C); the whole text when it holds no backslash.
+std::wstring DirectoryOfPath(const std::wstring& path);

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "agent/ExitWait.h"
+#include "agent/ProgramPath.h"
 #include "runtime/ZeltAgentSvcModule.h"
 #include "support/HostTestSupport.h"
 #include "support/TestSupport.h"
@@ -76,6 +78,22 @@ TEST(AgentStopRace, StopsDuringRelaunchesLeaveNoAgentAndNoWait)
             EXPECT_LT(started, stopped) << "round " << round;
         KillProcesses(kDemoAgentName);
     }
+}
+
+// Process creation tries each stretch of an unquoted path up to a blank as a
+// program, shortest first: only the longest that exists may run.
+TEST(ProgramPath, QuotesTheLongestExistingProgramOfAnUnquotedPath)
+{
+    std::vector<std::wstring> existing = {L"C:\\Tools", L"C:\\Tools Dir\\agent.exe"};
+    const auto isProgram = [&](const std::wstring& name) {
+        return std::find(existing.begin(), existing.end(), name) != existing.end();
+    };
+    EXPECT_EQ(L"\"C:\\Tools Dir\\agent.exe\"\t-x", QuoteLongestProgram(L"C:\\Tools Dir\\agent.exe\t-x", isProgram));
+    EXPECT_EQ(L"\"C:\\A B\\a.exe\" -x", QuoteLongestProgram(L"\"C:\\A B\\a.exe\" -x", isProgram));
+    existing = {L"C:\\My Agent"};  // C:\My Agent.exe, found with the default extension
+    EXPECT_EQ(L"\"C:\\My Agent\"", QuoteLongestProgram(L"C:\\My Agent", isProgram));
+    existing = {L"C:\\Tools"};  // nothing longer: left to process creation
+    EXPECT_EQ(L"C:\\Tools Dir\\agent.exe --x", QuoteLongestProgram(L"C:\\Tools Dir\\agent.exe --x", isProgram));
 }
 
 TEST(ImageNameMatch, FoldsOnlyTheLettersAToZ)
@@ -173,21 +191,78 @@ TEST_F(AgentHostTest, MissingProgramTracesTheLaunchErrorAndHoldsNothing)
     EXPECT_EQ(nullptr, module.m_hAgentWait);
 }
 
-// Supervision ends with a failed relaunch; the stop then finds nothing to send to.
-TEST_F(AgentHostTest, FailedRelaunchLeavesTheHostWithoutAgentOrWait)
+// An agent program in a folder with a blank, named without quotes, and a
+// shorter program planted where process creation would look first:
+// "<root>\Tools.exe" beside "<root>\Tools Dir\agent.exe". The program can be
+// taken away and put back, as an update would.
+class RelaunchTest : public AgentHostTest
 {
-    Configure(L"no-such-image.exe", 47014);
+protected:
+    void SetUp() override
+    {
+        m_root = TestProgramDirectory() + L"\\relaunch-" + std::to_wstring(GetCurrentProcessId());
+        m_program = m_root + L"\\Tools Dir\\agent.exe";
+        CreateDirectoryW(m_root.c_str(), nullptr);
+        CreateDirectoryW((m_root + L"\\Tools Dir").c_str(), nullptr);
+        const std::wstring demo = BuiltProgramPath(kDemoAgentName);
+        ASSERT_TRUE(CopyFileW(demo.c_str(), m_program.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(demo.c_str(), (m_root + L"\\Tools.exe").c_str(), FALSE));
+        Configure(L"no-such-image.exe", FindFreePort());
+        module.cmd = m_program + L" --port=" + std::to_wstring(module.port) + L" --log=" + log.Path();
+    }
+
+    void TearDown() override
+    {
+        module.ShutdownAgent();
+        KillProcesses(L"agent.exe");
+        KillProcesses(L"Tools.exe");
+        MoveFileW((m_program + L".away").c_str(), m_program.c_str());
+        DeleteFileW(m_program.c_str());
+        DeleteFileW((m_root + L"\\Tools.exe").c_str());
+        RemoveDirectoryW((m_root + L"\\Tools Dir").c_str());
+        RemoveDirectoryW(m_root.c_str());
+    }
+
+    // Takes the program away and ends the agent: the relaunch fails.
+    void EndAgentWhileAway()
+    {
+        ASSERT_TRUE(MoveFileW(m_program.c_str(), (m_program + L".away").c_str()));
+        KillHeldAgent();
+    }
+
+    std::wstring m_root;
+    std::wstring m_program;
+    CEventLogCapture events;
+};
+
+// The relaunch is tried again while the program is away, runs it within a
+// bound once it is back, and never runs the planted shorter program. A stop
+// while the next attempt is pending cancels it.
+TEST_F(RelaunchTest, FailedRelaunchRecoversWhenTheProgramReturnsAndNeverRunsAShorterOne)
+{
+    const auto failures = [&] { return events.Messages().size(); };
     ASSERT_EQ(S_OK, module.StartProcess());
     ASSERT_TRUE(log.WaitForCount("listening", 1));
-    CEventLogCapture events;
-    module.cmd = L"missing-program-4711.exe";
-    KillHeldAgent();
-    ASSERT_TRUE(WaitUntil([&] { return !events.Messages().empty(); }));
-    EXPECT_EQ(0u, events.Messages()[0].find(L"==> StartProcess: end_fail-1.[err=2]"));
-    ASSERT_TRUE(WaitUntil([&] { return !module.m_hAgentProcess; }));
-    EXPECT_EQ(nullptr, module.m_hAgentWait);
+    ASSERT_NO_FATAL_FAILURE(EndAgentWhileAway());
+    ASSERT_TRUE(WaitUntil([&] { return failures() >= 2; }, 10000))  // tried again
+        << FindProcesses(L"Tools.exe").size() << " planted programs run";
+    EXPECT_EQ(0u, events.Messages()[1].rfind(L"==> StartProcess: end_fail-1.[err=", 0));
+    ASSERT_TRUE(MoveFileW((m_program + L".away").c_str(), m_program.c_str()));
+    EXPECT_TRUE(log.WaitForCount("listening", 2, 10000));
+    EXPECT_EQ(1u, FindProcesses(L"agent.exe").size());
+    EXPECT_TRUE(FindProcesses(L"Tools.exe").empty());
+
+    const size_t before = failures();
+    ASSERT_NO_FATAL_FAILURE(EndAgentWhileAway());
+    ASSERT_TRUE(WaitUntil([&] { return failures() > before; }));
     EXPECT_EQ(S_OK, module.ShutdownAgent());
-    EXPECT_EQ("", log.ReceivedHex());
+    EXPECT_EQ(nullptr, module.m_hAgentWait);
+    const size_t stopped = failures();
+    ASSERT_TRUE(MoveFileW((m_program + L".away").c_str(), m_program.c_str()));
+    Sleep(1600);  // two more attempts would have come by now
+    EXPECT_EQ(stopped, failures());
+    EXPECT_EQ(2u, log.Count("start"));
+    EXPECT_TRUE(FindProcesses(L"Tools.exe").empty());
 }
 
 TEST_F(AgentHostTest, RelaunchAfterTheStopHasBegunDoesNothing)

@@ -72,6 +72,35 @@ TEST_F(InPlaceHostTest, MissingProgramWritesBothTracesAndEndsWithTheError)
               result.output);
 }
 
+// Deletes a file when the scope ends, after whatever ran from it.
+struct CScopedFile
+{
+    std::wstring path;
+    ~CScopedFile() { DeleteFileW(path.c_str()); }
+};
+
+// A host at the root of a drive starts its agent in that root, and not in
+// the drive's current directory ("C:" alone).
+TEST_F(InPlaceHostTest, HostAtADriveRootStartsItsAgentInTheRoot)
+{
+    ASSERT_TRUE(appId.IsCreated());
+    wchar_t current[MAX_PATH] = L"";
+    GetCurrentDirectoryW(MAX_PATH, current);
+    ASSERT_STRNE(L"C:\\", current);  // else the host would inherit the root anyway
+    const CScopedFile host{L"C:\\ZeltRootHost.exe"};
+    ASSERT_TRUE(CopyFileW(BuiltProgramPath(L"ZeltAgentSvc.exe").c_str(), host.path.c_str(), FALSE));
+    const USHORT port = FindFreePort();
+    CHostProcess process(L"\"" + host.path + L"\" /port=" + std::to_wstring(port) + L" /agent=\"" + kDemoAgentName +
+                         L"\" /cmd=\"" + DemoAgentCommand(log, port) + L"\"");
+    ASSERT_TRUE(process.IsStarted());
+    ASSERT_TRUE(log.WaitForCount("listening", 1));
+    const std::string start = log.Lines()[0];
+    EXPECT_EQ(" dir=C:\\", start.substr(start.find(" dir="))) << start;
+    ASSERT_TRUE(process.PostQuit());
+    EXPECT_TRUE(process.Wait());
+    EXPECT_EQ(1u, log.Count("exit shutdown"));
+}
+
 TEST(HostWithoutAppId, EndsAtOnceWithTheRegistryError)
 {
     RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"AppID\\") + CZeltAgentSvcModule::kAppIdText).c_str());

@@ -14,6 +14,7 @@
 #include "instance/ServiceHandle.h"
 #include "registrar/PerUserFlag.h"
 #include "runtime/ZeltAgentSvcModule.h"
+#include "support/HostTestSupport.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 
@@ -392,26 +393,16 @@ TEST_F(InstallStepsTest, ServiceMarkedForDeletionShowsCouldNotDeleteService)
 }
 
 // Failures Wine cannot produce, injected at the service-manager calls.
-int g_openManagerCalls = 0;
-
-SC_HANDLE WINAPI OpenManagerOnceOnly(LPCWSTR machine, LPCWSTR database, DWORD access)
+SC_HANDLE WINAPI RefuseOpenManager(LPCWSTR, LPCWSTR, DWORD)
 {
-    if (++g_openManagerCalls > 1)
-    {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    return OpenSCManagerW(machine, database, access);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
 }
 
-SC_HANDLE WINAPI OpenServiceWithoutDelete(SC_HANDLE manager, LPCWSTR name, DWORD access)
+SC_HANDLE WINAPI RefuseOpenService(SC_HANDLE, LPCWSTR, DWORD)
 {
-    if (access & DELETE)
-    {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    return OpenServiceW(manager, name, access);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
 }
 
 DWORD g_controlError = 0;
@@ -424,12 +415,13 @@ BOOL WINAPI RefuseControl(SC_HANDLE, DWORD, LPSERVICE_STATUS status)
     return FALSE;
 }
 
+// Only a service that does not exist counts as removed: a manager or service
+// that cannot be opened is shown, fails the removal and leaves the service.
 TEST_F(InstallStepsTest, ManagerThatCannotBeOpenedShowsItsMessage)
 {
     CreateTestService(L"ZeltAgentSvc-t1", L"t1");
     wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
-    g_openManagerCalls = 0;
-    g_serviceManagerCalls.pfnOpenManager = &OpenManagerOnceOnly;
+    g_serviceManagerCalls.pfnOpenManager = &RefuseOpenManager;
     EXPECT_FALSE(module.UninstallService());
     EXPECT_FALSE(module.InstallService());
     g_serviceManagerCalls = kSystemServiceManagerCalls;
@@ -444,7 +436,7 @@ TEST_F(InstallStepsTest, ServiceThatCannotBeOpenedForRemovalShowsItsMessage)
 {
     CreateTestService(L"ZeltAgentSvc-t1", L"t1");
     wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
-    g_serviceManagerCalls.pfnOpenService = &OpenServiceWithoutDelete;
+    g_serviceManagerCalls.pfnOpenService = &RefuseOpenService;
     EXPECT_FALSE(module.UninstallService());
     EXPECT_EQ(E_FAIL, module.RemoveAppId());
     g_serviceManagerCalls = kSystemServiceManagerCalls;
@@ -480,6 +472,57 @@ TEST_F(InstallStepsTest, RefusedStopShowsCouldNotStopServiceAndStillDeletes)
             EXPECT_EQ(L"Could not stop service", g_messages[0].text);
         }
     }
+}
+
+// True when the service exists and is not marked for deletion: a marked
+// service refuses every configuration change.
+bool IsServiceKept(const wchar_t* name)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_CHANGE_CONFIG);
+    const bool bKept = service != nullptr && ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                                                  SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
+                                                                  nullptr, nullptr, nullptr, nullptr);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return bKept;
+}
+
+// Reinstalling a running instance whose agent holds the stop for 3 s: the
+// old service is stopped and gone before the new one is configured, so the
+// new configuration stays. A stop that cannot be made leaves the old service
+// installed, running and not marked for deletion.
+TEST_F(InstallStepsTest, ReinstallOfARunningInstanceEndsWithTheNewOne)
+{
+    CAgentReaper reaper;
+    CAgentLog log;
+    const USHORT port = FindFreePort();
+    const std::wstring install = L"/Service /agent=ZeltDemoAgent.exe /num=t1 /port=";
+    ASSERT_EQ(0u, RunHost(install + std::to_wstring(port) + L" \"/cmd=" + DemoAgentCommand(log, port, L"--ignore") + L"\""));
+    ASSERT_TRUE(StartTestService(L"ZeltAgentSvc-t1")) << GetLastError();
+    ASSERT_TRUE(log.WaitForCount("listening", 1));
+
+    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
+    g_controlError = ERROR_ACCESS_DENIED;
+    g_controlState = SERVICE_RUNNING;
+    g_serviceManagerCalls.pfnControl = &RefuseControl;
+    EXPECT_EQ(E_FAIL, module.WriteAppIdEntries(true));
+    g_serviceManagerCalls = kSystemServiceManagerCalls;
+    ASSERT_EQ(1u, g_messages.size());
+    EXPECT_EQ(L"Could not stop service", g_messages[0].text);
+    EXPECT_TRUE(WaitForServiceState(L"ZeltAgentSvc-t1", SERVICE_RUNNING, 1));
+    EXPECT_TRUE(IsServiceKept(L"ZeltAgentSvc-t1"));
+
+    const USHORT newPort = FindFreePort();
+    const std::wstring newCmd = DemoAgentCommand(log, newPort);
+    ASSERT_EQ(0u, RunHost(install + std::to_wstring(newPort) + L" \"/cmd=" + newCmd + L"\""));
+    ServiceConfiguration config;
+    ASSERT_TRUE(QueryServiceConfiguration(L"ZeltAgentSvc-t1", config));
+    EXPECT_EQ(BuildImagePath(BuiltProgramPath(L"ZeltAgentSvc.exe"), newPort, L"ZeltDemoAgent.exe", newCmd),
+              config.imagePath);
+    EXPECT_TRUE(IsServiceKept(L"ZeltAgentSvc-t1"));
+    EXPECT_EQ("73687574646f776e0a", log.ReceivedHex());  // the old agent had its line
+    EXPECT_TRUE(WaitUntil([] { return FindProcesses(kDemoAgentName).empty(); }, 5000));
 }
 
 TEST_F(InstallStepsTest, RemoveAppIdWithoutTheKeyReportsTheRegistryError)

@@ -1,6 +1,6 @@
 // Agents that break the control-port contract in each way a real one might:
-// the stop must still end within the 3000 ms bound (plus a margin) and leave
-// no agent running. The stop times are printed; only a bound that catches a
+// the stop must still end within its bound (1000 ms for the connection, then
+// 3000 ms for the agent's end, plus a margin) and leave no agent running. The stop times are printed; only a bound that catches a
 // hang is asserted.
 #include "agent/Socket.h"  // Windows Sockets before windows.h
 

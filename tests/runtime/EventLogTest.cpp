@@ -1,5 +1,5 @@
-// Event-log records: one information record per message, cut at 255
-// characters, written literally by traces, echoed to standard output only
+// Event-log records: one record per message under the service's name, cut at
+// 255 characters, written literally by traces, echoed to standard output only
 // when the process runs in place, and rendered by the program's message table
 // exactly as written.
 #include <gtest/gtest.h>
@@ -10,28 +10,10 @@
 #include "runtime/EventLog.h"
 #include "runtime/Handles.h"
 #include "runtime/ZeltAgentSvcModule.h"
+#include "support/HostTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace {
-
-struct RecordedEvent
-{
-    WORD type;
-    WORD category;
-    DWORD id;
-    std::vector<std::wstring> strings;
-};
-
-std::vector<RecordedEvent> g_events;
-
-BOOL WINAPI RecordEvent(HANDLE, WORD type, WORD category, DWORD id, PSID, WORD count, DWORD, LPCWSTR* strings, LPVOID)
-{
-    RecordedEvent event{type, category, id, {}};
-    for (WORD i = 0; i < count; ++i)
-        event.strings.emplace_back(strings[i]);
-    g_events.push_back(event);
-    return TRUE;
-}
 
 // Sends standard output into a pipe for the life of the object.
 class CCapturedOutput
@@ -69,25 +51,29 @@ private:
 class EventLogTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        g_events.clear();
-        g_pfnReportEvent = &RecordEvent;
-    }
-    void TearDown() override { g_pfnReportEvent = &ReportEventW; }
-
     CScopedRecords records;
     CZeltAgentSvcModule module;
+    CEventLogCapture events;
 };
 
-TEST_F(EventLogTest, WritesOneInformationRecordWithOneString)
+// The service manager names the running instance: its records carry that
+// name as their source, and its summary shows it.
+TEST_F(EventLogTest, RecordsGoUnderTheNameTheServiceManagerPassed)
 {
     WriteEventLog(module, L"Service started");
-    ASSERT_EQ(1u, g_events.size());
-    EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, g_events[0].type);
-    EXPECT_EQ(0, g_events[0].category);
-    EXPECT_EQ(0u, g_events[0].id);
-    EXPECT_EQ(std::vector<std::wstring>{L"Service started"}, g_events[0].strings);
+    wchar_t name[] = L"ZeltAgentSvc-42";
+    wchar_t argument[] = L"--extra";
+    LPWSTR argv[] = {name, argument};
+    // Outside a service the handler cannot be registered: the entry reports
+    // that, under the name it was given.
+    CZeltAgentSvcModule::ServiceMain(2, argv);
+    const std::vector<CEventLogCapture::Record> records = events.Records();
+    ASSERT_EQ(2u, records.size());
+    EXPECT_EQ(L"ZeltAgentSvc", records[0].source);
+    EXPECT_EQ(L"Service started", records[0].message);
+    EXPECT_EQ(L"ZeltAgentSvc-42", records[1].source);
+    EXPECT_EQ(L"Handler not installed", records[1].message);
+    EXPECT_NE(std::wstring::npos, module.summary.find(L"\nservice=[ZeltAgentSvc-42]\n"));
 }
 
 TEST_F(EventLogTest, LongMessagesKeepTheirFirst255Characters)
@@ -96,22 +82,20 @@ TEST_F(EventLogTest, LongMessagesKeepTheirFirst255Characters)
     for (int i = 0; i < 300; ++i)
         message += static_cast<wchar_t>(L'a' + i % 26);
     WriteEventLog(module, L"%s", message.c_str());
-    ASSERT_EQ(1u, g_events.size());
-    EXPECT_EQ(message.substr(0, 255), g_events[0].strings[0]);
+    EXPECT_EQ(std::vector<std::wstring>{message.substr(0, 255)}, events.Messages());
 }
 
 TEST_F(EventLogTest, FormatsTheConversionsTheHostUses)
 {
     WriteEventLog(module, L"%s|%d|%hu|%lu", L"x", -3, static_cast<unsigned short>(65535), 4000000000ul);
-    ASSERT_EQ(1u, g_events.size());
-    EXPECT_EQ(L"x|-3|65535|4000000000", g_events[0].strings[0]);
+    EXPECT_EQ(std::vector<std::wstring>{L"x|-3|65535|4000000000"}, events.Messages());
 }
 
 TEST_F(EventLogTest, TracesAreWrittenLiterally)
 {
     WriteTrace(module, std::wstring(L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %d %s %%]"));
-    ASSERT_EQ(1u, g_events.size());
-    EXPECT_EQ(L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %d %s %%]", g_events[0].strings[0]);
+    EXPECT_EQ(std::vector<std::wstring>{L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %d %s %%]"},
+              events.Messages());
 }
 
 TEST_F(EventLogTest, EchoesToStandardOutputOnlyInPlace)
@@ -125,21 +109,20 @@ TEST_F(EventLogTest, EchoesToStandardOutputOnlyInPlace)
     WriteEventLog(module, L"in place %d", 7);
     WriteTrace(module, std::wstring(L"\u0416\u4E2D"));
     EXPECT_EQ("in place 7\n\xD0\x96\xE4\xB8\xAD\n", inPlaceOutput.Take());
-    EXPECT_EQ(3u, g_events.size());
+    EXPECT_EQ(3u, events.Messages().size());
 }
 
 // Renders a record as Event Viewer does: the message of the record's event id
-// from the program's message table, with the record's strings inserted.
-std::wstring RenderRecord(HMODULE program, const RecordedEvent& event)
+// (0 for every record of the host) from the program's message table, with the
+// record's one string inserted.
+std::wstring RenderRecord(HMODULE program, const std::wstring& message)
 {
-    std::vector<DWORD_PTR> arguments;
-    for (const std::wstring& text : event.strings)
-        arguments.push_back(reinterpret_cast<DWORD_PTR>(text.c_str()));
+    DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(message.c_str())};
     wchar_t* rendered = nullptr;
     const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY |
                                             FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                        program, event.id, 0, reinterpret_cast<wchar_t*>(&rendered), 0,
-                                        reinterpret_cast<va_list*>(arguments.data()));
+                                        program, 0, 0, reinterpret_cast<wchar_t*>(&rendered), 0,
+                                        reinterpret_cast<va_list*>(arguments));
     if (length == 0)
         return L"<FormatMessageW failed: " + std::to_wstring(GetLastError()) + L">";
     std::wstring text(rendered, length);
@@ -157,10 +140,11 @@ TEST_F(EventLogTest, ProgramMessageTableRendersEachRecordExactly)
     WriteEventLog(module, L"Service started");
     WriteTrace(module, std::wstring(L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %1 %d %% 100%!s! %0]"));
     WriteTrace(module, std::wstring(longTrace));
-    ASSERT_EQ(3u, g_events.size());
-    EXPECT_EQ(255u, g_events[2].strings[0].size());
-    for (const RecordedEvent& event : g_events)
-        EXPECT_EQ(event.strings[0], RenderRecord(program.Get(), event));
+    const std::vector<std::wstring> messages = events.Messages();
+    ASSERT_EQ(3u, messages.size());
+    EXPECT_EQ(255u, messages[2].size());
+    for (const std::wstring& message : messages)
+        EXPECT_EQ(message, RenderRecord(program.Get(), message));
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ TEST_F(ModuleTest, FreshModuleHoldsItsDefaults)
     EXPECT_EQ(GetCurrentThreadId(), module.m_dwStartThreadId);
     EXPECT_EQ(0x10u, module.m_serviceStatus.dwServiceType);
     EXPECT_EQ(1u, module.m_serviceStatus.dwCurrentState);
-    EXPECT_EQ(1u, module.m_serviceStatus.dwControlsAccepted);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN), module.m_serviceStatus.dwControlsAccepted);
     EXPECT_EQ(0u, module.m_serviceStatus.dwWin32ExitCode);
     EXPECT_STREQ(L"ZeltAgentSvc", module.m_serviceName);
     EXPECT_EQ(0, module.port);
@@ -59,6 +59,15 @@ TEST_F(ModuleTest, DirIsTheProgramDirectoryWithoutTrailingBackslash)
     EXPECT_EQ(TestProgramDirectory(), module.dir);
     ASSERT_FALSE(module.dir.empty());
     EXPECT_NE(L'\\', module.dir.back());
+}
+
+// "C:" alone names the current directory of drive C; its root is "C:\\".
+TEST(DirectoryOfPath, KeepsTheBackslashOfADriveRootOnly)
+{
+    EXPECT_EQ(L"C:\\", DirectoryOfPath(L"C:\\host.exe"));
+    EXPECT_EQ(L"D:\\A\\B", DirectoryOfPath(L"D:\\A\\B\\host.exe"));
+    EXPECT_EQ(L"C:\\A", DirectoryOfPath(L"C:\\A\\host.exe"));
+    EXPECT_EQ(L"host.exe", DirectoryOfPath(L"host.exe"));
 }
 
 TEST_F(ModuleTest, EmptyClassTableRegistersAndRevokesNothing)

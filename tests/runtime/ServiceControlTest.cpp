@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/ServiceMode.h"
@@ -40,6 +41,15 @@ public:
     std::vector<std::string> calls;
     HRESULT preLoopResult = S_OK;
 };
+
+// Each record with the state the module had reported when it was written.
+std::vector<std::pair<std::wstring, DWORD>> g_recordsWithState;
+
+void RecordWithState(const wchar_t*, const wchar_t* message)
+{
+    const auto* module = static_cast<CZeltAgentSvcModule*>(g_pModule);
+    g_recordsWithState.emplace_back(message, module->m_serviceStatus.dwCurrentState);
+}
 
 using Calls = std::vector<std::string>;
 
@@ -100,14 +110,18 @@ TEST_F(ServiceControlTest, ServiceLoopWritesStartedAndReportsRunning)
     EXPECT_FALSE(TakeQuitMessage());
 }
 
-TEST_F(ServiceControlTest, StopControlReportsStopPendingAndQuitsTheLoopThread)
+// At system shutdown the agent is stopped as at a stop.
+TEST_F(ServiceControlTest, StopAndShutdownControlsReportStopPendingAndQuitTheLoopThread)
 {
     module.m_bRunAsService = TRUE;
-    module.m_serviceStatus.dwCurrentState = SERVICE_RUNNING;
     module.m_dwLoopThreadId = GetCurrentThreadId();
-    module.ControlHandler(SERVICE_CONTROL_STOP);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), module.m_serviceStatus.dwCurrentState);
-    EXPECT_TRUE(TakeQuitMessage());
+    for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN})
+    {
+        module.m_serviceStatus.dwCurrentState = SERVICE_RUNNING;
+        module.ControlHandler(control);
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), module.m_serviceStatus.dwCurrentState) << control;
+        EXPECT_TRUE(TakeQuitMessage()) << control;
+    }
     EXPECT_TRUE(events.Messages().empty());
 }
 
@@ -115,14 +129,47 @@ TEST_F(ServiceControlTest, OtherKnownControlsDoNothingAndUnknownOnesAreReported)
 {
     module.m_serviceStatus.dwCurrentState = SERVICE_RUNNING;
     module.m_dwLoopThreadId = GetCurrentThreadId();
-    for (DWORD control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE,
-                          SERVICE_CONTROL_SHUTDOWN})
+    for (DWORD control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE})
         module.ControlHandler(control);
     EXPECT_TRUE(events.Messages().empty());
     module.ControlHandler(0);
     module.ControlHandler(128);
     EXPECT_EQ((std::vector<std::wstring>{L"Bad service request", L"Bad service request"}), events.Messages());
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), module.m_serviceStatus.dwCurrentState);
+    EXPECT_FALSE(TakeQuitMessage());
+}
+
+// "Service started" precedes RUNNING and "Service stopped" precedes STOPPED:
+// once STOPPED is out the process may end before anything else is written.
+TEST_F(ServiceControlTest, RunWritesEachRecordBeforeTheStateItAnnounces)
+{
+    g_recordsWithState.clear();
+    g_pfnWriteEventRecord = &RecordWithState;
+    module.m_bRunAsService = TRUE;
+    module.RunService();
+    const std::vector<std::pair<std::wstring, DWORD>> expected = {
+        {L"Service started", static_cast<DWORD>(SERVICE_START_PENDING)},
+        {L"Service stopped", static_cast<DWORD>(SERVICE_RUNNING)}};
+    EXPECT_EQ(expected, g_recordsWithState);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), module.m_serviceStatus.dwCurrentState);
+    EXPECT_EQ(0x1234u, module.m_serviceStatus.dwWin32ExitCode);
+    EXPECT_EQ((Calls{"PreMessageLoop(0)", "ShutdownAgent"}), module.calls);
+}
+
+// A stop that comes before the pre-loop step: no agent is started, the run
+// ends STOPPED with exit code 0, and a late stop changes nothing.
+TEST_F(ServiceControlTest, StopBeforeThePreLoopStepStartsNothing)
+{
+    module.m_bRunAsService = TRUE;
+    module.m_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
+    module.ControlHandler(SERVICE_CONTROL_STOP);
+    module.RunService();
+    EXPECT_TRUE(module.calls.empty());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), module.m_serviceStatus.dwCurrentState);
+    EXPECT_EQ(0u, module.m_serviceStatus.dwWin32ExitCode);
+    EXPECT_EQ(std::vector<std::wstring>{L"Service stopped"}, events.Messages());
+    module.ControlHandler(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), module.m_serviceStatus.dwCurrentState);
     EXPECT_FALSE(TakeQuitMessage());
 }
 

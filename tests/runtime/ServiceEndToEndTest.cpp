@@ -44,7 +44,7 @@ protected:
             const SERVICE_STATUS status = service->Query();
             if (seen.empty() || seen.back() != status.dwCurrentState)
                 seen.push_back(status.dwCurrentState);
-            EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP), status.dwControlsAccepted);
+            EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN), status.dwControlsAccepted);
             EXPECT_EQ(0u, status.dwCheckPoint);
             EXPECT_EQ(0u, status.dwWaitHint);
             return status.dwCurrentState == last;
@@ -178,6 +178,32 @@ TEST_F(ServiceEndToEndTest, StopsDuringRelaunchesLeaveNoAgentBehind)
         EXPECT_TRUE(std::all_of(starts.begin(), starts.end(), [&](long long t) { return t < stopped; }))
             << "round " << round;
         KillProcesses(kDemoAgentName);
+    }
+}
+
+// A stop sent right after the start reaches the service while it is still
+// starting. Every try ends STOPPED with exit code 0, RUNNING never follows
+// STOP_PENDING, and no agent is left behind.
+TEST_F(ServiceEndToEndTest, StopRightAfterStartIsNeverLost)
+{
+    Install(FindFreePort());
+    for (int round = 0; round < 20; ++round)
+    {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_TRUE(StartServiceW(service->Get(), 0, nullptr)) << GetLastError();
+        SERVICE_STATUS status{};
+        ASSERT_TRUE(ControlService(service->Get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
+        bool bStopPendingSeen = status.dwCurrentState == SERVICE_STOP_PENDING;
+        bool bRunningAfterStopPending = false;
+        ASSERT_TRUE(WaitUntil([&] {
+            const DWORD state = service->Query().dwCurrentState;
+            bRunningAfterStopPending |= bStopPendingSeen && state == SERVICE_RUNNING;
+            bStopPendingSeen |= state == SERVICE_STOP_PENDING;
+            return state == SERVICE_STOPPED;
+        }, 15000));
+        EXPECT_FALSE(bRunningAfterStopPending);
+        EXPECT_EQ(0u, service->Query().dwWin32ExitCode);
+        EXPECT_TRUE(WaitUntil([] { return FindProcesses(kDemoAgentName).empty(); }, 5000));
     }
 }
 

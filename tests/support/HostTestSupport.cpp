@@ -1,3 +1,5 @@
+#include <winsock2.h>
+
 #include "support/HostTestSupport.h"
 
 #include <tlhelp32.h>
@@ -31,6 +33,22 @@ long long NowMicroseconds()
     QueryPerformanceCounter(&counter);
     QueryPerformanceFrequency(&frequency);
     return counter.QuadPart / frequency.QuadPart * 1000000 + counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
+}
+
+USHORT FindFreePort()
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    int length = sizeof(address);
+    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    closesocket(probe);
+    WSACleanup();
+    return ntohs(address.sin_port);
 }
 
 std::vector<DWORD> FindProcesses(const std::wstring& imageName)
@@ -224,14 +242,12 @@ std::wstring HostCommandLine(USHORT port, const std::wstring& agent, const std::
 namespace {
 
 std::mutex s_eventMutex;
-std::vector<std::wstring> s_events;
+std::vector<CEventLogCapture::Record> s_events;
 
-BOOL WINAPI CaptureReportEvent(HANDLE, WORD, WORD, DWORD, PSID, WORD count, DWORD, LPCWSTR* strings, LPVOID)
+void CaptureRecord(const wchar_t* sourceName, const wchar_t* message)
 {
     std::lock_guard<std::mutex> lock(s_eventMutex);
-    if (count > 0)
-        s_events.push_back(strings[0]);
-    return TRUE;
+    s_events.push_back({sourceName, message});
 }
 
 }  // namespace
@@ -240,18 +256,26 @@ CEventLogCapture::CEventLogCapture()
 {
     std::lock_guard<std::mutex> lock(s_eventMutex);
     s_events.clear();
-    g_pfnReportEvent = &CaptureReportEvent;
+    g_pfnWriteEventRecord = &CaptureRecord;
 }
 
 CEventLogCapture::~CEventLogCapture()
 {
-    g_pfnReportEvent = &ReportEventW;
+    g_pfnWriteEventRecord = &WriteEventRecord;
+}
+
+std::vector<CEventLogCapture::Record> CEventLogCapture::Records() const
+{
+    std::lock_guard<std::mutex> lock(s_eventMutex);
+    return s_events;
 }
 
 std::vector<std::wstring> CEventLogCapture::Messages() const
 {
-    std::lock_guard<std::mutex> lock(s_eventMutex);
-    return s_events;
+    std::vector<std::wstring> messages;
+    for (const Record& record : Records())
+        messages.push_back(record.message);
+    return messages;
 }
 
 CHostProcess::CHostProcess(const std::wstring& commandLine)

@@ -20,6 +20,10 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 20000);
 // The performance counter in microseconds, as the demo agent logs it.
 long long NowMicroseconds();
 
+// A loopback port that nothing listens on at the moment of the call, as the
+// system hands it out.
+USHORT FindFreePort();
+
 // Ids of the running processes with this image name (exact, case folded).
 std::vector<DWORD> FindProcesses(const std::wstring& imageName);
 // Terminates every process of this image name and waits for each to end.
@@ -108,14 +112,21 @@ private:
 // The host's command line as the installer writes it.
 std::wstring HostCommandLine(USHORT port, const std::wstring& agent, const std::wstring& cmd);
 
-// Collects the messages that reach the event log, for in-process tests.
+// Collects the records that reach the event log, for in-process tests.
 class CEventLogCapture
 {
 public:
+    struct Record
+    {
+        std::wstring source;
+        std::wstring message;
+    };
+
     CEventLogCapture();
     ~CEventLogCapture();
     CEventLogCapture(const CEventLogCapture&) = delete;
     CEventLogCapture& operator=(const CEventLogCapture&) = delete;
+    std::vector<Record> Records() const;
     std::vector<std::wstring> Messages() const;
 };
 
