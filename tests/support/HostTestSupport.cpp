@@ -35,22 +35,6 @@ long long NowMicroseconds()
     return counter.QuadPart / frequency.QuadPart * 1000000 + counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
 }
 
-USHORT FindFreePort()
-{
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = inet_addr("127.0.0.1");
-    int length = sizeof(address);
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    closesocket(probe);
-    WSACleanup();
-    return ntohs(address.sin_port);
-}
-
 std::vector<DWORD> FindProcesses(const std::wstring& imageName)
 {
     std::vector<DWORD> ids;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "runtime/Handles.h"
+#include "support/SystemSupport.h"
 
 constexpr const wchar_t* kDemoAgentName = L"ZeltDemoAgent.exe";
 
@@ -19,10 +20,6 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 20000);
 
 // The performance counter in microseconds, as the demo agent logs it.
 long long NowMicroseconds();
-
-// A loopback port that nothing listens on at the moment of the call, as the
-// system hands it out.
-USHORT FindFreePort();
 
 // Ids of the running processes with this image name (exact, case folded).
 std::vector<DWORD> FindProcesses(const std::wstring& imageName);
