@@ -25,9 +25,9 @@
 
 #include "agent/ExitWait.h"
 #include "agent/ProgramPath.h"
-#include "runtime/EventLog.h"
-#include "runtime/ExclusiveLock.h"
-#include "runtime/Result.h"
+#include "base/EventLog.h"
+#include "base/ExclusiveLock.h"
+#include "base/Result.h"
 
 namespace {
 

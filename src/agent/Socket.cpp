@@ -2,7 +2,7 @@
 
 #include <ws2tcpip.h>
 
-#include "runtime/Result.h"
+#include "base/Result.h"
 
 namespace Ravn {
 

@@ -2,13 +2,14 @@
 // entry configured with the instance settings in its command line.
 #include <string>
 
+#include "base/EventLog.h"
+#include "base/ModulePath.h"
+#include "base/Result.h"
 #include "instance/ImagePath.h"
 #include "instance/Messages.h"
 #include "instance/ServiceHandle.h"
 #include "registrar/RegObject.h"
 #include "registrar/RegistryKey.h"
-#include "runtime/EventLog.h"
-#include "runtime/Result.h"
 #include "runtime/ZeltAgentSvcModule.h"
 
 namespace {
@@ -16,12 +17,12 @@ namespace {
 constexpr DWORD kServiceRights = 0x000F003F;  // required rights, configure, query, start, stop
 constexpr DWORD kFailureActionCount = 3;
 
-// The program's own path; empty when it cannot be read or fills the buffer.
+// The program's own path; empty when it cannot be read or does not fit.
 std::wstring GetProgramPath()
 {
     wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (length == 0 || length == MAX_PATH)
+    DWORD length = 0;
+    if (FAILED(ReadModulePath(nullptr, path, length)))
         return std::wstring();
     return std::wstring(path, length);
 }

@@ -1,10 +1,10 @@
 // Removing an instance: stop and delete its service, then (for the whole
 // module) the AppID entries.
+#include "base/Result.h"
 #include "instance/Messages.h"
 #include "instance/ServiceHandle.h"
 #include "registrar/RegObject.h"
 #include "registrar/RegistryKey.h"
-#include "runtime/Result.h"
 #include "runtime/ZeltAgentSvcModule.h"
 
 bool CZeltAgentSvcModule::IsServiceInstalled()

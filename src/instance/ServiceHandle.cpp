@@ -1,6 +1,6 @@
 #include "instance/ServiceHandle.h"
 
-#include "runtime/Result.h"
+#include "base/Result.h"
 
 const ServiceManagerCalls kSystemServiceManagerCalls = {&OpenSCManagerW, &OpenServiceW, &ControlService,
                                                         &ChangeServiceConfig2W};

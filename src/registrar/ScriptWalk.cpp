@@ -3,9 +3,9 @@
 #include <cwchar>
 #include <new>
 
+#include "base/Result.h"
 #include "registrar/RegistryKey.h"
 #include "registrar/ScriptParser.h"
-#include "runtime/Result.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "runtime/Module.h"
 
-#include "runtime/Result.h"
+#include "base/Result.h"
 
 CModule::CModule()
 {

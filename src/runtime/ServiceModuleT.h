@@ -7,11 +7,11 @@
 
 #include <cwchar>
 
-#include "runtime/EventLog.h"
-#include "runtime/ExclusiveLock.h"
-#include "runtime/Handles.h"
+#include "base/EventLog.h"
+#include "base/ExclusiveLock.h"
+#include "base/Handles.h"
+#include "base/Result.h"
 #include "runtime/Module.h"
-#include "runtime/Result.h"
 #include "runtime/ServiceMode.h"
 
 template <class T, UINT t_nServiceNameId>

@@ -1,6 +1,7 @@
 #include "runtime/ZeltAgentSvcModule.h"
 
 #include "agent/ExitWait.h"
+#include "base/ModulePath.h"
 #include "registrar/RegistrarBase.h"
 
 CZeltAgentSvcModule::CZeltAgentSvcModule()
@@ -33,17 +34,8 @@ HRESULT CZeltAgentSvcModule::AddScriptReplacements(IRegistrarBase* pRegistrar)
 std::wstring GetOwnDirectory()
 {
     wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (length == 0)
+    DWORD length = 0;
+    if (FAILED(ReadModulePath(nullptr, path, length)))
         return std::wstring();
-    return DirectoryOfPath(std::wstring(path, length < MAX_PATH ? length : MAX_PATH - 1));
-}
-
-std::wstring DirectoryOfPath(const std::wstring& path)
-{
-    const size_t slash = path.rfind(L'\\');
-    if (slash == std::wstring::npos)
-        return path;
-    const bool bDriveRoot = slash == 2 && path[1] == L':';
-    return path.substr(0, bDriveRoot ? slash + 1 : slash);
+    return DirectoryOfPath(std::wstring(path, length));
 }

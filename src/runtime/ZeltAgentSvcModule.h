@@ -6,9 +6,9 @@
 
 #include <string>
 
+#include "base/Handles.h"
 #include "resources/Guids.h"
 #include "resources/ResourceIds.h"
-#include "runtime/Handles.h"
 #include "runtime/ServiceModuleT.h"
 
 class ServiceHandle;
@@ -116,8 +116,3 @@ HRESULT StartSockets();
 
 // The directory of this program's file (empty when it cannot be read).
 std::wstring GetOwnDirectory();
-
-// The directory part of a file path: the text before its last backslash,
-// which is kept when the directory is a drive root ("C:\" and not "C:", the
-// current directory of drive C); the whole text when it holds no backslash.
-std::wstring DirectoryOfPath(const std::wstring& path);

@@ -2,9 +2,10 @@
 // exit-wait slot on its own.
 #include <gtest/gtest.h>
 
-#include "agent/Socket.h"
+#include "agent/Socket.h"  // Windows Sockets before windows.h
+
 #include "agent/ExitWait.h"
-#include "runtime/Handles.h"
+#include "base/Handles.h"
 #include "runtime/ZeltAgentSvcModule.h"
 #include "support/HostTestSupport.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/EventLog.h"
-#include "runtime/Handles.h"
+#include "base/EventLog.h"
+#include "base/Handles.h"
 #include "runtime/ZeltAgentSvcModule.h"
 #include "support/HostTestSupport.h"
 #include "support/TestSupport.h"

@@ -61,15 +61,6 @@ TEST_F(ModuleTest, DirIsTheProgramDirectoryWithoutTrailingBackslash)
     EXPECT_NE(L'\\', module.dir.back());
 }
 
-// "C:" alone names the current directory of drive C; its root is "C:\\".
-TEST(DirectoryOfPath, KeepsTheBackslashOfADriveRootOnly)
-{
-    EXPECT_EQ(L"C:\\", DirectoryOfPath(L"C:\\host.exe"));
-    EXPECT_EQ(L"D:\\A\\B", DirectoryOfPath(L"D:\\A\\B\\host.exe"));
-    EXPECT_EQ(L"C:\\A", DirectoryOfPath(L"C:\\A\\host.exe"));
-    EXPECT_EQ(L"host.exe", DirectoryOfPath(L"host.exe"));
-}
-
 TEST_F(ModuleTest, EmptyClassTableRegistersAndRevokesNothing)
 {
     EXPECT_EQ(S_FALSE, module.RegisterClassTable(CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE));

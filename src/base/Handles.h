@@ -81,10 +81,27 @@ struct EventSourceHandleTraits
     static void Close(Handle handle) noexcept { DeregisterEventSource(handle); }
 };
 
+// Service-manager handles: the manager's and a service's alike.
+struct ServiceHandleTraits
+{
+    using Handle = SC_HANDLE;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle handle) noexcept { CloseServiceHandle(handle); }
+};
+
+struct RegistryKeyTraits
+{
+    using Handle = HKEY;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle handle) noexcept { RegCloseKey(handle); }
+};
+
 using CKernelHandle = CUniqueHandle<KernelHandleTraits>;
 using CFileHandle = CUniqueHandle<FileHandleTraits>;
 using CLibraryHandle = CUniqueHandle<LibraryHandleTraits>;
 using CEventSourceHandle = CUniqueHandle<EventSourceHandleTraits>;
+using CServiceHandle = CUniqueHandle<ServiceHandleTraits>;
+using CKeyHandle = CUniqueHandle<RegistryKeyTraits>;
 
 // Owner of both handles that process creation returns.
 struct CProcessInformation

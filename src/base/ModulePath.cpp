@@ -1,0 +1,23 @@
+#include "base/ModulePath.h"
+
+#include "base/Result.h"
+
+HRESULT ReadModulePath(HINSTANCE instance, wchar_t* path, DWORD& length)
+{
+    length = GetModuleFileNameW(instance, path, MAX_PATH);
+    if (length == 0)
+        return HResultFromLastError();
+    // A path that fills the buffer was cut.
+    if (length >= MAX_PATH)
+        return HResultFromError(ERROR_INSUFFICIENT_BUFFER);
+    return S_OK;
+}
+
+std::wstring DirectoryOfPath(const std::wstring& path)
+{
+    const size_t slash = path.rfind(L'\\');
+    if (slash == std::wstring::npos)
+        return path;
+    const bool bDriveRoot = slash == 2 && path[1] == L':';
+    return path.substr(0, bDriveRoot ? slash + 1 : slash);
+}
