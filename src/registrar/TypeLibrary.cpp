@@ -184,10 +184,10 @@ void RemoveEmptyCategoryKey(const wchar_t* classText, const wchar_t* leaf)
     RegistryKey key;
     if (key.OpenKey(HKEY_CLASSES_ROOT, name, KEY_READ) != ERROR_SUCCESS)
         return;
-    const bool bEmpty = !RegistryKey::HasChildKeys(key.Handle());
+    const bool bEmpty = !HasChildKeys(key.Handle());
     key.CloseKey();
     if (bEmpty)
-        RegistryKey::RemoveChildKeyUnder(HKEY_CLASSES_ROOT, name, 0);
+        RemoveChildKeyUnder(HKEY_CLASSES_ROOT, name, 0);
 }
 
 HRESULT ApplyCategory(ICatRegister* categories, REFCLSID classId, const CategoryMapEntry& entry, bool bRegister)
