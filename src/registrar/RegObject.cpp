@@ -8,8 +8,6 @@
 #include "base/ModulePath.h"
 #include "base/Result.h"
 #include "registrar/ScriptParser.h"
-#include "runtime/Module.h"
-#include "runtime/ModuleRecords.h"
 
 namespace {
 
@@ -178,7 +176,7 @@ HRESULT AddModuleReplacements(CRegObject& registrar, HINSTANCE instance, LPCWSTR
     return hr;
 }
 
-HRESULT UpdateRegistryFromScript(CModule& module, UINT resourceId, bool bRegister, const ScriptReplacement* entries)
+HRESULT UpdateRegistryFromScript(IScriptModule& module, UINT resourceId, bool bRegister, const ScriptReplacement* entries)
 {
     CRegObject registrar;
     for (const ScriptReplacement* entry = entries; entry != nullptr && entry->name != nullptr; ++entry)
@@ -186,7 +184,7 @@ HRESULT UpdateRegistryFromScript(CModule& module, UINT resourceId, bool bRegiste
     HRESULT hr = module.AddScriptReplacements(&registrar);
     if (FAILED(hr))
         return hr;
-    HINSTANCE instance = g_pBaseRecord != nullptr ? g_pBaseRecord->m_hInstance : nullptr;
+    const HINSTANCE instance = module.GetModuleInstance();
     wchar_t path[MAX_PATH];
     DWORD length = 0;
     if (FAILED(hr = ReadModulePath(instance, path, length)) ||

@@ -37,6 +37,11 @@ LONG CModule::ModuleLockCount()
     return m_record.m_lockCount;
 }
 
+HINSTANCE CModule::GetModuleInstance()
+{
+    return g_pBaseRecord != nullptr ? g_pBaseRecord->m_hInstance : nullptr;
+}
+
 HRESULT CModule::GetInterfaceTable(IGlobalInterfaceTable** ppTable)
 {
     if (ppTable == nullptr)

@@ -3,6 +3,7 @@
 #include "agent/ExitWait.h"
 #include "base/ModulePath.h"
 #include "registrar/RegistrarBase.h"
+#include "runtime/ComRegistration.h"
 
 CZeltAgentSvcModule::CZeltAgentSvcModule()
 {
@@ -24,6 +25,16 @@ CZeltAgentSvcModule::~CZeltAgentSvcModule()
     // is normally closed by the post-loop step already.
     InterlockedExchange(&m_bAgentStopping, TRUE);
     ReleaseExitWait(&m_hAgentWait);
+}
+
+HRESULT CZeltAgentSvcModule::RegisterComClasses(bool bTypeLibrary, const CLSID* pOnlyClass)
+{
+    return ::RegisterComClasses(bTypeLibrary, pOnlyClass);
+}
+
+HRESULT CZeltAgentSvcModule::UnregisterComClasses(bool bTypeLibrary, const CLSID* pOnlyClass)
+{
+    return ::UnregisterComClasses(bTypeLibrary, pOnlyClass);
 }
 
 HRESULT CZeltAgentSvcModule::AddScriptReplacements(IRegistrarBase* pRegistrar)
