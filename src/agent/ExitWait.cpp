@@ -4,7 +4,6 @@
 
 #include "base/Handles.h"
 #include "base/Result.h"
-#include "runtime/ZeltAgentSvcModule.h"
 
 HRESULT RegisterExitWait(HANDLE volatile* pSlot, HANDLE process, WAITORTIMERCALLBACK callback, void* context,
                          DWORD timeoutMs, DWORD flags)
@@ -27,11 +26,6 @@ void ReleaseExitWait(HANDLE volatile* pSlot, HANDLE completion)
     // registration is gone and nothing more can be done.
     if (wait != nullptr)
         UnregisterWaitEx(wait, completion);
-}
-
-void CALLBACK AgentExitCallback(void* context, BOOLEAN /*bTimedOut*/)
-{
-    static_cast<CZeltAgentSvcModule*>(context)->StartProcess(true);
 }
 
 namespace {

@@ -1,6 +1,8 @@
+// Windows Sockets must come before windows.h.
+#include "agent/Socket.h"
+
 #include "runtime/ZeltAgentSvcModule.h"
 
-#include "agent/ExitWait.h"
 #include "base/ModulePath.h"
 #include "registrar/RegistrarBase.h"
 #include "runtime/ComRegistration.h"
@@ -19,12 +21,41 @@ CZeltAgentSvcModule::CZeltAgentSvcModule()
     }
 }
 
-CZeltAgentSvcModule::~CZeltAgentSvcModule()
+// The supervisor, a member, ends its supervision before the module's base
+// layers go.
+CZeltAgentSvcModule::~CZeltAgentSvcModule() = default;
+
+HRESULT CZeltAgentSvcModule::PreMessageLoop(int showCommand)
 {
-    // No relaunch may start while the module goes away; the process handle
-    // is normally closed by the post-loop step already.
-    InterlockedExchange(&m_bAgentStopping, TRUE);
-    ReleaseExitWait(&m_hAgentWait);
+    HRESULT hr = PrepareMessageLoop(showCommand);
+    if (FAILED(hr))
+        return FailPreMessageLoop(1, hr);
+    hr = StartSockets();
+    if (FAILED(hr))
+        return FailPreMessageLoop(2, hr);
+    m_pAgent = std::make_unique<CAgentSupervisor>(AgentSettings{agent, cmd, dir, port},
+                                                  [this](const std::wstring& line) { WriteTrace(*this, line + summary); });
+    hr = m_pAgent->Start();
+    if (FAILED(hr))
+        return FailPreMessageLoop(3, hr);
+    return S_OK;
+}
+
+HRESULT CZeltAgentSvcModule::FailPreMessageLoop(int point, HRESULT hr)
+{
+    WriteTrace(*this, L"==> PreMessageLoop: end_fail-" + std::to_wstring(point) + L"." + summary);
+    return hr;
+}
+
+HRESULT CZeltAgentSvcModule::ShutdownAgent()
+{
+    if (m_pAgent)
+        m_pAgent->Stop();
+    WSACleanup();
+    const HRESULT hr = RevokeClassTable();
+    if (m_bIdleShutdown)
+        Sleep(m_dwExitPause);
+    return hr;
 }
 
 HRESULT CZeltAgentSvcModule::RegisterComClasses(bool bTypeLibrary, const CLSID* pOnlyClass)

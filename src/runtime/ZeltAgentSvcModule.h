@@ -4,8 +4,10 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
+#include "agent/AgentSupervisor.h"
 #include "base/Handles.h"
 #include "resources/Guids.h"
 #include "resources/ResourceIds.h"
@@ -46,24 +48,13 @@ public:
     std::wstring summary;
 
     // The pre-loop step: the module's own pre-loop work, Windows Sockets and
-    // the agent's start.
+    // the agent's start under a supervisor of its own.
     HRESULT PreMessageLoop(int showCommand) override;
     // The post-loop step: the agent's stop through its control port.
     HRESULT ShutdownAgent() override;
 
-    // Releases the agent held, adopts a running process of the image name or
-    // launches `cmd`, and watches it. S_FALSE once the stop has begun.
-    // `bInExitCallback`: called by the exit wait's own callback.
-    HRESULT StartProcess(bool bInExitCallback = false);
-
-    // Agent hold. m_agentLock gives m_hAgentProcess one user at a time;
-    // m_bAgentStopping, once raised, keeps every relaunch away. The slot
-    // holds the exit wait of the agent, or the timed wait of the next
-    // relaunch attempt after a failed one.
-    CKernelHandle m_hAgentProcess;
-    HANDLE volatile m_hAgentWait = nullptr;
-    SRWLOCK m_agentLock = SRWLOCK_INIT;
-    LONG volatile m_bAgentStopping = FALSE;
+    // The agent's supervisor; none before the pre-loop step has come to it.
+    const CAgentSupervisor* AgentSupervisor() const { return m_pAgent.get(); }
 
     // Installation and removal of the instance's service.
     bool IsServiceInstalled();
@@ -90,29 +81,10 @@ private:
     bool WaitForServiceStopped(SC_HANDLE service);
     bool WaitForServiceForgotten(SC_HANDLE manager);
 
-    HANDLE OpenRunningAgent() const;
-    HRESULT LaunchAgent();
-    void ScheduleRelaunch();
-    CKernelHandle TakeOverAgent();
-    void StopAgent(HANDLE process) const;
-    HRESULT AskAgentToEnd(HANDLE process) const;
+    HRESULT FailPreMessageLoop(int point, HRESULT hr);
 
-    // A failed relaunch is tried again after 0.5 s, then after twice the
-    // previous delay, at most 30 s; a launch or adoption starts over.
-    static constexpr DWORD kFirstRelaunchDelayMs = 500;
-    static constexpr DWORD kLastRelaunchDelayMs = 30000;
-
-    // Guarded by m_agentLock. The delay before the next relaunch attempt
-    // after a failed one; the event its timed wait waits on (never signalled).
-    DWORD m_dwRelaunchDelayMs = kFirstRelaunchDelayMs;
-    CKernelHandle m_hRelaunchTimer;
-    // The command line launches use, fixed by the first successful launch.
-    std::wstring m_launchLine;
-    bool m_bLaunchLineFixed = false;
+    std::unique_ptr<CAgentSupervisor> m_pAgent;
 };
-
-// Starts Windows Sockets 2.2; ShutdownAgent makes the matching clean-up call.
-HRESULT StartSockets();
 
 // The directory of this program's file (empty when it cannot be read).
 std::wstring GetOwnDirectory();

@@ -143,7 +143,7 @@ TEST(PreMessageLoop, FailingPreparationIsTracedAsPointOne)
     CEventLogCapture events;
     EXPECT_EQ(E_INVALIDARG, module.PreMessageLoop(0));
     EXPECT_EQ(std::vector<std::wstring>{L"==> PreMessageLoop: end_fail-1.\nsummary"}, events.Messages());
-    EXPECT_FALSE(module.m_hAgentProcess);
+    EXPECT_EQ(nullptr, module.AgentSupervisor());
 }
 
 }  // namespace

@@ -50,8 +50,7 @@ TEST_F(ModuleTest, FreshModuleHoldsItsDefaults)
     EXPECT_STREQ(L"ZeltAgentSvc", module.m_serviceName);
     EXPECT_EQ(0, module.port);
     EXPECT_TRUE(module.agent.empty() && module.cmd.empty() && module.num.empty() && module.summary.empty());
-    EXPECT_FALSE(module.m_hAgentProcess.IsValid());
-    EXPECT_EQ(nullptr, module.m_hAgentWait);
+    EXPECT_EQ(nullptr, module.AgentSupervisor());
 }
 
 TEST_F(ModuleTest, DirIsTheProgramDirectoryWithoutTrailingBackslash)
