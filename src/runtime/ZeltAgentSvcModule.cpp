@@ -4,6 +4,9 @@
 #include "runtime/ZeltAgentSvcModule.h"
 
 #include "base/ModulePath.h"
+#include "instance/Installation.h"
+#include "instance/Removal.h"
+#include "registrar/PerUserFlag.h"
 #include "registrar/RegistrarBase.h"
 #include "runtime/ComRegistration.h"
 
@@ -11,7 +14,7 @@ CZeltAgentSvcModule::CZeltAgentSvcModule()
 {
     try
     {
-        dir = GetOwnDirectory();
+        m_dir = GetOwnDirectory();
     }
     catch (...)
     {
@@ -33,8 +36,8 @@ HRESULT CZeltAgentSvcModule::PreMessageLoop(int showCommand)
     hr = StartSockets();
     if (FAILED(hr))
         return FailPreMessageLoop(2, hr);
-    m_pAgent = std::make_unique<CAgentSupervisor>(AgentSettings{agent, cmd, dir, port},
-                                                  [this](const std::wstring& line) { WriteTrace(*this, line + summary); });
+    const AgentSettings agent{m_settings.agent, m_settings.cmd, m_dir, m_settings.port};
+    m_pAgent = std::make_unique<CAgentSupervisor>(agent, MakeTraceWriter());
     hr = m_pAgent->Start();
     if (FAILED(hr))
         return FailPreMessageLoop(3, hr);
@@ -43,7 +46,7 @@ HRESULT CZeltAgentSvcModule::PreMessageLoop(int showCommand)
 
 HRESULT CZeltAgentSvcModule::FailPreMessageLoop(int point, HRESULT hr)
 {
-    WriteTrace(*this, L"==> PreMessageLoop: end_fail-" + std::to_wstring(point) + L"." + summary);
+    WriteTrace(*this, L"==> PreMessageLoop: end_fail-" + std::to_wstring(point) + L"." + m_summary);
     return hr;
 }
 
@@ -58,14 +61,84 @@ HRESULT CZeltAgentSvcModule::ShutdownAgent()
     return hr;
 }
 
-HRESULT CZeltAgentSvcModule::RegisterComClasses(bool bTypeLibrary, const CLSID* pOnlyClass)
+TraceWriter CZeltAgentSvcModule::MakeTraceWriter()
 {
-    return ::RegisterComClasses(bTypeLibrary, pOnlyClass);
+    return [this](const std::wstring& line) { WriteTrace(*this, line + m_summary); };
 }
 
-HRESULT CZeltAgentSvcModule::UnregisterComClasses(bool bTypeLibrary, const CLSID* pOnlyClass)
+bool CZeltAgentSvcModule::ParseArguments(const wchar_t* commandLine, HRESULT& result)
 {
-    return ::UnregisterComClasses(bTypeLibrary, pOnlyClass);
+    m_settings = ReadInstanceSettings(commandLine);
+    result = S_OK;
+    if (!SetServiceName())
+    {
+        result = E_INVALIDARG;
+        return false;
+    }
+    BuildSummary();
+    const InstanceDecision decision = DecideInstanceAction(commandLine, m_settings);
+    if (decision.action == InstanceAction::Run)
+        return true;
+    if (decision.bPerUser)
+        g_bPerUserRegistration = true;
+    result = CarryOut(decision.action);
+    return false;
+}
+
+// The name of a numbered instance; false when it does not fit.
+bool CZeltAgentSvcModule::SetServiceName()
+{
+    if (m_settings.num.empty())
+        return true;
+    wchar_t baseName[kServiceNameUnits] = L"";
+    LoadStringW(g_pBaseRecord != nullptr ? g_pBaseRecord->m_hInstResource : GetModuleHandleW(nullptr),
+                IDS_SERVICENAME, baseName, kServiceNameUnits);
+    std::wstring name;
+    if (!ComposeServiceName(baseName, m_settings.num, name))
+        return false;
+    wmemcpy(m_serviceName, name.c_str(), name.size() + 1);
+    return true;
+}
+
+void CZeltAgentSvcModule::BuildSummary()
+{
+    m_summary = DescribeInstance(m_dir, m_settings, m_serviceName);
+}
+
+HRESULT CZeltAgentSvcModule::CarryOut(InstanceAction action)
+{
+    switch (action)
+    {
+    case InstanceAction::Refuse:
+        return E_INVALIDARG;
+    case InstanceAction::RemoveInstance:
+        return UninstallService(m_serviceManager, m_serviceName) ? S_OK : E_FAIL;
+    case InstanceAction::RegisterServer:
+        return RegisterServer(false);
+    case InstanceAction::InstallService:
+        return RegisterServer(true);
+    case InstanceAction::UnregisterServer:
+        return UnregisterServer();
+    case InstanceAction::Run:
+        break;
+    }
+    return S_OK;
+}
+
+HRESULT CZeltAgentSvcModule::RegisterServer(bool bService)
+{
+    HRESULT hr = RegisterAppId(m_serviceManager, m_serviceName, m_settings, *this, MakeTraceWriter(), bService);
+    if (SUCCEEDED(hr))
+        hr = RegisterComClasses(true, nullptr);
+    return hr;
+}
+
+HRESULT CZeltAgentSvcModule::UnregisterServer()
+{
+    HRESULT hr = UnregisterComClasses(true, nullptr);
+    if (SUCCEEDED(hr))
+        hr = RemoveAppId(m_serviceManager, m_serviceName, *this);
+    return hr;
 }
 
 HRESULT CZeltAgentSvcModule::AddScriptReplacements(IRegistrarBase* pRegistrar)

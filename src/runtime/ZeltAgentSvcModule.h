@@ -1,5 +1,6 @@
-// The one module object of the process: it carries the instance settings, the
-// agent hold and every operation of the host.
+// The one module object of the process: what the module chain and the
+// service runtime give it, and the instance settings, the agent's supervisor
+// and the installation steps that it composes.
 #pragma once
 
 #include <windows.h>
@@ -8,20 +9,17 @@
 #include <string>
 
 #include "agent/AgentSupervisor.h"
-#include "base/Handles.h"
+#include "instance/InstanceSettings.h"
+#include "instance/ServiceManager.h"
 #include "resources/Guids.h"
 #include "resources/ResourceIds.h"
 #include "runtime/ServiceModuleT.h"
-
-class ServiceHandle;
 
 class CZeltAgentSvcModule : public CServiceModuleT<CZeltAgentSvcModule, IDS_SERVICENAME>
 {
 public:
     CZeltAgentSvcModule();
     ~CZeltAgentSvcModule() override;
-
-    HRESULT AddScriptReplacements(IRegistrarBase* pRegistrar) override;
 
     // The module's AppID: names HKEY_CLASSES_ROOT\AppID\{...} that holds "LocalService".
     static constexpr const wchar_t* kAppIdText = ZELT_APPID_TEXT;
@@ -31,58 +29,41 @@ public:
     // run step; false: end the process with `result`.
     bool ParseArguments(const wchar_t* commandLine, HRESULT& result);
 
-    // The operations the command line leads to. Virtual so that tests can
-    // observe the command-line decision without touching the system.
-    virtual bool UninstallService();
-    virtual HRESULT RegisterAppId(bool bService);
-    virtual HRESULT RemoveAppId();
-    virtual HRESULT RegisterComClasses(bool bTypeLibrary, const CLSID* pOnlyClass);
-    virtual HRESULT UnregisterComClasses(bool bTypeLibrary, const CLSID* pOnlyClass);
-
-    // Instance settings: written only by construction (dir) and ParseArguments.
-    USHORT port = 0;
-    std::wstring agent;
-    std::wstring cmd;
-    std::wstring num;
-    std::wstring dir;
-    std::wstring summary;
-
     // The pre-loop step: the module's own pre-loop work, Windows Sockets and
     // the agent's start under a supervisor of its own.
     HRESULT PreMessageLoop(int showCommand) override;
     // The post-loop step: the agent's stop through its control port.
     HRESULT ShutdownAgent() override;
 
-    // The agent's supervisor; none before the pre-loop step has come to it.
-    const CAgentSupervisor* AgentSupervisor() const { return m_pAgent.get(); }
-
-    // Installation and removal of the instance's service.
-    bool IsServiceInstalled();
-    bool InstallService();
-    HRESULT WriteAppIdEntries(bool bService);
+    HRESULT AddScriptReplacements(IRegistrarBase* pRegistrar) override;
 
     // The service layer took the name the service manager passed: the
     // summary shows it.
     void OnServiceNamed() { BuildSummary(); }
 
+    // Written only by ParseArguments, and the directory of the program by
+    // construction.
+    const InstanceSettings& Settings() const { return m_settings; }
+    const std::wstring& Directory() const { return m_dir; }
+    // The settings as failure traces show them.
+    const std::wstring& Summary() const { return m_summary; }
+    // The agent's supervisor; none before the pre-loop step has come to it.
+    const CAgentSupervisor* AgentSupervisor() const { return m_pAgent.get(); }
+
 private:
-    bool ReadInstanceSwitches(const wchar_t* commandLine);
     bool SetServiceName();
     void BuildSummary();
-    bool RunRegistrationPass(const wchar_t* commandLine, HRESULT& result);
-    bool RunServicePass(const wchar_t* commandLine, HRESULT& result);
+    HRESULT CarryOut(InstanceAction action);
     HRESULT RegisterServer(bool bService);
     HRESULT UnregisterServer();
-    HRESULT ConfigureService(const std::wstring& imagePath, const std::wstring& displayName, SC_ACTION* actions);
-    HRESULT FailRegistration(int point, HRESULT hr);
-    void RequestServiceStop(SC_HANDLE service);
-    bool RemoveService(bool bReplace);
-    bool ReplaceService(SC_HANDLE manager, ServiceHandle& service);
-    bool WaitForServiceStopped(SC_HANDLE service);
-    bool WaitForServiceForgotten(SC_HANDLE manager);
-
     HRESULT FailPreMessageLoop(int point, HRESULT hr);
+    // Trace lines with the summary, under the service name.
+    TraceWriter MakeTraceWriter();
 
+    InstanceSettings m_settings;
+    std::wstring m_dir;
+    std::wstring m_summary;
+    CSystemServiceManager m_serviceManager;
     std::unique_ptr<CAgentSupervisor> m_pAgent;
 };
 

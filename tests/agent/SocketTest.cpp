@@ -136,13 +136,13 @@ TEST(PreMessageLoop, FailingPreparationIsTracedAsPointOne)
 {
     CComRecord com;
     CZeltAgentSvcModule module;
-    module.summary = L"\nsummary";
-    module.cmd = L"never-launched.exe";
+    HRESULT hr = E_FAIL;
+    ASSERT_TRUE(module.ParseArguments(L"h.exe /port=1 /agent=a.exe /cmd=never-launched.exe", hr));
     com.Terminate();
     ASSERT_EQ(0u, com.m_cbSize);
     CEventLogCapture events;
     EXPECT_EQ(E_INVALIDARG, module.PreMessageLoop(0));
-    EXPECT_EQ(std::vector<std::wstring>{L"==> PreMessageLoop: end_fail-1.\nsummary"}, events.Messages());
+    EXPECT_EQ(std::vector<std::wstring>{L"==> PreMessageLoop: end_fail-1." + module.Summary()}, events.Messages());
     EXPECT_EQ(nullptr, module.AgentSupervisor());
 }
 

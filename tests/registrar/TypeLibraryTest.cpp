@@ -122,16 +122,6 @@ TEST_F(TypeLibraryTest, PerUserRegistrationRoundTrips)
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
 }
 
-TEST_F(TypeLibraryTest, EmptyClassTableLeavesOnlyTheLibrary)
-{
-    EXPECT_EQ(S_OK, module.RegisterComClasses(false, nullptr));
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey));
-    EXPECT_EQ(S_OK, module.RegisterComClasses(true, nullptr));
-    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
-    EXPECT_EQ(S_OK, module.UnregisterComClasses(true, nullptr));
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
-}
-
 // {6F1C7E0A-3B52-4C8D-9E21-5A7B0C4D2E91}
 const CLSID kTestClass = {0x6f1c7e0a, 0x3b52, 0x4c8d, {0x9e, 0x21, 0x5a, 0x7b, 0x0c, 0x4d, 0x2e, 0x91}};
 // {0E6A5D42-7C19-4B3F-8A60-D2F1E3B4C5A7}

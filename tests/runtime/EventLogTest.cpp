@@ -73,7 +73,7 @@ TEST_F(EventLogTest, RecordsGoUnderTheNameTheServiceManagerPassed)
     EXPECT_EQ(L"Service started", records[0].message);
     EXPECT_EQ(L"ZeltAgentSvc-42", records[1].source);
     EXPECT_EQ(L"Handler not installed", records[1].message);
-    EXPECT_NE(std::wstring::npos, module.summary.find(L"\nservice=[ZeltAgentSvc-42]\n"));
+    EXPECT_NE(std::wstring::npos, module.Summary().find(L"\nservice=[ZeltAgentSvc-42]\n"));
 }
 
 TEST_F(EventLogTest, LongMessagesKeepTheirFirst255Characters)

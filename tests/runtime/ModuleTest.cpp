@@ -48,16 +48,17 @@ TEST_F(ModuleTest, FreshModuleHoldsItsDefaults)
     EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN), module.m_serviceStatus.dwControlsAccepted);
     EXPECT_EQ(0u, module.m_serviceStatus.dwWin32ExitCode);
     EXPECT_STREQ(L"ZeltAgentSvc", module.m_serviceName);
-    EXPECT_EQ(0, module.port);
-    EXPECT_TRUE(module.agent.empty() && module.cmd.empty() && module.num.empty() && module.summary.empty());
+    EXPECT_EQ(0, module.Settings().port);
+    EXPECT_TRUE(module.Settings().agent.empty() && module.Settings().cmd.empty() && module.Settings().num.empty() &&
+                module.Summary().empty());
     EXPECT_EQ(nullptr, module.AgentSupervisor());
 }
 
 TEST_F(ModuleTest, DirIsTheProgramDirectoryWithoutTrailingBackslash)
 {
-    EXPECT_EQ(TestProgramDirectory(), module.dir);
-    ASSERT_FALSE(module.dir.empty());
-    EXPECT_NE(L'\\', module.dir.back());
+    EXPECT_EQ(TestProgramDirectory(), module.Directory());
+    ASSERT_FALSE(module.Directory().empty());
+    EXPECT_NE(L'\\', module.Directory().back());
 }
 
 TEST_F(ModuleTest, EmptyClassTableRegistersAndRevokesNothing)
