@@ -6,7 +6,6 @@
 
 #include "agent/ExitWait.h"
 #include "base/Handles.h"
-#include "runtime/ZeltAgentSvcModule.h"
 #include "support/HostTestSupport.h"
 
 namespace {
@@ -128,22 +127,6 @@ TEST(ExitWaitSlot, OccupiedSlotKeepsItsRegistration)
     EXPECT_EQ(nullptr, slot);
     ReleaseExitWait(&slot);  // an empty slot is left alone
     EXPECT_EQ(nullptr, slot);
-}
-
-// The COM record is gone, so the class table cannot be registered: the first
-// failure point, before sockets and agent.
-TEST(PreMessageLoop, FailingPreparationIsTracedAsPointOne)
-{
-    CComRecord com;
-    CZeltAgentSvcModule module;
-    HRESULT hr = E_FAIL;
-    ASSERT_TRUE(module.ParseArguments(L"h.exe /port=1 /agent=a.exe /cmd=never-launched.exe", hr));
-    com.Terminate();
-    ASSERT_EQ(0u, com.m_cbSize);
-    CEventLogCapture events;
-    EXPECT_EQ(E_INVALIDARG, module.PreMessageLoop(0));
-    EXPECT_EQ(std::vector<std::wstring>{L"==> PreMessageLoop: end_fail-1." + module.Summary()}, events.Messages());
-    EXPECT_EQ(nullptr, module.AgentSupervisor());
 }
 
 }  // namespace

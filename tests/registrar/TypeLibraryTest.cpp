@@ -7,7 +7,7 @@
 
 #include "registrar/PerUserFlag.h"
 #include "registrar/TypeLibrary.h"
-#include "runtime/ZeltAgentSvcModule.h"
+#include "resources/Guids.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 
@@ -29,15 +29,17 @@ TEST(TypeLibraryPaths, ExtensionStartLooksOnlyAtTheFileName)
 class TypeLibraryTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey); }
+    void SetUp() override
+    {
+        CoInitialize(nullptr);
+        DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
+    }
     void TearDown() override
     {
         DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
         g_bPerUserRegistration = false;
+        CoUninitialize();
     }
-
-    CScopedRecords records;
-    CZeltAgentSvcModule module;
 };
 
 TEST_F(TypeLibraryTest, ModuleLibraryCarriesItsIdentity)

@@ -31,9 +31,9 @@ public:
 
     // The pre-loop step: the module's own pre-loop work, Windows Sockets and
     // the agent's start under a supervisor of its own.
-    HRESULT PreMessageLoop(int showCommand) override;
+    HRESULT PreMessageLoop(int showCommand);
     // The post-loop step: the agent's stop through its control port.
-    HRESULT ShutdownAgent() override;
+    HRESULT ShutdownAgent();
 
     HRESULT AddScriptReplacements(IRegistrarBase* pRegistrar) override;
 
@@ -66,6 +66,3 @@ private:
     CSystemServiceManager m_serviceManager;
     std::unique_ptr<CAgentSupervisor> m_pAgent;
 };
-
-// The directory of this program's file (empty when it cannot be read).
-std::wstring GetOwnDirectory();

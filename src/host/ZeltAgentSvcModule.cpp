@@ -1,7 +1,7 @@
 // Windows Sockets must come before windows.h.
 #include "agent/Socket.h"
 
-#include "runtime/ZeltAgentSvcModule.h"
+#include "host/ZeltAgentSvcModule.h"
 
 #include "base/ModulePath.h"
 #include "instance/Installation.h"
@@ -9,6 +9,20 @@
 #include "registrar/PerUserFlag.h"
 #include "registrar/RegistrarBase.h"
 #include "runtime/ComRegistration.h"
+
+namespace {
+
+// The directory of this program's file (empty when it cannot be read).
+std::wstring GetOwnDirectory()
+{
+    wchar_t path[MAX_PATH];
+    DWORD length = 0;
+    if (FAILED(ReadModulePath(nullptr, path, length)))
+        return std::wstring();
+    return DirectoryOfPath(std::wstring(path, length));
+}
+
+}  // namespace
 
 CZeltAgentSvcModule::CZeltAgentSvcModule()
 {
@@ -144,13 +158,4 @@ HRESULT CZeltAgentSvcModule::UnregisterServer()
 HRESULT CZeltAgentSvcModule::AddScriptReplacements(IRegistrarBase* pRegistrar)
 {
     return pRegistrar->SetReplacement(L"APPID", ZELT_APPID_TEXT);
-}
-
-std::wstring GetOwnDirectory()
-{
-    wchar_t path[MAX_PATH];
-    DWORD length = 0;
-    if (FAILED(ReadModulePath(nullptr, path, length)))
-        return std::wstring();
-    return DirectoryOfPath(std::wstring(path, length));
 }

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "instance/ProcessEntry.h"
+#include "host/ProcessEntry.h"
 #include "support/TestSupport.h"
 
 namespace {
