@@ -128,26 +128,22 @@ TEST(CommandLine, RemovalWithNumberUninstallsThatServiceOnly)
     EXPECT_EQ(InstanceAction::RemoveInstance, ActionOf(L"/UnregServer /num=7 /Service"));
 }
 
-TEST(CommandLine, RemovalWithoutNumberUnregisters)
+// A removal without number needs no port or agent; per user or not is the
+// switch's own word.
+TEST(CommandLine, RegistrationSwitchesDecideTheDirectionAndTheBranch)
 {
-    const InstanceDecision machine = Decide(L"/unregserver");
-    EXPECT_EQ(InstanceAction::UnregisterServer, machine.action);
-    EXPECT_FALSE(machine.bPerUser);
-
-    const InstanceDecision perUser = Decide(L"-UnregServerPerUser");
-    EXPECT_EQ(InstanceAction::UnregisterServer, perUser.action);
-    EXPECT_TRUE(perUser.bPerUser);
-}
-
-TEST(CommandLine, RegistrationSwitchesRegister)
-{
-    const InstanceDecision machine = Decide(L"/port=1 /agent=a.exe /RegServer");
-    EXPECT_EQ(InstanceAction::RegisterServer, machine.action);
-    EXPECT_FALSE(machine.bPerUser);
-
-    const InstanceDecision perUser = Decide(L"/port=1 /agent=a.exe -regserverperuser");
-    EXPECT_EQ(InstanceAction::RegisterServer, perUser.action);
-    EXPECT_TRUE(perUser.bPerUser);
+    struct Case { const wchar_t* arguments; InstanceAction action; bool bPerUser; } cases[] = {
+        {L"/unregserver", InstanceAction::UnregisterServer, false},
+        {L"-UnregServerPerUser", InstanceAction::UnregisterServer, true},
+        {L"/port=1 /agent=a.exe /RegServer", InstanceAction::RegisterServer, false},
+        {L"/port=1 /agent=a.exe -regserverperuser", InstanceAction::RegisterServer, true},
+    };
+    for (const Case& c : cases)
+    {
+        const InstanceDecision decision = Decide(c.arguments);
+        EXPECT_EQ(c.action, decision.action) << Narrow(c.arguments);
+        EXPECT_EQ(c.bPerUser, decision.bPerUser) << Narrow(c.arguments);
+    }
 }
 
 TEST(CommandLine, ServiceSwitchInstallsAndRegistrationWinsOverIt)

@@ -12,31 +12,19 @@ namespace {
 
 const std::wstring kLibraryKey = std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT;
 
-class ComRegistrationTest : public ::testing::Test
+TEST(ComRegistration, EmptyClassTableLeavesOnlyTheLibrary)
 {
-protected:
-    void SetUp() override
-    {
-        CoInitialize(nullptr);
-        DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
-    }
-    void TearDown() override
-    {
-        DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
-        CoUninitialize();
-    }
-
     CScopedRecords records;
-};
-
-TEST_F(ComRegistrationTest, EmptyClassTableLeavesOnlyTheLibrary)
-{
+    CoInitialize(nullptr);
+    DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
     EXPECT_EQ(S_OK, RegisterComClasses(false, nullptr));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey));
     EXPECT_EQ(S_OK, RegisterComClasses(true, nullptr));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
     EXPECT_EQ(S_OK, UnregisterComClasses(true, nullptr));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
+    DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
+    CoUninitialize();
 }
 
 }  // namespace
