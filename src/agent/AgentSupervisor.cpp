@@ -74,28 +74,28 @@ void CALLBACK CAgentSupervisor::ExitCallback(void* context, BOOLEAN /*bTimedOut*
 HANDLE CAgentSupervisor::AgentProcess() const
 {
     CExclusiveLock lock(m_lock);
-    return m_hProcess.Get();
+    return m_hAgentProcess.Get();
 }
 
 bool CAgentSupervisor::IsWatching() const
 {
-    return m_hWait != nullptr;
+    return m_hAgentWait != nullptr;
 }
 
 HRESULT CAgentSupervisor::StartProcess(bool bInExitCallback)
 {
     if (!bInExitCallback)
-        ReleaseExitWait(&m_hWait);
+        ReleaseExitWait(&m_hAgentWait);
     CExclusiveLock lock(m_lock);
     if (m_bStopping)
         return S_FALSE;
     if (bInExitCallback)
-        ReleaseExitWait(&m_hWait, nullptr);
-    else if (m_hWait != nullptr)
+        ReleaseExitWait(&m_hAgentWait, nullptr);
+    else if (m_hAgentWait != nullptr)
         return S_OK;  // a relaunch came in between and watches its agent
-    m_hProcess.Reset();
-    m_hProcess.Reset(OpenRunningAgent());
-    if (!m_hProcess)
+    m_hAgentProcess.Reset();
+    m_hAgentProcess.Reset(OpenRunningAgent());
+    if (!m_hAgentProcess)
     {
         if (m_bStopping)
             return S_FALSE;
@@ -112,7 +112,7 @@ HRESULT CAgentSupervisor::StartProcess(bool bInExitCallback)
     m_dwRelaunchDelayMs = kFirstRelaunchDelayMs;
     // Once-only: the handle stays signalled after the end, and one end must
     // lead to one relaunch. A failed registration leaves the agent unwatched.
-    RegisterExitWait(&m_hWait, m_hProcess.Get(), &ExitCallback, this, INFINITE,
+    RegisterExitWait(&m_hAgentWait, m_hAgentProcess.Get(), &ExitCallback, this, INFINITE,
                      WT_EXECUTELONGFUNCTION | WT_EXECUTEONLYONCE);
     return S_OK;
 }
@@ -134,7 +134,7 @@ void CAgentSupervisor::ScheduleRelaunch()
         m_hRelaunchTimer.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!m_hRelaunchTimer)
         return;
-    RegisterExitWait(&m_hWait, m_hRelaunchTimer.Get(), &ExitCallback, this, m_dwRelaunchDelayMs,
+    RegisterExitWait(&m_hAgentWait, m_hRelaunchTimer.Get(), &ExitCallback, this, m_dwRelaunchDelayMs,
                      WT_EXECUTELONGFUNCTION | WT_EXECUTEONLYONCE);
     m_dwRelaunchDelayMs = m_dwRelaunchDelayMs < kLastRelaunchDelayMs / 2 ? m_dwRelaunchDelayMs * 2 : kLastRelaunchDelayMs;
 }
@@ -165,7 +165,7 @@ HRESULT CAgentSupervisor::LaunchAgent()
     }
     CProcessInformation process;
     process.Adopt(info);
-    m_hProcess = std::move(process.process);
+    m_hAgentProcess = std::move(process.process);
     m_bLaunchLineFixed = true;
     return S_OK;
 }
@@ -185,9 +185,9 @@ CKernelHandle CAgentSupervisor::EndSupervision()
     CKernelHandle process;
     {
         CExclusiveLock lock(m_lock);
-        process = std::move(m_hProcess);
+        process = std::move(m_hAgentProcess);
     }
-    ReleaseExitWait(&m_hWait);
+    ReleaseExitWait(&m_hAgentWait);
     return process;
 }
 

@@ -69,8 +69,8 @@ private:
     // the timed wait of the next attempt after a failed relaunch.
     mutable SRWLOCK m_lock = SRWLOCK_INIT;
     LONG volatile m_bStopping = FALSE;
-    HANDLE volatile m_hWait = nullptr;
-    CKernelHandle m_hProcess;
+    HANDLE volatile m_hAgentWait = nullptr;
+    CKernelHandle m_hAgentProcess;
     // The delay before the next attempt after a failed relaunch; the event
     // its timed wait waits on (never signalled).
     DWORD m_dwRelaunchDelayMs;
