@@ -6,10 +6,18 @@ HRESULT ReadModulePath(HINSTANCE instance, wchar_t* path, DWORD& length)
 {
     length = GetModuleFileNameW(instance, path, MAX_PATH);
     if (length == 0)
-        return HResultFromLastError();
-    // A path that fills the buffer was cut.
+    {
+        const HRESULT hr = HResultFromLastError();
+        path[0] = L'\0';
+        return hr;
+    }
+    // A path that fills the buffer was cut (and not always NUL-ended).
     if (length >= MAX_PATH)
+    {
+        length = MAX_PATH - 1;
+        path[length] = L'\0';
         return HResultFromError(ERROR_INSUFFICIENT_BUFFER);
+    }
     return S_OK;
 }
 

@@ -4,6 +4,7 @@
 #include "host/ZeltAgentSvcModule.h"
 
 #include "base/ModulePath.h"
+#include "base/Result.h"
 #include "instance/Installation.h"
 #include "instance/Removal.h"
 #include "registrar/PerUserFlag.h"
@@ -12,12 +13,15 @@
 
 namespace {
 
-// The directory of this program's file (empty when it cannot be read).
+// The directory of this program's file (empty when it cannot be read). A
+// path too long for the buffer is taken as far as it was read: its
+// directory is still whole when only the file name was cut.
 std::wstring GetOwnDirectory()
 {
     wchar_t path[MAX_PATH];
     DWORD length = 0;
-    if (FAILED(ReadModulePath(nullptr, path, length)))
+    const HRESULT hr = ReadModulePath(nullptr, path, length);
+    if (FAILED(hr) && hr != HResultFromError(ERROR_INSUFFICIENT_BUFFER))
         return std::wstring();
     return DirectoryOfPath(std::wstring(path, length));
 }
