@@ -310,4 +310,19 @@ TEST_F(AgentHostTest, RelaunchAfterTheStopHasBegunDoesNothing)
     EXPECT_TRUE(FindProcesses(kDemoAgentName).empty());
 }
 
+// Destruction ends supervision as a stop does, without the shutdown line:
+// the agent is not told to end, and its end brings no relaunch.
+TEST_F(AgentHostTest, DestructionReleasesTheWaitWithoutTheShutdownLine)
+{
+    Configure(L"no-such-image.exe", FindFreePort());
+    ASSERT_EQ(S_OK, Supervise().Start());
+    ASSERT_TRUE(log.WaitForCount("listening", 1));
+    supervisor.reset();
+    EXPECT_EQ(1u, FindProcesses(kDemoAgentName).size());
+    KillProcesses(kDemoAgentName);
+    Sleep(200);  // time for a relaunch that should not happen
+    EXPECT_EQ("", log.ReceivedHex());
+    EXPECT_EQ(1u, log.Count("start"));
+}
+
 }  // namespace
