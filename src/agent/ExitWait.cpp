@@ -2,9 +2,8 @@
 
 #include <tlhelp32.h>
 
-#include "runtime/Handles.h"
-#include "runtime/Result.h"
-#include "runtime/ZeltAgentSvcModule.h"
+#include "base/Handles.h"
+#include "base/Result.h"
 
 HRESULT RegisterExitWait(HANDLE volatile* pSlot, HANDLE process, WAITORTIMERCALLBACK callback, void* context,
                          DWORD timeoutMs, DWORD flags)
@@ -23,13 +22,10 @@ HRESULT RegisterExitWait(HANDLE volatile* pSlot, HANDLE process, WAITORTIMERCALL
 void ReleaseExitWait(HANDLE volatile* pSlot, HANDLE completion)
 {
     HANDLE wait = InterlockedExchangePointer(pSlot, nullptr);
-    if (wait != nullptr && !UnregisterWaitEx(wait, completion))
-        GetLastError();  // ERROR_IO_PENDING from inside the callback; nothing to do either way
-}
-
-void CALLBACK AgentExitCallback(void* context, BOOLEAN /*bTimedOut*/)
-{
-    static_cast<CZeltAgentSvcModule*>(context)->StartProcess(true);
+    // Inside the callback the call reports ERROR_IO_PENDING; either way the
+    // registration is gone and nothing more can be done.
+    if (wait != nullptr)
+        UnregisterWaitEx(wait, completion);
 }
 
 namespace {

@@ -15,9 +15,6 @@ HRESULT RegisterExitWait(HANDLE volatile* pSlot, HANDLE process, WAITORTIMERCALL
 // releasing its own registration passes null, as it cannot wait for itself.
 void ReleaseExitWait(HANDLE volatile* pSlot, HANDLE completion = INVALID_HANDLE_VALUE);
 
-// The wait callback: the context is the module, whose agent has ended.
-void CALLBACK AgentExitCallback(void* context, BOOLEAN bTimedOut);
-
 // True and the id of the first process in the snapshot whose image name
 // equals `imageName`, folding only the letters A to Z.
 bool FindProcessByImageName(const wchar_t* imageName, DWORD& processId);

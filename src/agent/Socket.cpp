@@ -2,7 +2,14 @@
 
 #include <ws2tcpip.h>
 
-#include "runtime/Result.h"
+#include "base/Result.h"
+
+HRESULT StartSockets()
+{
+    WSADATA data;
+    const int error = WSAStartup(MAKEWORD(2, 2), &data);
+    return error == 0 ? S_OK : HResultFromError(static_cast<DWORD>(error));
+}
 
 namespace Ravn {
 

@@ -5,6 +5,10 @@
 #include <winsock2.h>
 #include <windows.h>
 
+// Starts Windows Sockets 2.2 for the process; WSACleanup is the matching
+// clean-up.
+HRESULT StartSockets();
+
 namespace Ravn {
 
 // HRESULT of the calling thread's last Windows Sockets error.

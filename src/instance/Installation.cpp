@@ -1,88 +1,96 @@
-// Installing an instance: the AppID entries, "LocalService", and a service
-// entry configured with the instance settings in its command line.
+#include "instance/Installation.h"
+
 #include <string>
 
+#include "base/ModulePath.h"
+#include "base/Result.h"
 #include "instance/ImagePath.h"
 #include "instance/Messages.h"
-#include "instance/ServiceHandle.h"
+#include "instance/Removal.h"
 #include "registrar/RegObject.h"
 #include "registrar/RegistryKey.h"
-#include "runtime/EventLog.h"
-#include "runtime/Result.h"
-#include "runtime/ZeltAgentSvcModule.h"
+#include "resources/Guids.h"
+#include "resources/ResourceIds.h"
 
 namespace {
 
 constexpr DWORD kServiceRights = 0x000F003F;  // required rights, configure, query, start, stop
 constexpr DWORD kFailureActionCount = 3;
 
-// The program's own path; empty when it cannot be read or fills the buffer.
+// The program's own path; empty when it cannot be read or does not fit.
 std::wstring GetProgramPath()
 {
     wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (length == 0 || length == MAX_PATH)
+    DWORD length = 0;
+    if (FAILED(ReadModulePath(nullptr, path, length)))
         return std::wstring();
     return std::wstring(path, length);
 }
 
-}  // namespace
-
-HRESULT CZeltAgentSvcModule::RegisterAppId(bool bService)
+HRESULT FailRegistration(const TraceWriter& writeTrace, int point, HRESULT hr)
 {
-    HRESULT hr = WriteAppIdEntries(bService);
-    if (FAILED(hr))
-        return FailRegistration(1, hr);
-    std::wstring displayName = L"ZeltAgent Service";
-    const std::wstring program = GetProgramPath();
-    if (program.empty())
-        return FailRegistration(2, E_FAIL);
-    const std::wstring imagePath = BuildImagePath(program, port, agent, cmd);
-    SC_ACTION actions[kFailureActionCount];
-    for (SC_ACTION& action : actions)
-        action = SC_ACTION{SC_ACTION_RESTART, 0};
-    if (!num.empty())
-        displayName += L" - " + num;
-    return ConfigureService(imagePath, displayName, actions);
+    if (writeTrace)
+        writeTrace(L"==> RegisterAppId: end_fail-" + std::to_wstring(point) + L".");
+    return hr;
 }
 
 // The configuration steps, numbered 3 to 8 by the failure they report.
-HRESULT CZeltAgentSvcModule::ConfigureService(const std::wstring& imagePath, const std::wstring& displayName,
-                                              SC_ACTION* actions)
+HRESULT ConfigureService(IServiceManager& services, const wchar_t* serviceName, const std::wstring& imagePath,
+                         const std::wstring& displayName, SC_ACTION* actions, const TraceWriter& writeTrace)
 {
-    ServiceHandle manager;
-    HRESULT hr = manager.OpenManager(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS);
+    CServiceHandle manager;
+    HRESULT hr = services.OpenManager(SC_MANAGER_ALL_ACCESS, manager);
     if (FAILED(hr))
-        return FailRegistration(3, hr);
-    ServiceHandle service;
-    if (FAILED(hr = service.OpenServiceEntry(manager.Get(), m_serviceName, kServiceRights)))
-        return FailRegistration(4, hr);
-    if (FAILED(hr = service.SetImagePath(imagePath.c_str())))
-        return FailRegistration(5, hr);
-    if (FAILED(hr = service.SetDisplayName(displayName.c_str())))
-        return FailRegistration(6, hr);
-    if (FAILED(hr = service.SetStartType(SERVICE_AUTO_START)))
-        return FailRegistration(7, hr);
-    if (FAILED(hr = service.SetFailureActions(kFailureActionCount, actions)))
-        return FailRegistration(8, hr);
+        return FailRegistration(writeTrace, 3, hr);
+    CServiceHandle service;
+    if (FAILED(hr = services.OpenServiceEntry(manager.Get(), serviceName, kServiceRights, service)))
+        return FailRegistration(writeTrace, 4, hr);
+    if (FAILED(hr = services.ChangeConfiguration(service.Get(), SERVICE_NO_CHANGE, imagePath.c_str(), nullptr)))
+        return FailRegistration(writeTrace, 5, hr);
+    if (FAILED(hr = services.ChangeConfiguration(service.Get(), SERVICE_NO_CHANGE, nullptr, displayName.c_str())))
+        return FailRegistration(writeTrace, 6, hr);
+    if (FAILED(hr = services.ChangeConfiguration(service.Get(), SERVICE_AUTO_START, nullptr, nullptr)))
+        return FailRegistration(writeTrace, 7, hr);
+    SERVICE_FAILURE_ACTIONSW failureActions{};
+    failureActions.dwResetPeriod = 0;
+    failureActions.cActions = kFailureActionCount;
+    failureActions.lpsaActions = actions;
+    if (FAILED(hr = services.ChangeFailureActions(service.Get(), failureActions)))
+        return FailRegistration(writeTrace, 8, hr);
     return S_OK;
 }
 
-HRESULT CZeltAgentSvcModule::FailRegistration(int point, HRESULT hr)
+}  // namespace
+
+HRESULT RegisterAppId(IServiceManager& services, const wchar_t* serviceName, const InstanceSettings& settings,
+                      IScriptModule& module, const TraceWriter& writeTrace, bool bService)
 {
-    WriteTrace(*this, L"==> RegisterAppId: end_fail-" + std::to_wstring(point) + L"." + summary);
-    return hr;
+    HRESULT hr = WriteAppIdEntries(services, serviceName, module, bService);
+    if (FAILED(hr))
+        return FailRegistration(writeTrace, 1, hr);
+    std::wstring displayName = L"ZeltAgent Service";
+    const std::wstring program = GetProgramPath();
+    if (program.empty())
+        return FailRegistration(writeTrace, 2, E_FAIL);
+    const std::wstring imagePath = BuildImagePath(program, settings.port, settings.agent, settings.cmd);
+    SC_ACTION actions[kFailureActionCount];
+    for (SC_ACTION& action : actions)
+        action = SC_ACTION{SC_ACTION_RESTART, 0};
+    if (!settings.num.empty())
+        displayName += L" - " + settings.num;
+    return ConfigureService(services, serviceName, imagePath, displayName, actions, writeTrace);
 }
 
 // The old service of the name goes first; installation waits until it is
 // gone, so that the new one is never configured over an entry that is about
 // to disappear.
-HRESULT CZeltAgentSvcModule::WriteAppIdEntries(bool bService)
+HRESULT WriteAppIdEntries(IServiceManager& services, const wchar_t* serviceName, IScriptModule& module,
+                          bool bService)
 {
-    if (!RemoveService(true))
+    if (!RemoveService(services, serviceName, true))
         return E_FAIL;
     const ScriptReplacement replacements[] = {{L"APPID", ZELT_APPID_TEXT}, {nullptr, nullptr}};
-    HRESULT hr = UpdateRegistryFromScript(*this, IDR_ZELTAGENTSVC, true, replacements);
+    HRESULT hr = UpdateRegistryFromScript(module, IDR_ZELTAGENTSVC, true, replacements);
     if (FAILED(hr))
         return hr;
     RegistryKey appIds;
@@ -96,36 +104,43 @@ HRESULT CZeltAgentSvcModule::WriteAppIdEntries(bool bService)
     RegDeleteValueW(appId.Handle(), L"LocalService");
     if (bService)
     {
-        appId.SetText(L"LocalService", m_serviceName);
-        if (!InstallService())
+        appId.SetText(L"LocalService", serviceName);
+        if (!InstallService(services, serviceName))
             return E_FAIL;
     }
     return S_OK;
 }
 
-bool CZeltAgentSvcModule::InstallService()
+bool InstallService(IServiceManager& services, const wchar_t* serviceName)
 {
-    if (IsServiceInstalled())
+    if (IsServiceInstalled(services, serviceName))
         return true;
     const std::wstring program = GetProgramPath();
     if (program.empty())
         return false;
     const std::wstring imagePath = L"\"" + program + L"\"";
-    ServiceHandle manager;
-    if (FAILED(manager.OpenManager(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)))
+    CServiceHandle manager;
+    if (FAILED(services.OpenManager(SC_MANAGER_ALL_ACCESS, manager)))
     {
-        ShowMessage(m_serviceName, IDS_CANNOT_OPEN_MANAGER, L"Could not open Service Manager");
+        ShowMessage(serviceName, IDS_CANNOT_OPEN_MANAGER, L"Could not open Service Manager");
         return false;
     }
-    ServiceHandle service;
-    service.Attach(CreateServiceW(manager.Get(), m_serviceName, m_serviceName, SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                       imagePath.c_str(), nullptr, nullptr, L"RPCSS\0", nullptr, nullptr));
-    if (service.Get() == nullptr)
+    CServiceHandle service;
+    if (FAILED(services.CreateServiceEntry(manager.Get(), serviceName, serviceName, SERVICE_DEMAND_START,
+                                           imagePath.c_str(), L"RPCSS\0", service)))
     {
-        manager.Close();
-        ShowMessage(m_serviceName, IDS_CANNOT_CREATE_SERVICE, L"Could not start service");
+        manager.Reset();
+        ShowMessage(serviceName, IDS_CANNOT_CREATE_SERVICE, L"Could not start service");
         return false;
     }
     return true;
+}
+
+bool IsServiceInstalled(IServiceManager& services, const wchar_t* serviceName)
+{
+    CServiceHandle manager;
+    if (FAILED(services.OpenManager(SC_MANAGER_ALL_ACCESS, manager)))
+        return false;
+    CServiceHandle service;
+    return SUCCEEDED(services.OpenServiceEntry(manager.Get(), serviceName, SERVICE_QUERY_CONFIG, service));
 }

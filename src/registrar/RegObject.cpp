@@ -4,15 +4,13 @@
 #include <memory>
 #include <new>
 
+#include "base/Handles.h"
+#include "base/ModulePath.h"
+#include "base/Result.h"
 #include "registrar/ScriptParser.h"
-#include "runtime/Handles.h"
-#include "runtime/Module.h"
-#include "runtime/ModuleRecords.h"
-#include "runtime/Result.h"
 
 namespace {
 
-constexpr DWORD kPathUnits = MAX_PATH;
 constexpr size_t kEscapedPathUnits = 2 * MAX_PATH;
 constexpr size_t kQuotedPathUnits = kEscapedPathUnits + 4;
 
@@ -155,20 +153,6 @@ void EscapeQuotes(LPWSTR destination, size_t capacity, LPCWSTR source)
     destination[written] = L'\0';
 }
 
-namespace {
-
-HRESULT ReadModulePath(HINSTANCE instance, wchar_t (&path)[kPathUnits])
-{
-    const DWORD length = GetModuleFileNameW(instance, path, kPathUnits);
-    if (length == 0)
-        return HResultFromLastError();
-    if (length >= kPathUnits)
-        return HResultFromError(ERROR_INSUFFICIENT_BUFFER);
-    return S_OK;
-}
-
-}  // namespace
-
 HRESULT AddModuleReplacements(CRegObject& registrar, HINSTANCE instance, LPCWSTR path)
 {
     wchar_t raw[kEscapedPathUnits];
@@ -192,7 +176,7 @@ HRESULT AddModuleReplacements(CRegObject& registrar, HINSTANCE instance, LPCWSTR
     return hr;
 }
 
-HRESULT UpdateRegistryFromScript(CModule& module, UINT resourceId, bool bRegister, const ScriptReplacement* entries)
+HRESULT UpdateRegistryFromScript(IScriptModule& module, UINT resourceId, bool bRegister, const ScriptReplacement* entries)
 {
     CRegObject registrar;
     for (const ScriptReplacement* entry = entries; entry != nullptr && entry->name != nullptr; ++entry)
@@ -200,9 +184,11 @@ HRESULT UpdateRegistryFromScript(CModule& module, UINT resourceId, bool bRegiste
     HRESULT hr = module.AddScriptReplacements(&registrar);
     if (FAILED(hr))
         return hr;
-    HINSTANCE instance = g_pBaseRecord != nullptr ? g_pBaseRecord->m_hInstance : nullptr;
-    wchar_t path[kPathUnits];
-    if (FAILED(hr = ReadModulePath(instance, path)) || FAILED(hr = AddModuleReplacements(registrar, instance, path)))
+    const HINSTANCE instance = module.GetModuleInstance();
+    wchar_t path[MAX_PATH];
+    DWORD length = 0;
+    if (FAILED(hr = ReadModulePath(instance, path, length)) ||
+        FAILED(hr = AddModuleReplacements(registrar, instance, path)))
         return hr;
     const WORD id = static_cast<WORD>(resourceId);
     return bRegister ? registrar.RegisterScriptResource(path, id, L"REGISTRY")

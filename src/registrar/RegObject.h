@@ -6,8 +6,6 @@
 
 #include "registrar/RegistrarBase.h"
 
-class CModule;
-
 // One caller-supplied replacement; a list of them ends with name == nullptr.
 struct ScriptReplacement
 {
@@ -57,5 +55,5 @@ HRESULT AddModuleReplacements(CRegObject& registrar, HINSTANCE instance, LPCWSTR
 
 // Registers (or unregisters) the module's "REGISTRY" script resource with the
 // caller's replacements, the module's own, "Module" and "Module_Raw".
-HRESULT UpdateRegistryFromScript(CModule& module, UINT resourceId, bool bRegister,
+HRESULT UpdateRegistryFromScript(IScriptModule& module, UINT resourceId, bool bRegister,
                                  const ScriptReplacement* entries = nullptr);

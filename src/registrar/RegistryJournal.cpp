@@ -222,7 +222,7 @@ void CRegistryJournal::UndoEntry(const Entry& entry)
 {
     if (entry.change == Change::KeyCreated)
     {
-        RegistryKey::RemoveChildKeyUnder(entry.root, entry.path.c_str(), 0);
+        RemoveChildKeyUnder(entry.root, entry.path.c_str(), 0);
         return;
     }
     RegistryKey key;

@@ -57,7 +57,6 @@ public:
     // A step that fails does not stop the ones after it.
     void Undo();
     void Clear() { m_entries.clear(); }
-    size_t Size() const { return m_entries.size(); }
 
 private:
     enum class Change

@@ -32,13 +32,8 @@ DeleteKeyFunction GetDeleteKeyFunction()
     return g_pfnDeleteKey;
 }
 
-RegistryKey::~RegistryKey()
-{
-    CloseKey();
-}
-
 RegistryKey::RegistryKey(RegistryKey&& other) noexcept
-    : m_hKey(std::exchange(other.m_hKey, nullptr)), m_viewFlags(std::exchange(other.m_viewFlags, 0))
+    : m_hKey(std::move(other.m_hKey)), m_viewFlags(std::exchange(other.m_viewFlags, 0))
 {
 }
 
@@ -47,7 +42,7 @@ RegistryKey& RegistryKey::operator=(RegistryKey&& other) noexcept
     if (this != &other)
     {
         CloseKey();
-        m_hKey = std::exchange(other.m_hKey, nullptr);
+        m_hKey = std::move(other.m_hKey);
         m_viewFlags = std::exchange(other.m_viewFlags, 0);
     }
     return *this;
@@ -57,7 +52,7 @@ RegistryKey& RegistryKey::operator=(RegistryKey&& other) noexcept
 LONG RegistryKey::Adopt(HKEY key, REGSAM access)
 {
     const LONG closed = CloseKey();
-    m_hKey = key;
+    m_hKey.Reset(key);
     m_viewFlags = access & kViewFlagMask;
     return closed;
 }
@@ -84,24 +79,52 @@ LONG RegistryKey::OpenKey(HKEY parent, LPCWSTR name, REGSAM access)
     return Adopt(key, access);
 }
 
+// Closes here rather than through the owner: the walk wants the close's result.
 LONG RegistryKey::CloseKey()
 {
-    LONG error = ERROR_SUCCESS;
-    if (m_hKey != nullptr)
-        error = RegCloseKey(m_hKey);
-    m_hKey = nullptr;
+    const HKEY key = m_hKey.Release();
     m_viewFlags = 0;
-    return error;
+    return key != nullptr ? RegCloseKey(key) : ERROR_SUCCESS;
 }
 
 LONG RegistryKey::QueryText(LPCWSTR valueName, LPWSTR buffer, ULONG capacityUnits, ULONG& lengthUnits)
+{
+    return ReadTextValue(Handle(), valueName, buffer, capacityUnits, lengthUnits);
+}
+
+LONG RegistryKey::SetNumber(LPCWSTR valueName, DWORD value)
+{
+    return WriteNumberValue(Handle(), valueName, value);
+}
+
+LONG RegistryKey::SetText(LPCWSTR valueName, LPCWSTR text, DWORD type)
+{
+    return WriteTextValue(Handle(), valueName, text, type);
+}
+
+LONG RegistryKey::SetTextList(LPCWSTR valueName, LPCWSTR list)
+{
+    return WriteTextListValue(Handle(), valueName, list);
+}
+
+LONG RegistryKey::RemoveChildKey(LPCWSTR name)
+{
+    return RemoveChildKeyUnder(Handle(), name, m_viewFlags);
+}
+
+LONG RegistryKey::RemoveKeyTree(LPCWSTR name)
+{
+    return RemoveKeyTreeUnder(Handle(), name, m_viewFlags);
+}
+
+LONG ReadTextValue(HKEY key, LPCWSTR valueName, LPWSTR buffer, ULONG capacityUnits, ULONG& lengthUnits)
 {
     lengthUnits = 0;
     if (capacityUnits > MAXDWORD / sizeof(wchar_t))
         return ERROR_INVALID_PARAMETER;
     DWORD type = 0;
     DWORD bytes = capacityUnits * sizeof(wchar_t);
-    const LONG error = RegQueryValueExW(m_hKey, valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+    const LONG error = RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
     if (error != ERROR_SUCCESS)
         return error;
     if (type != REG_SZ && type != REG_EXPAND_SZ)
@@ -122,21 +145,21 @@ LONG RegistryKey::QueryText(LPCWSTR valueName, LPWSTR buffer, ULONG capacityUnit
     return ERROR_SUCCESS;
 }
 
-LONG RegistryKey::SetNumber(LPCWSTR valueName, DWORD value)
+LONG WriteNumberValue(HKEY key, LPCWSTR valueName, DWORD value)
 {
-    return RegSetValueExW(m_hKey, valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    return RegSetValueExW(key, valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
 }
 
-LONG RegistryKey::SetText(LPCWSTR valueName, LPCWSTR text, DWORD type)
+LONG WriteTextValue(HKEY key, LPCWSTR valueName, LPCWSTR text, DWORD type)
 {
     if (text == nullptr)
         return ERROR_INVALID_DATA;
     const DWORD bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
-    return RegSetValueExW(m_hKey, valueName, 0, type, reinterpret_cast<const BYTE*>(text), bytes);
+    return RegSetValueExW(key, valueName, 0, type, reinterpret_cast<const BYTE*>(text), bytes);
 }
 
 // The stored length runs up to and including the first empty item.
-LONG RegistryKey::SetTextList(LPCWSTR valueName, LPCWSTR list)
+LONG WriteTextListValue(HKEY key, LPCWSTR valueName, LPCWSTR list)
 {
     if (list == nullptr)
         return ERROR_INVALID_DATA;
@@ -144,20 +167,10 @@ LONG RegistryKey::SetTextList(LPCWSTR valueName, LPCWSTR list)
     while (*item != L'\0')
         item += wcslen(item) + 1;
     const DWORD bytes = static_cast<DWORD>((item - list + 1) * sizeof(wchar_t));
-    return RegSetValueExW(m_hKey, valueName, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(list), bytes);
+    return RegSetValueExW(key, valueName, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(list), bytes);
 }
 
-LONG RegistryKey::RemoveChildKey(LPCWSTR name)
-{
-    return RemoveChildKeyUnder(m_hKey, name, m_viewFlags);
-}
-
-LONG RegistryKey::RemoveKeyTree(LPCWSTR name)
-{
-    return RemoveKeyTreeUnder(m_hKey, name, m_viewFlags);
-}
-
-LONG RegistryKey::RemoveChildKeyUnder(HKEY parent, LPCWSTR name, REGSAM viewFlags)
+LONG RemoveChildKeyUnder(HKEY parent, LPCWSTR name, REGSAM viewFlags)
 {
     if (!IsChildName(name))
         return ERROR_INVALID_PARAMETER;
@@ -169,7 +182,7 @@ LONG RegistryKey::RemoveChildKeyUnder(HKEY parent, LPCWSTR name, REGSAM viewFlag
 
 // Deletes the leaves first and the named key last; the first failure stops
 // the removal and is returned.
-LONG RegistryKey::RemoveKeyTreeUnder(HKEY parent, LPCWSTR name, REGSAM viewFlags)
+LONG RemoveKeyTreeUnder(HKEY parent, LPCWSTR name, REGSAM viewFlags)
 {
     if (!IsChildName(name))
         return ERROR_INVALID_PARAMETER;
@@ -190,7 +203,7 @@ LONG RegistryKey::RemoveKeyTreeUnder(HKEY parent, LPCWSTR name, REGSAM viewFlags
     return RemoveChildKeyUnder(parent, name, viewFlags);
 }
 
-bool RegistryKey::HasChildKeys(HKEY key)
+bool HasChildKeys(HKEY key)
 {
     DWORD subkeys = 0;
     const LONG error = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,

@@ -47,7 +47,6 @@ public:
 
     // Tokenizer over the text at the cursor. `token` holds kTokenUnits units.
     void SetCursor(LPCWSTR cursor) { m_pCursor = cursor; }
-    LPCWSTR Cursor() const { return m_pCursor; }
     void SkipBlanks();
     HRESULT ReadToken(LPWSTR token);
     HRESULT SkipValueClause(LPWSTR token);

@@ -3,25 +3,11 @@
 #include <cwchar>
 #include <new>
 
+#include "base/Result.h"
 #include "registrar/RegistryKey.h"
 #include "registrar/ScriptParser.h"
-#include "runtime/Result.h"
 
 namespace {
-
-// A wrapper over a key the walk does not own: released without closing.
-class CBorrowedKey
-{
-public:
-    explicit CBorrowedKey(HKEY key) { m_key.Attach(key); }
-    ~CBorrowedKey() { m_key.Detach(); }
-    CBorrowedKey(const CBorrowedKey&) = delete;
-    CBorrowedKey& operator=(const CBorrowedKey&) = delete;
-    RegistryKey& Key() { return m_key; }
-
-private:
-    RegistryKey m_key;
-};
 
 // Counts the nesting of blocks for the depth limit.
 class CDepthGuard
@@ -48,13 +34,13 @@ bool IsChildKeyName(LPCWSTR token)
     return token[0] != L'\0' && wcschr(token, L'\\') == nullptr;
 }
 
-HRESULT StoreTextList(RegistryKey& key, LPCWSTR valueName, LPCWSTR token)
+HRESULT StoreTextList(HKEY key, LPCWSTR valueName, LPCWSTR token)
 {
     std::unique_ptr<wchar_t[]> list(new (std::nothrow) wchar_t[wcslen(token) + 2]);
     if (!list)
         return HResultFromError(ERROR_OUTOFMEMORY);
     ScriptParser::EncodeTextList(token, list.get());
-    return HResultFromError(key.SetTextList(valueName, list.get()));
+    return HResultFromError(WriteTextListValue(key, valueName, list.get()));
 }
 
 HRESULT StoreBinary(HKEY key, LPCWSTR valueName, LPCWSTR token)
@@ -69,18 +55,17 @@ HRESULT StoreBinary(HKEY key, LPCWSTR valueName, LPCWSTR token)
 
 HRESULT StoreValue(HKEY key, LPCWSTR valueName, ValueKind kind, LPCWSTR token)
 {
-    CBorrowedKey borrowed(key);
     switch (kind)
     {
     case ValueKind::Text:
-        return HResultFromError(borrowed.Key().SetText(valueName, token));
+        return HResultFromError(WriteTextValue(key, valueName, token));
     case ValueKind::TextList:
-        return StoreTextList(borrowed.Key(), valueName, token);
+        return StoreTextList(key, valueName, token);
     case ValueKind::Number:
     {
         DWORD number = 0;
         const HRESULT hr = ScriptParser::ConvertNumber(token, number);
-        return FAILED(hr) ? hr : HResultFromError(borrowed.Key().SetNumber(valueName, number));
+        return FAILED(hr) ? hr : HResultFromError(WriteNumberValue(key, valueName, number));
     }
     case ValueKind::Binary:
         return StoreBinary(key, valueName, token);
@@ -246,7 +231,7 @@ HRESULT ScriptParser::ApplyForcedRemoval(LPWSTR token, HKEY parent)
     if (error == ERROR_SUCCESS)
     {
         m_journal.NoteTreeRemoved(m_hRoot, std::wstring(m_keyPath), std::move(tree));
-        error = RegistryKey::RemoveKeyTreeUnder(parent, token, 0);
+        error = RemoveKeyTreeUnder(parent, token, 0);
     }
     return error == ERROR_FILE_NOT_FOUND ? S_OK : HResultFromError(error);
 }
@@ -310,13 +295,13 @@ HRESULT ScriptParser::UnregisterKey(LPWSTR token, HKEY parent, RegistryKey& curr
         return hr;
     if (openError != ERROR_SUCCESS)
         return HResultFromError(openError);
-    const bool bHasChildKeys = RegistryKey::HasChildKeys(current.Handle());
+    const bool bHasChildKeys = HasChildKeys(current.Handle());
     const LONG closeError = current.CloseKey();
     if (closeError != ERROR_SUCCESS)
         return HResultFromError(closeError);
     if (!bDeletable || bHasChildKeys)
         return S_OK;
-    return HResultFromError(RegistryKey::RemoveChildKeyUnder(parent, name.get(), 0));
+    return HResultFromError(RemoveChildKeyUnder(parent, name.get(), 0));
 }
 
 HRESULT ScriptParser::ApplyValueEntry(LPWSTR token, HKEY parent, bool bRegister, bool bSkip, bool bDeletable)

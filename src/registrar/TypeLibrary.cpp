@@ -4,9 +4,10 @@
 
 #include <cwchar>
 
+#include "base/ModulePath.h"
+#include "base/Result.h"
 #include "registrar/PerUserFlag.h"
 #include "registrar/RegistryKey.h"
-#include "runtime/Result.h"
 
 namespace {
 
@@ -72,11 +73,10 @@ HRESULT LoadModuleTypeLibrary(HINSTANCE instance, LPCWSTR index, BSTR* pPath, IT
     *pPath = nullptr;
     *ppLibrary = nullptr;
     wchar_t path[kPathUnits];
-    const DWORD length = GetModuleFileNameW(instance, path, MAX_PATH);
-    if (length == 0)
-        return HResultFromLastError();
-    if (length == MAX_PATH)
-        return HResultFromError(ERROR_INSUFFICIENT_BUFFER);
+    DWORD length = 0;
+    HRESULT hr = ReadModulePath(instance, path, length);
+    if (FAILED(hr))
+        return hr;
     const size_t extension = ExtensionStart(path) - path;
     if (index != nullptr)
     {
@@ -85,7 +85,7 @@ HRESULT LoadModuleTypeLibrary(HINSTANCE instance, LPCWSTR index, BSTR* pPath, IT
             return E_FAIL;
         wmemcpy(path + length, index, indexLength + 1);
     }
-    HRESULT hr = LoadTypeLib(path, ppLibrary);
+    hr = LoadTypeLib(path, ppLibrary);
     if (FAILED(hr))
     {
         if (extension + 5 > MAX_PATH)
@@ -184,10 +184,10 @@ void RemoveEmptyCategoryKey(const wchar_t* classText, const wchar_t* leaf)
     RegistryKey key;
     if (key.OpenKey(HKEY_CLASSES_ROOT, name, KEY_READ) != ERROR_SUCCESS)
         return;
-    const bool bEmpty = !RegistryKey::HasChildKeys(key.Handle());
+    const bool bEmpty = !HasChildKeys(key.Handle());
     key.CloseKey();
     if (bEmpty)
-        RegistryKey::RemoveChildKeyUnder(HKEY_CLASSES_ROOT, name, 0);
+        RemoveChildKeyUnder(HKEY_CLASSES_ROOT, name, 0);
 }
 
 HRESULT ApplyCategory(ICatRegister* categories, REFCLSID classId, const CategoryMapEntry& entry, bool bRegister)

@@ -5,7 +5,13 @@
 #include <windows.h>
 #include <oleauto.h>
 
-#include "runtime/ModuleRecords.h"
+// One implemented (kind 1) or required (other kinds) category of a class; a
+// list of them ends with kind 0.
+struct CategoryMapEntry
+{
+    int kind;
+    const GUID* pCategory;
+};
 
 // Position of the last '.' after the last backslash, or the end of the path.
 const wchar_t* ExtensionStart(const wchar_t* path);

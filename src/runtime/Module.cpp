@@ -1,6 +1,6 @@
 #include "runtime/Module.h"
 
-#include "runtime/Result.h"
+#include "base/Result.h"
 
 CModule::CModule()
 {
@@ -35,6 +35,11 @@ LONG CModule::UnlockModule()
 LONG CModule::ModuleLockCount()
 {
     return m_record.m_lockCount;
+}
+
+HINSTANCE CModule::GetModuleInstance()
+{
+    return g_pBaseRecord != nullptr ? g_pBaseRecord->m_hInstance : nullptr;
 }
 
 HRESULT CModule::GetInterfaceTable(IGlobalInterfaceTable** ppTable)

@@ -7,9 +7,8 @@
 #include <objbase.h>
 #include <objidl.h>
 
+#include "registrar/RegistrarBase.h"
 #include "runtime/ModuleRecords.h"
-
-struct IRegistrarBase;
 
 // A termination callback; the list is walked and freed at termination.
 struct TerminationCallback
@@ -27,7 +26,7 @@ struct ModuleRecord
     CRITICAL_SECTION m_csLock;
 };
 
-class CModule
+class CModule : public IScriptModule
 {
 public:
     CModule();
@@ -39,7 +38,8 @@ public:
     virtual LONG UnlockModule();
     virtual LONG ModuleLockCount();
     virtual HRESULT GetInterfaceTable(IGlobalInterfaceTable** ppTable);
-    virtual HRESULT AddScriptReplacements(IRegistrarBase* pRegistrar) = 0;
+    // The program's image as the base record holds it.
+    HINSTANCE GetModuleInstance() override;
 
     ModuleRecord m_record;
     IGlobalInterfaceTable* m_pInterfaceTable = nullptr;

@@ -7,6 +7,7 @@
 #include <objbase.h>
 
 class CModule;
+struct CategoryMapEntry;
 
 // One COM class served by the process. The table of this host is empty; the
 // layout is kept so that registration and the class-object steps have a shape
@@ -16,7 +17,7 @@ struct ClassEntry
     typedef HRESULT(WINAPI* CreateFn)(void* outer, REFIID iid, void** object);
     typedef HRESULT(WINAPI* FactoryFn)(CreateFn create, REFIID iid, void** object);
     typedef HRESULT(WINAPI* UpdateRegistryFn)(BOOL bRegister);
-    typedef const struct CategoryMapEntry*(*CategoryMapFn)();
+    typedef const CategoryMapEntry*(*CategoryMapFn)();
     typedef void(WINAPI* StartEndFn)(bool bStarting);
 
     const CLSID* pClassId;
@@ -27,14 +28,6 @@ struct ClassEntry
     IUnknown* pClassObject;
     DWORD dwCookie;
     StartEndFn pfnStartEnd;
-};
-
-// One implemented (kind 1) or required (other kinds) category of a class; a
-// list of them ends with kind 0.
-struct CategoryMapEntry
-{
-    int kind;
-    const GUID* pCategory;
 };
 
 // Module instance and resource instance: the program's own image.

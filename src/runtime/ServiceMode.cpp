@@ -10,14 +10,10 @@ constexpr ULONG kTextUnits = 260;
 
 bool QueryTextValue(HKEY key, const wchar_t* name)
 {
-    RegistryKey borrowed;
-    borrowed.Attach(key);
     wchar_t text[kTextUnits];
     ULONG length = 0;
     // An empty value holds no terminating NUL: it does not count as a text here.
-    const bool bReadable = borrowed.QueryText(name, text, kTextUnits, length) == ERROR_SUCCESS && length > 0;
-    borrowed.Detach();
-    return bReadable;
+    return ReadTextValue(key, name, text, kTextUnits, length) == ERROR_SUCCESS && length > 0;
 }
 
 LONG ReadServiceMode(const wchar_t* appId, bool& bRunAsService)

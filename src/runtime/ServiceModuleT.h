@@ -7,11 +7,11 @@
 
 #include <cwchar>
 
-#include "runtime/EventLog.h"
-#include "runtime/ExclusiveLock.h"
-#include "runtime/Handles.h"
+#include "base/EventLog.h"
+#include "base/ExclusiveLock.h"
+#include "base/Handles.h"
+#include "base/Result.h"
 #include "runtime/Module.h"
-#include "runtime/Result.h"
 #include "runtime/ServiceMode.h"
 
 template <class T, UINT t_nServiceNameId>
@@ -30,9 +30,8 @@ public:
 
     // The run step: service mode when the module's AppID key holds a readable
     // "LocalService", in place otherwise. Returns the registry or dispatcher
-    // error, or the result of the run. Virtual so that tests of the command
-    // line can stand in for it.
-    virtual int StartModule(int showCommand)
+    // error, or the result of the run.
+    int StartModule(int showCommand)
     {
         bool bRunAsService = false;
         const LONG error = ReadServiceMode(T::kAppIdText, bRunAsService);
@@ -146,12 +145,12 @@ public:
     {
         if (IsStopRequested())
             return S_OK;
-        const HRESULT hr = PreMessageLoop(showCommand);
+        const HRESULT hr = Self().PreMessageLoop(showCommand);
         if (FAILED(hr))
             return hr;
         if (hr == S_OK && EnterRunning())
             PumpMessages();
-        return ShutdownAgent();
+        return Self().ShutdownAgent();
     }
 
     // The module's own pre-loop work: records the loop thread, registers the
@@ -185,10 +184,10 @@ public:
         }
     }
 
-    // The steps around the message loop; the module object replaces them
-    // with the agent's start and stop.
-    virtual HRESULT PreMessageLoop(int showCommand) { return PrepareMessageLoop(showCommand); }
-    virtual HRESULT ShutdownAgent() { return this->RevokeClassTable(); }
+    // The steps around the message loop; the module class T replaces them
+    // with its own (the agent's start and stop).
+    HRESULT PreMessageLoop(int showCommand) { return PrepareMessageLoop(showCommand); }
+    HRESULT ShutdownAgent() { return this->RevokeClassTable(); }
 
     // The service manager passes the service's name as the first argument:
     // it names this instance, while the installed command line carries no

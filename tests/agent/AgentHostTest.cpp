@@ -1,43 +1,79 @@
-// The agent hold in process: launch, adoption, relaunch after each end, a
-// failed relaunch, and the stop through the control port. The module runs in
-// this test program; the agent is the demo agent.
+// The agent supervisor in process: launch, adoption, relaunch after each
+// end, a failed relaunch, and the stop through the control port. The agent is
+// the demo agent.
 #include <gtest/gtest.h>
 
+#include "agent/Socket.h"  // Windows Sockets before windows.h
+
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "agent/AgentSupervisor.h"
 #include "agent/ExitWait.h"
 #include "agent/ProgramPath.h"
-#include "runtime/ZeltAgentSvcModule.h"
 #include "support/HostTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace {
 
+// Collects the trace lines a supervisor writes, from any thread.
+class CTraceRecorder
+{
+public:
+    TraceWriter Writer()
+    {
+        return [this](const std::wstring& line) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lines.push_back(line);
+        };
+    }
+    std::vector<std::wstring> Lines() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lines;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::wstring> m_lines;
+};
+
 class AgentHostTest : public ::testing::Test
 {
 protected:
-    // A failed check may leave the hold running: end it before the module goes.
-    ~AgentHostTest() override { module.ShutdownAgent(); }
-
-    // `agentName` is what the host searches for; a name no process has makes
-    // every start a launch.
-    void Configure(const std::wstring& agentName, USHORT port, const std::wstring& options = L"")
+    AgentHostTest() { EXPECT_EQ(S_OK, StartSockets()); }
+    // A failed check may leave the hold running: end it before the sockets go.
+    ~AgentHostTest() override
     {
-        module.agent = agentName;
-        module.port = port;
-        module.cmd = DemoAgentCommand(log, port, options);
-        module.summary = L"\nsummary";
-        module.m_bIdleShutdown = false;  // as the pre-loop step leaves it
-        ASSERT_EQ(S_OK, StartSockets());
+        if (supervisor)
+            supervisor->Stop();
+        supervisor.reset();
+        WSACleanup();
     }
 
-    // Ends the agent the host holds from outside and returns its id.
+    // `agentName` is what the host searches for; a name no process has makes
+    // every start a launch. The agent starts in this program's directory.
+    void Configure(const std::wstring& agentName, USHORT port, const std::wstring& options = L"")
+    {
+        settings.agent = agentName;
+        settings.port = port;
+        settings.cmd = DemoAgentCommand(log, port, options);
+        settings.dir = TestProgramDirectory();
+    }
+
+    CAgentSupervisor& Supervise()
+    {
+        supervisor = std::make_unique<CAgentSupervisor>(settings, traces.Writer());
+        return *supervisor;
+    }
+
+    // Ends the agent the supervisor holds from outside and returns its id.
     DWORD KillHeldAgent()
     {
-        const DWORD id = GetProcessId(module.m_hAgentProcess.Get());
+        const DWORD id = GetProcessId(supervisor->AgentProcess());
         CKernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
         TerminateProcess(process.Get(), 0xDEAD);
         WaitForSingleObject(process.Get(), 10000);
@@ -45,32 +81,29 @@ protected:
     }
 
     CAgentReaper reaper;
-    CScopedRecords records;
-    CZeltAgentSvcModule module;
     CAgentLog log;
+    AgentSettings settings;
+    CTraceRecorder traces;
+    std::unique_ptr<CAgentSupervisor> supervisor;
 };
 
 // Stops at every point of an agent's end and relaunch: the stop flag keeps any
-// relaunch from starting or completing once ShutdownAgent has taken the hold.
+// relaunch from starting or completing once the stop has taken the hold.
 TEST(AgentStopRace, StopsDuringRelaunchesLeaveNoAgentAndNoWait)
 {
     CAgentReaper reaper;
+    ASSERT_EQ(S_OK, StartSockets());
     for (int round = 0; round < 40; ++round)
     {
         CAgentLog log;
-        CScopedRecords records;
-        CZeltAgentSvcModule module;
-        module.m_bIdleShutdown = false;
-        module.agent = L"no-such-image.exe";
-        module.port = 47018;
-        module.cmd = DemoAgentCommand(log, 47018, L"--nolisten --lifetime=" + std::to_wstring(round % 5));
-        ASSERT_EQ(S_OK, StartSockets());
-        ASSERT_EQ(S_OK, module.StartProcess());
+        const std::wstring cmd = DemoAgentCommand(log, 47018, L"--nolisten --lifetime=" + std::to_wstring(round % 5));
+        CAgentSupervisor supervisor(AgentSettings{L"no-such-image.exe", cmd, TestProgramDirectory(), 47018}, nullptr);
+        ASSERT_EQ(S_OK, supervisor.Start());
         Sleep(round % 7 * 7);
-        EXPECT_EQ(S_OK, module.ShutdownAgent());
+        supervisor.Stop();
         const long long stopped = NowMicroseconds();
-        EXPECT_FALSE(module.m_hAgentProcess);
-        EXPECT_EQ(nullptr, module.m_hAgentWait);
+        EXPECT_EQ(nullptr, supervisor.AgentProcess());
+        EXPECT_FALSE(supervisor.IsWatching());
         Sleep(50);  // time for a relaunch that should not happen
         // A terminated agent may take a moment to leave the process list.
         EXPECT_TRUE(WaitUntil([] { return FindProcesses(kDemoAgentName).empty(); }, 5000)) << "round " << round;
@@ -78,6 +111,7 @@ TEST(AgentStopRace, StopsDuringRelaunchesLeaveNoAgentAndNoWait)
             EXPECT_LT(started, stopped) << "round " << round;
         KillProcesses(kDemoAgentName);
     }
+    WSACleanup();
 }
 
 // Process creation tries each stretch of an unquoted path up to a blank as a
@@ -118,22 +152,22 @@ TEST(ImageNameMatch, FindsARunningProcessByItsBareNameOnly)
 TEST_F(AgentHostTest, LaunchesInTheHostDirectoryAndRelaunchesOncePerEnd)
 {
     Configure(L"no-such-image.exe", 47011);
-    ASSERT_EQ(S_OK, module.StartProcess());
+    ASSERT_EQ(S_OK, Supervise().Start());
     ASSERT_TRUE(log.WaitForCount("start", 1));
-    EXPECT_NE(std::string::npos, log.Lines()[0].find(" dir=" + Narrow(module.dir)));
+    EXPECT_NE(std::string::npos, log.Lines()[0].find(" dir=" + Narrow(settings.dir)));
 
     for (size_t ends = 1; ends <= 4; ++ends)
     {
-        const HANDLE oldHandle = module.m_hAgentProcess.Get();
+        const HANDLE oldHandle = supervisor->AgentProcess();
         const DWORD oldId = KillHeldAgent();
         ASSERT_TRUE(log.WaitForCount("start", ends + 1));
-        ASSERT_TRUE(WaitUntil([&] { return module.m_hAgentWait != nullptr; }));
+        ASSERT_TRUE(WaitUntil([&] { return supervisor->IsWatching(); }));
         const std::vector<DWORD> ids = log.StartedIds();
         EXPECT_NE(oldId, ids.back());
         // The old handle is closed; its value may only live on as the new handle.
         DWORD flags = 0;
-        EXPECT_TRUE(oldHandle == module.m_hAgentProcess.Get() || !GetHandleInformation(oldHandle, &flags));
-        EXPECT_EQ(ids.back(), GetProcessId(module.m_hAgentProcess.Get()));
+        EXPECT_TRUE(oldHandle == supervisor->AgentProcess() || !GetHandleInformation(oldHandle, &flags));
+        EXPECT_EQ(ids.back(), GetProcessId(supervisor->AgentProcess()));
     }
     // The handle of an ended agent stays signalled: a wait that fired again
     // would launch more agents than ends.
@@ -148,19 +182,19 @@ TEST_F(AgentHostTest, AdoptsARunningAgentInsteadOfLaunchingOne)
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    std::wstring line = module.cmd;
+    std::wstring line = settings.cmd;
     ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
     CProcessInformation started;
     started.Adopt(info);
     ASSERT_TRUE(log.WaitForCount("listening", 1));
 
-    ASSERT_EQ(S_OK, module.StartProcess());
-    EXPECT_TRUE(module.m_hAgentProcess);
+    ASSERT_EQ(S_OK, Supervise().Start());
+    EXPECT_NE(nullptr, supervisor->AgentProcess());
     Sleep(200);
     EXPECT_EQ(1u, log.Count("start"));
 
     // The adopted agent is stopped like a launched one.
-    EXPECT_EQ(S_OK, module.ShutdownAgent());
+    supervisor->Stop();
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started.process.Get(), 10000));
     DWORD exitCode = 1;
     GetExitCodeProcess(started.process.Get(), &exitCode);
@@ -170,7 +204,7 @@ TEST_F(AgentHostTest, AdoptsARunningAgentInsteadOfLaunchingOne)
 TEST_F(AgentHostTest, AgentNameWithADirectoryNeverMatches)
 {
     Configure(BuiltProgramPath(kDemoAgentName), 47013);
-    ASSERT_EQ(S_OK, module.StartProcess());
+    ASSERT_EQ(S_OK, Supervise().Start());
     ASSERT_TRUE(log.WaitForCount("start", 1));
     const DWORD killed = KillHeldAgent();
     ASSERT_TRUE(log.WaitForCount("start", 2));
@@ -180,15 +214,12 @@ TEST_F(AgentHostTest, AgentNameWithADirectoryNeverMatches)
 
 TEST_F(AgentHostTest, MissingProgramTracesTheLaunchErrorAndHoldsNothing)
 {
-    CEventLogCapture events;
-    module.agent = L"missing.exe";
-    module.cmd = L"missing-program-4711.exe -x";
-    module.summary = L"\nsummary %d";
-    EXPECT_EQ(static_cast<HRESULT>(0x80070002), module.StartProcess());
-    ASSERT_EQ(1u, events.Messages().size());
-    EXPECT_EQ(L"==> StartProcess: end_fail-1.[err=2]\nsummary %d", events.Messages()[0]);
-    EXPECT_FALSE(module.m_hAgentProcess);
-    EXPECT_EQ(nullptr, module.m_hAgentWait);
+    settings.agent = L"missing.exe";
+    settings.cmd = L"missing-program-4711.exe -x";
+    EXPECT_EQ(static_cast<HRESULT>(0x80070002), Supervise().Start());
+    EXPECT_EQ(std::vector<std::wstring>{L"==> StartProcess: end_fail-1.[err=2]"}, traces.Lines());
+    EXPECT_EQ(nullptr, supervisor->AgentProcess());
+    EXPECT_FALSE(supervisor->IsWatching());
 }
 
 // An agent program in a folder with a blank, named without quotes, and a
@@ -208,12 +239,13 @@ protected:
         ASSERT_TRUE(CopyFileW(demo.c_str(), m_program.c_str(), FALSE));
         ASSERT_TRUE(CopyFileW(demo.c_str(), (m_root + L"\\Tools.exe").c_str(), FALSE));
         Configure(L"no-such-image.exe", FindFreePort());
-        module.cmd = m_program + L" --port=" + std::to_wstring(module.port) + L" --log=" + log.Path();
+        settings.cmd = m_program + L" --port=" + std::to_wstring(settings.port) + L" --log=" + log.Path();
     }
 
     void TearDown() override
     {
-        module.ShutdownAgent();
+        if (supervisor)
+            supervisor->Stop();
         KillProcesses(L"agent.exe");
         KillProcesses(L"Tools.exe");
         MoveFileW((m_program + L".away").c_str(), m_program.c_str());
@@ -232,7 +264,6 @@ protected:
 
     std::wstring m_root;
     std::wstring m_program;
-    CEventLogCapture events;
 };
 
 // The relaunch is tried again while the program is away, runs it within a
@@ -240,13 +271,13 @@ protected:
 // while the next attempt is pending cancels it.
 TEST_F(RelaunchTest, FailedRelaunchRecoversWhenTheProgramReturnsAndNeverRunsAShorterOne)
 {
-    const auto failures = [&] { return events.Messages().size(); };
-    ASSERT_EQ(S_OK, module.StartProcess());
+    const auto failures = [&] { return traces.Lines().size(); };
+    ASSERT_EQ(S_OK, Supervise().Start());
     ASSERT_TRUE(log.WaitForCount("listening", 1));
     ASSERT_NO_FATAL_FAILURE(EndAgentWhileAway());
     ASSERT_TRUE(WaitUntil([&] { return failures() >= 2; }, 10000))  // tried again
         << FindProcesses(L"Tools.exe").size() << " planted programs run";
-    EXPECT_EQ(0u, events.Messages()[1].rfind(L"==> StartProcess: end_fail-1.[err=", 0));
+    EXPECT_EQ(0u, traces.Lines()[1].rfind(L"==> StartProcess: end_fail-1.[err=", 0));
     ASSERT_TRUE(MoveFileW((m_program + L".away").c_str(), m_program.c_str()));
     EXPECT_TRUE(log.WaitForCount("listening", 2, 10000));
     EXPECT_EQ(1u, FindProcesses(L"agent.exe").size());
@@ -255,8 +286,8 @@ TEST_F(RelaunchTest, FailedRelaunchRecoversWhenTheProgramReturnsAndNeverRunsASho
     const size_t before = failures();
     ASSERT_NO_FATAL_FAILURE(EndAgentWhileAway());
     ASSERT_TRUE(WaitUntil([&] { return failures() > before; }));
-    EXPECT_EQ(S_OK, module.ShutdownAgent());
-    EXPECT_EQ(nullptr, module.m_hAgentWait);
+    supervisor->Stop();
+    EXPECT_FALSE(supervisor->IsWatching());
     const size_t stopped = failures();
     ASSERT_TRUE(MoveFileW((m_program + L".away").c_str(), m_program.c_str()));
     Sleep(1600);  // two more attempts would have come by now
@@ -268,55 +299,30 @@ TEST_F(RelaunchTest, FailedRelaunchRecoversWhenTheProgramReturnsAndNeverRunsASho
 TEST_F(AgentHostTest, RelaunchAfterTheStopHasBegunDoesNothing)
 {
     Configure(L"no-such-image.exe", 47019);
-    ASSERT_EQ(S_OK, module.StartProcess());
+    ASSERT_EQ(S_OK, Supervise().Start());
     ASSERT_TRUE(log.WaitForCount("listening", 1));
-    EXPECT_EQ(S_OK, module.ShutdownAgent());
-    EXPECT_EQ(S_FALSE, module.StartProcess(true));
-    EXPECT_FALSE(module.m_hAgentProcess);
-    EXPECT_EQ(nullptr, module.m_hAgentWait);
+    supervisor->Stop();
+    EXPECT_EQ(S_FALSE, supervisor->OnAgentExit());
+    EXPECT_EQ(nullptr, supervisor->AgentProcess());
+    EXPECT_FALSE(supervisor->IsWatching());
     Sleep(100);
     EXPECT_EQ(1u, log.Count("start"));
     EXPECT_TRUE(FindProcesses(kDemoAgentName).empty());
 }
 
-// The stop and a relaunch both wait for the hold; whichever gets it first,
-// the stop leaves no agent and no wait behind.
-TEST_F(AgentHostTest, StopThatMeetsARelaunchWaitingForTheHold)
+// Destruction ends supervision as a stop does, without the shutdown line:
+// the agent is not told to end, and its end brings no relaunch.
+TEST_F(AgentHostTest, DestructionReleasesTheWaitWithoutTheShutdownLine)
 {
-    Configure(L"no-such-image.exe", 47020);
-    for (int round = 0; round < 6; ++round)
-    {
-        CScopedRecords roundRecords;
-        CZeltAgentSvcModule host;
-        host.m_bIdleShutdown = false;
-        host.agent = module.agent;
-        host.port = module.port;
-        host.cmd = module.cmd;
-        ASSERT_EQ(S_OK, StartSockets());
-        ASSERT_EQ(S_OK, host.StartProcess());
-        const size_t starts = log.Count("start");
-        const DWORD id = GetProcessId(host.m_hAgentProcess.Get());
-
-        AcquireSRWLockExclusive(&host.m_agentLock);  // as a relaunch in progress would
-        CKernelHandle agent(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-        TerminateProcess(agent.Get(), 0xDEAD);
-        WaitForSingleObject(agent.Get(), 10000);
-        Sleep(50);  // the exit callback now waits for the hold
-        std::thread stop([&] { host.ShutdownAgent(); });
-        Sleep(50);
-        ReleaseSRWLockExclusive(&host.m_agentLock);
-        stop.join();
-        const long long stopped = NowMicroseconds();
-
-        Sleep(100);
-        EXPECT_EQ(nullptr, host.m_hAgentWait);
-        EXPECT_TRUE(WaitUntil([] { return FindProcesses(kDemoAgentName).empty(); }, 5000)) << "round " << round;
-        const std::vector<long long> times = log.StartTimes();
-        EXPECT_LE(times.size(), starts + 1);
-        for (long long started : times)
-            EXPECT_LT(started, stopped) << "round " << round;
-        KillProcesses(kDemoAgentName);
-    }
+    Configure(L"no-such-image.exe", FindFreePort());
+    ASSERT_EQ(S_OK, Supervise().Start());
+    ASSERT_TRUE(log.WaitForCount("listening", 1));
+    supervisor.reset();
+    EXPECT_EQ(1u, FindProcesses(kDemoAgentName).size());
+    KillProcesses(kDemoAgentName);
+    Sleep(200);  // time for a relaunch that should not happen
+    EXPECT_EQ("", log.ReceivedHex());
+    EXPECT_EQ(1u, log.Count("start"));
 }
 
 }  // namespace

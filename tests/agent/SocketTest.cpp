@@ -2,10 +2,10 @@
 // exit-wait slot on its own.
 #include <gtest/gtest.h>
 
-#include "agent/Socket.h"
+#include "agent/Socket.h"  // Windows Sockets before windows.h
+
 #include "agent/ExitWait.h"
-#include "runtime/Handles.h"
-#include "runtime/ZeltAgentSvcModule.h"
+#include "base/Handles.h"
 #include "support/HostTestSupport.h"
 
 namespace {
@@ -127,22 +127,6 @@ TEST(ExitWaitSlot, OccupiedSlotKeepsItsRegistration)
     EXPECT_EQ(nullptr, slot);
     ReleaseExitWait(&slot);  // an empty slot is left alone
     EXPECT_EQ(nullptr, slot);
-}
-
-// The COM record is gone, so the class table cannot be registered: the first
-// failure point, before sockets and agent.
-TEST(PreMessageLoop, FailingPreparationIsTracedAsPointOne)
-{
-    CComRecord com;
-    CZeltAgentSvcModule module;
-    module.summary = L"\nsummary";
-    module.cmd = L"never-launched.exe";
-    com.Terminate();
-    ASSERT_EQ(0u, com.m_cbSize);
-    CEventLogCapture events;
-    EXPECT_EQ(E_INVALIDARG, module.PreMessageLoop(0));
-    EXPECT_EQ(std::vector<std::wstring>{L"==> PreMessageLoop: end_fail-1.\nsummary"}, events.Messages());
-    EXPECT_FALSE(module.m_hAgentProcess);
 }
 
 }  // namespace

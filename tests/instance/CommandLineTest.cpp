@@ -1,243 +1,173 @@
-// The command-line decision: the three passes, the instance settings, the
-// service name, the summary text and the exit code of every outcome. The
-// operations the decision leads to are recorded by a module that stands in
-// for them.
+// The command-line decision: the instance pass, the registration and service
+// passes, the service name and the summary text, as pure functions of the
+// text.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "instance/CommandLine.h"
-#include "instance/ProcessEntry.h"
-#include "registrar/PerUserFlag.h"
+#include "instance/InstanceSettings.h"
 #include "support/TestSupport.h"
 
 namespace {
 
-class CRecordingModule : public CZeltAgentSvcModule
+// The decision for "host.exe " + arguments.
+InstanceDecision Decide(const std::wstring& arguments)
 {
-public:
-    bool UninstallService() override { calls.push_back("UninstallService"); return uninstallResult; }
-    HRESULT RegisterAppId(bool bService) override
-    {
-        calls.push_back(bService ? "RegisterAppId(service)" : "RegisterAppId");
-        return registerResult;
-    }
-    HRESULT RemoveAppId() override { calls.push_back("RemoveAppId"); return S_OK; }
-    HRESULT RegisterComClasses(bool bTypeLibrary, const CLSID* pOnly) override
-    {
-        calls.push_back(bTypeLibrary && pOnly == nullptr ? "RegisterComClasses" : "RegisterComClasses(?)");
-        return S_OK;
-    }
-    HRESULT UnregisterComClasses(bool bTypeLibrary, const CLSID* pOnly) override
-    {
-        calls.push_back(bTypeLibrary && pOnly == nullptr ? "UnregisterComClasses" : "UnregisterComClasses(?)");
-        return unregisterResult;
-    }
-    int StartModule(int showCommand) override
-    {
-        calls.push_back("StartModule");
-        return 0x1234 + showCommand;
-    }
-
-    std::vector<std::string> calls;
-    bool uninstallResult = true;
-    HRESULT registerResult = S_OK;
-    HRESULT unregisterResult = S_OK;
-};
-
-class CommandLineTest : public ::testing::Test
-{
-protected:
-    void TearDown() override { g_bPerUserRegistration = false; }
-
-    // Runs the process entry over "host.exe " + arguments.
-    int Run(const std::wstring& arguments)
-    {
-        return RunProcessEntry(module, (L"\"C:\\Zelt\\host.exe\" " + arguments).c_str(), 5);
-    }
-
-    using Calls = std::vector<std::string>;
-    CScopedRecords records;
-    CRecordingModule module;
-};
-
-TEST_F(CommandLineTest, ProgramPathAloneIsRefused)
-{
-    EXPECT_EQ(static_cast<int>(0x80070057), RunProcessEntry(module, L"\"C:\\Zelt\\host.exe\"", 5));
-    EXPECT_TRUE(module.calls.empty());
+    const std::wstring line = L"\"C:\\Zelt\\host.exe\" " + arguments;
+    return DecideInstanceAction(line.c_str(), ReadInstanceSettings(line.c_str()));
 }
 
-TEST_F(CommandLineTest, PortKeepsTheLowSixteenBitsOfTheDecimalValue)
+InstanceAction ActionOf(const std::wstring& arguments)
+{
+    return Decide(arguments).action;
+}
+
+InstanceSettings Read(const std::wstring& arguments)
+{
+    return ReadInstanceSettings((L"h.exe " + arguments).c_str());
+}
+
+std::wstring ServiceNameOf(const InstanceSettings& settings)
+{
+    std::wstring name;
+    EXPECT_TRUE(ComposeServiceName(L"ZeltAgentSvc", settings.num, name));
+    return name;
+}
+
+TEST(CommandLine, ProgramPathAloneIsRefused)
+{
+    const wchar_t* line = L"\"C:\\Zelt\\host.exe\"";
+    EXPECT_EQ(InstanceAction::Refuse, DecideInstanceAction(line, ReadInstanceSettings(line)).action);
+}
+
+TEST(CommandLine, PortKeepsTheLowSixteenBitsOfTheDecimalValue)
 {
     struct Case { const wchar_t* value; USHORT port; } cases[] = {
         {L"70000", 4464}, {L"-1", 65535}, {L"080", 80}, {L"42x", 42}, {L"99999999999", 65535}, {L"5000", 5000}};
     for (const Case& c : cases)
     {
-        CRecordingModule m;
-        HRESULT hr = E_FAIL;
-        EXPECT_TRUE(m.ParseArguments((std::wstring(L"h.exe /port=") + c.value + L" /agent=a.exe").c_str(), hr));
-        EXPECT_EQ(c.port, m.port) << Narrow(c.value);
-        EXPECT_NE(std::wstring::npos, m.summary.find(L"\nport=[" + std::to_wstring(c.port) + L"]"));
+        const InstanceSettings settings = Read(std::wstring(L"/port=") + c.value + L" /agent=a.exe");
+        EXPECT_EQ(c.port, settings.port) << Narrow(c.value);
+        EXPECT_EQ(InstanceAction::Run, ActionOf(std::wstring(L"/port=") + c.value + L" /agent=a.exe"));
+        EXPECT_NE(std::wstring::npos,
+                  DescribeInstance(L"", settings, L"x").find(L"\nport=[" + std::to_wstring(c.port) + L"]"));
     }
 }
 
-TEST_F(CommandLineTest, PortWithoutDigitsOrWrappingToZeroCountsAsNone)
+TEST(CommandLine, PortWithoutDigitsOrWrappingToZeroCountsAsNone)
 {
     for (const wchar_t* value : {L"abc", L"65536", L"0", L""})
     {
-        CRecordingModule m;
-        EXPECT_EQ(static_cast<int>(E_INVALIDARG),
-                  RunProcessEntry(m, (std::wstring(L"h.exe /port=") + value + L" /agent=a.exe").c_str(), 0));
-        EXPECT_EQ(0, m.port);
-        EXPECT_TRUE(m.calls.empty());
+        const std::wstring arguments = std::wstring(L"/port=") + value + L" /agent=a.exe";
+        EXPECT_EQ(0, Read(arguments).port);
+        EXPECT_EQ(InstanceAction::Refuse, ActionOf(arguments));
     }
 }
 
-TEST_F(CommandLineTest, SwitchWordsIgnoreCaseAndTakeExactlyOneLeadingMark)
+TEST(CommandLine, SwitchWordsIgnoreCaseAndTakeExactlyOneLeadingMark)
 {
     for (const wchar_t* form : {L"/PORT=80", L"-port=80", L"/Port=80", L"-pOrT=80"})
     {
-        CRecordingModule m;
-        HRESULT hr = E_FAIL;
-        EXPECT_TRUE(m.ParseArguments((std::wstring(L"h.exe ") + form + L" /AGENT=a.exe").c_str(), hr));
-        EXPECT_EQ(80, m.port) << Narrow(form);
-        EXPECT_EQ(L"a.exe", m.agent);
+        const InstanceSettings settings = Read(std::wstring(form) + L" /AGENT=a.exe");
+        EXPECT_EQ(80, settings.port) << Narrow(form);
+        EXPECT_EQ(L"a.exe", settings.agent);
+        EXPECT_EQ(InstanceAction::Run, ActionOf(std::wstring(form) + L" /AGENT=a.exe"));
     }
     for (const wchar_t* form : {L"--port=80", L"//port=80", L"port=80", L"/port:80"})
     {
-        CRecordingModule m;
-        HRESULT hr = S_OK;
-        EXPECT_FALSE(m.ParseArguments((std::wstring(L"h.exe ") + form + L" /agent=a.exe").c_str(), hr));
-        EXPECT_EQ(E_INVALIDARG, hr) << Narrow(form);
-        EXPECT_EQ(0, m.port);
+        EXPECT_EQ(0, Read(std::wstring(form) + L" /agent=a.exe").port) << Narrow(form);
+        EXPECT_EQ(InstanceAction::Refuse, ActionOf(std::wstring(form) + L" /agent=a.exe")) << Narrow(form);
     }
 }
 
-TEST_F(CommandLineTest, LaterSwitchesOverwriteAndEmptyValuesClear)
+TEST(CommandLine, LaterSwitchesOverwriteAndEmptyValuesClear)
 {
-    HRESULT hr = E_FAIL;
-    EXPECT_TRUE(module.ParseArguments(
-        L"h.exe /port=1 /agent=a.exe /cmd=x /num=1 /port=2 /agent=b.exe \"/cmd=b.exe -v\" /num=", hr));
-    EXPECT_EQ(S_OK, hr);
-    EXPECT_EQ(2, module.port);
-    EXPECT_EQ(L"b.exe", module.agent);
-    EXPECT_EQ(L"b.exe -v", module.cmd);
-    EXPECT_EQ(L"", module.num);
-    EXPECT_STREQ(L"ZeltAgentSvc", module.m_serviceName);
+    const std::wstring arguments = L"/port=1 /agent=a.exe /cmd=x /num=1 /port=2 /agent=b.exe \"/cmd=b.exe -v\" /num=";
+    const InstanceSettings settings = Read(arguments);
+    EXPECT_EQ(InstanceAction::Run, ActionOf(arguments));
+    EXPECT_EQ(2, settings.port);
+    EXPECT_EQ(L"b.exe", settings.agent);
+    EXPECT_EQ(L"b.exe -v", settings.cmd);
+    EXPECT_EQ(L"", settings.num);
+    EXPECT_EQ(L"ZeltAgentSvc", ServiceNameOf(settings));
 
-    CRecordingModule emptied;
-    EXPECT_FALSE(emptied.ParseArguments(L"h.exe /port=1 /agent=a.exe /agent=", hr));
-    EXPECT_EQ(E_INVALIDARG, hr);
-    EXPECT_EQ(L"", emptied.agent);
+    EXPECT_EQ(L"", Read(L"/port=1 /agent=a.exe /agent=").agent);
+    EXPECT_EQ(InstanceAction::Refuse, ActionOf(L"/port=1 /agent=a.exe /agent="));
 }
 
-TEST_F(CommandLineTest, CmdIsNotRequired)
+TEST(CommandLine, CmdIsNotRequired)
 {
-    EXPECT_EQ(0x1234 + 5, Run(L"/port=1 /agent=a.exe"));
-    EXPECT_EQ(Calls{"StartModule"}, module.calls);
+    EXPECT_EQ(InstanceAction::Run, ActionOf(L"/port=1 /agent=a.exe"));
 }
 
-TEST_F(CommandLineTest, SummaryListsTheSettingsInOrderAndLiterally)
+TEST(CommandLine, SummaryListsTheSettingsInOrderAndLiterally)
 {
-    HRESULT hr = E_FAIL;
-    ASSERT_TRUE(module.ParseArguments(L"h.exe /port=5000 /agent=a%d.exe \"/cmd=a.exe %s\" /num=7", hr));
-    EXPECT_EQ(L"\ndir=[" + module.dir + L"]\nport=[5000]\nagent=[a%d.exe]\nnum=[7]\nservice=[ZeltAgentSvc-7]\ncmd=[a.exe %s]",
-              module.summary);
+    const InstanceSettings settings = Read(L"/port=5000 /agent=a%d.exe \"/cmd=a.exe %s\" /num=7");
+    EXPECT_EQ(L"\ndir=[C:\\Zelt]\nport=[5000]\nagent=[a%d.exe]\nnum=[7]\nservice=[ZeltAgentSvc-7]\ncmd=[a.exe %s]",
+              DescribeInstance(L"C:\\Zelt", settings, ServiceNameOf(settings)));
 }
 
-TEST_F(CommandLineTest, NumberNamesTheServiceWithinTheNameLimit)
+TEST(CommandLine, NumberNamesTheServiceWithinTheNameLimit)
 {
-    HRESULT hr = E_FAIL;
-    ASSERT_TRUE(module.ParseArguments(L"h.exe /port=1 /agent=a /num=7", hr));
-    EXPECT_STREQ(L"ZeltAgentSvc-7", module.m_serviceName);
+    EXPECT_EQ(L"ZeltAgentSvc-7", ServiceNameOf(Read(L"/port=1 /agent=a /num=7")));
 
     // "ZeltAgentSvc-" is 13 units: 242 more fill the 255 exactly.
-    CRecordingModule fits;
-    ASSERT_TRUE(fits.ParseArguments((L"h.exe /port=1 /agent=a /num=" + std::wstring(242, L'9')).c_str(), hr));
-    EXPECT_EQ(255u, wcslen(fits.m_serviceName));
+    EXPECT_EQ(255u, ServiceNameOf(Read(L"/port=1 /agent=a /num=" + std::wstring(242, L'9'))).size());
 
-    CRecordingModule tooLong;
-    EXPECT_EQ(static_cast<int>(E_INVALIDARG),
-              RunProcessEntry(tooLong, (L"h.exe /port=1 /agent=a /Service /num=" + std::wstring(243, L'9')).c_str(), 0));
-    EXPECT_TRUE(tooLong.calls.empty());
-    EXPECT_STREQ(L"ZeltAgentSvc", tooLong.m_serviceName);
+    std::wstring name = L"unchanged";
+    EXPECT_FALSE(ComposeServiceName(L"ZeltAgentSvc", std::wstring(243, L'9'), name));
+    EXPECT_EQ(L"unchanged", name);
 }
 
-TEST_F(CommandLineTest, RemovalWithNumberUninstallsThatServiceOnly)
+TEST(CommandLine, RemovalWithNumberUninstallsThatServiceOnly)
 {
-    EXPECT_EQ(S_OK, Run(L"/unregserver /num=7"));
-    EXPECT_EQ(Calls{"UninstallService"}, module.calls);
-    EXPECT_STREQ(L"ZeltAgentSvc-7", module.m_serviceName);
-    EXPECT_TRUE(module.summary.empty());
-
-    CRecordingModule failing;
-    failing.uninstallResult = false;
-    EXPECT_EQ(static_cast<int>(E_FAIL), RunProcessEntry(failing, L"h.exe /UnregServer /num=7 /Service", 0));
-    EXPECT_EQ(Calls{"UninstallService"}, failing.calls);
+    EXPECT_EQ(InstanceAction::RemoveInstance, ActionOf(L"/unregserver /num=7"));
+    EXPECT_EQ(L"ZeltAgentSvc-7", ServiceNameOf(Read(L"/unregserver /num=7")));
+    EXPECT_EQ(InstanceAction::RemoveInstance, ActionOf(L"/UnregServer /num=7 /Service"));
 }
 
-TEST_F(CommandLineTest, RemovalWithoutNumberUnregistersThenRemovesAppId)
+// A removal without number needs no port or agent; per user or not is the
+// switch's own word.
+TEST(CommandLine, RegistrationSwitchesDecideTheDirectionAndTheBranch)
 {
-    EXPECT_EQ(S_OK, Run(L"/unregserver"));
-    EXPECT_EQ((Calls{"UnregisterComClasses", "RemoveAppId"}), module.calls);
-
-    CRecordingModule failing;
-    failing.unregisterResult = static_cast<HRESULT>(0x8002801C);
-    EXPECT_EQ(static_cast<int>(0x8002801C), RunProcessEntry(failing, L"h.exe -UnregServerPerUser", 0));
-    EXPECT_EQ(Calls{"UnregisterComClasses"}, failing.calls);
-    EXPECT_TRUE(g_bPerUserRegistration);
+    struct Case { const wchar_t* arguments; InstanceAction action; bool bPerUser; } cases[] = {
+        {L"/unregserver", InstanceAction::UnregisterServer, false},
+        {L"-UnregServerPerUser", InstanceAction::UnregisterServer, true},
+        {L"/port=1 /agent=a.exe /RegServer", InstanceAction::RegisterServer, false},
+        {L"/port=1 /agent=a.exe -regserverperuser", InstanceAction::RegisterServer, true},
+    };
+    for (const Case& c : cases)
+    {
+        const InstanceDecision decision = Decide(c.arguments);
+        EXPECT_EQ(c.action, decision.action) << Narrow(c.arguments);
+        EXPECT_EQ(c.bPerUser, decision.bPerUser) << Narrow(c.arguments);
+    }
 }
 
-TEST_F(CommandLineTest, RegistrationSwitchesRegisterAppIdThenClasses)
+TEST(CommandLine, ServiceSwitchInstallsAndRegistrationWinsOverIt)
 {
-    EXPECT_EQ(S_OK, Run(L"/port=1 /agent=a.exe /RegServer"));
-    EXPECT_EQ((Calls{"RegisterAppId", "RegisterComClasses"}), module.calls);
-    EXPECT_FALSE(g_bPerUserRegistration);
-
-    CRecordingModule perUser;
-    perUser.registerResult = static_cast<HRESULT>(0x80070424);
-    EXPECT_EQ(static_cast<int>(0x80070424), RunProcessEntry(perUser, L"h.exe /port=1 /agent=a.exe -regserverperuser", 0));
-    EXPECT_EQ(Calls{"RegisterAppId"}, perUser.calls);
-    EXPECT_TRUE(g_bPerUserRegistration);
+    EXPECT_EQ(InstanceAction::InstallService, ActionOf(L"/Service /port=5000 /agent=a.exe \"/cmd=a.exe -x\" /num=7"));
+    EXPECT_EQ(InstanceAction::RegisterServer, ActionOf(L"-service /port=1 /agent=a.exe /regserver"));
 }
 
-TEST_F(CommandLineTest, ServiceSwitchInstallsAndRegistrationWinsOverIt)
-{
-    EXPECT_EQ(S_OK, Run(L"/Service /port=5000 /agent=a.exe \"/cmd=a.exe -x\" /num=7"));
-    EXPECT_EQ((Calls{"RegisterAppId(service)", "RegisterComClasses"}), module.calls);
-
-    CRecordingModule both;
-    EXPECT_EQ(S_OK, RunProcessEntry(both, L"h.exe -service /port=1 /agent=a.exe /regserver", 0));
-    EXPECT_EQ((Calls{"RegisterAppId", "RegisterComClasses"}), both.calls);
-}
-
-TEST_F(CommandLineTest, SwitchWordEndsAtBlankTabOrEndOnly)
+TEST(CommandLine, SwitchWordEndsAtBlankTabOrEndOnly)
 {
     for (const wchar_t* tail : {L"/Service", L"/SERVICE\t/num=1", L"-service more"})
-    {
-        CRecordingModule m;
-        RunProcessEntry(m, (std::wstring(L"h.exe /port=1 /agent=a.exe ") + tail).c_str(), 0);
-        EXPECT_EQ((Calls{"RegisterAppId(service)", "RegisterComClasses"}), m.calls) << Narrow(tail);
-    }
+        EXPECT_EQ(InstanceAction::InstallService, ActionOf(std::wstring(L"/port=1 /agent=a.exe ") + tail)) << Narrow(tail);
     for (const wchar_t* tail : {L"/ServiceX", L"/Serv", L"/Service\"x\"", L"/RegServerX"})
-    {
-        CRecordingModule m;
-        RunProcessEntry(m, (std::wstring(L"h.exe /port=1 /agent=a.exe ") + tail).c_str(), 0);
-        EXPECT_EQ(Calls{"StartModule"}, m.calls) << Narrow(tail);
-    }
+        EXPECT_EQ(InstanceAction::Run, ActionOf(std::wstring(L"/port=1 /agent=a.exe ") + tail)) << Narrow(tail);
 }
 
-TEST_F(CommandLineTest, MarksInsideBareWordsStillStartSwitches)
+TEST(CommandLine, MarksInsideBareWordsStillStartSwitches)
 {
-    EXPECT_EQ(S_OK, Run(L"/port=1 /agent=a.exe x-Service"));
-    EXPECT_EQ((Calls{"RegisterAppId(service)", "RegisterComClasses"}), module.calls);
+    EXPECT_EQ(InstanceAction::InstallService, ActionOf(L"/port=1 /agent=a.exe x-Service"));
 }
 
 // An installed service's command line quotes the agent's own switches: they
 // must not reinstall or unregister the service when it starts.
-TEST_F(CommandLineTest, SwitchWordsInsideDoubleQuotesAreValues)
+TEST(CommandLine, SwitchWordsInsideDoubleQuotesAreValues)
 {
     const wchar_t* lines[] = {
         L"\"C:\\Zelt\\host.exe\" /port=5000 /agent=\"agent.exe\" /cmd=\"agent.exe -service -v\"",
@@ -246,21 +176,16 @@ TEST_F(CommandLineTest, SwitchWordsInsideDoubleQuotesAreValues)
     };
     for (const wchar_t* line : lines)
     {
-        CRecordingModule m;
-        EXPECT_EQ(0x1234, RunProcessEntry(m, line, 0)) << Narrow(line);
-        EXPECT_EQ(Calls{"StartModule"}, m.calls);
-        EXPECT_EQ(5000, m.port);
+        const InstanceSettings settings = ReadInstanceSettings(line);
+        EXPECT_EQ(InstanceAction::Run, DecideInstanceAction(line, settings).action) << Narrow(line);
+        EXPECT_EQ(5000, settings.port);
     }
-    CRecordingModule escaped;
-    HRESULT hr = E_FAIL;
-    ASSERT_TRUE(escaped.ParseArguments(lines[2], hr));
-    EXPECT_EQ(L"a.exe \" -Service \" /x", escaped.cmd);
+    EXPECT_EQ(L"a.exe \" -Service \" /x", ReadInstanceSettings(lines[2]).cmd);
 }
 
-TEST_F(CommandLineTest, UnregserverPrefixWithoutNumberMayRunTheHost)
+TEST(CommandLine, UnregserverPrefixWithoutNumberMayRunTheHost)
 {
-    EXPECT_EQ(0x1234 + 5, Run(L"/unregserverX"));
-    EXPECT_EQ(Calls{"StartModule"}, module.calls);
+    EXPECT_EQ(InstanceAction::Run, ActionOf(L"/unregserverX"));
 }
 
 TEST(CompareSwitchWord, OrdersByUpperCasedCharacters)
@@ -289,27 +214,6 @@ TEST(FindNextSwitch, StepsPastEveryMarkOutsideQuotes)
     ASSERT_NE(nullptr, p);
     EXPECT_EQ(0, wcsncmp(p, L"three", 5));
     EXPECT_EQ(nullptr, FindNextSwitch(p, bInQuotes));
-}
-
-// A module whose COM start fails ends the process with -1 before reading its
-// command line. The start thread here already holds a multi-threaded apartment.
-TEST(ProcessEntry, FailedStartUpEndsWithMinusOne)
-{
-    int exitCode = 0;
-    std::vector<std::string> calls;
-    std::thread([&] {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        {
-            CScopedRecords records;
-            CRecordingModule m;
-            exitCode = RunProcessEntry(m, L"h.exe /Service /port=1 /agent=a.exe", 0);
-            calls = m.calls;
-        }
-        CoUninitialize();
-    }).join();
-    EXPECT_EQ(-1, exitCode);
-    EXPECT_TRUE(calls.empty());
-    g_bInitFailed = false;
 }
 
 }  // namespace

@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "base/Result.h"
 #include "instance/ImagePath.h"
+#include "instance/Installation.h"
 #include "instance/Messages.h"
-#include "instance/ServiceHandle.h"
-#include "registrar/PerUserFlag.h"
-#include "runtime/ZeltAgentSvcModule.h"
+#include "instance/Removal.h"
+#include "resources/Guids.h"
 #include "support/HostTestSupport.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
@@ -216,19 +217,55 @@ TEST(ImagePath, QuotesAndBackslashesRoundTripThroughSplitting)
     }
 }
 
-// Observes the failure actions, which Wine does not store.
-std::vector<SC_ACTION> g_actions;
-DWORD g_resetPeriod = 0xFFFFFFFF;
-
-BOOL WINAPI RecordFailureActions(SC_HANDLE, DWORD level, LPVOID info)
+// The system's service manager with the failures Wine cannot produce (it
+// grants every right and accepts every stop) injected on request, and the
+// failure actions, which Wine does not store, recorded.
+class CTestServiceManager : public CSystemServiceManager
 {
-    if (level != SERVICE_CONFIG_FAILURE_ACTIONS)
-        return FALSE;
-    auto* actions = static_cast<SERVICE_FAILURE_ACTIONSW*>(info);
-    g_resetPeriod = actions->dwResetPeriod;
-    g_actions.assign(actions->lpsaActions, actions->lpsaActions + actions->cActions);
-    return TRUE;
-}
+public:
+    HRESULT OpenManager(DWORD access, CServiceHandle& manager) override
+    {
+        return bRefuseManager ? HResultFromError(ERROR_ACCESS_DENIED)
+                              : CSystemServiceManager::OpenManager(access, manager);
+    }
+    HRESULT OpenServiceEntry(SC_HANDLE manager, LPCWSTR name, DWORD access, CServiceHandle& service) override
+    {
+        return bRefuseService ? HResultFromError(ERROR_ACCESS_DENIED)
+                              : CSystemServiceManager::OpenServiceEntry(manager, name, access, service);
+    }
+    HRESULT SendControl(SC_HANDLE service, DWORD control, SERVICE_STATUS& status) override
+    {
+        if (controlError == ERROR_SUCCESS)
+            return CSystemServiceManager::SendControl(service, control, status);
+        status.dwCurrentState = controlState;
+        return HResultFromError(controlError);
+    }
+    HRESULT ChangeFailureActions(SC_HANDLE, SERVICE_FAILURE_ACTIONSW& failureActions) override
+    {
+        resetPeriod = failureActions.dwResetPeriod;
+        actions.assign(failureActions.lpsaActions, failureActions.lpsaActions + failureActions.cActions);
+        return S_OK;
+    }
+
+    bool bRefuseManager = false;
+    bool bRefuseService = false;
+    DWORD controlError = ERROR_SUCCESS;  // the error a refused control reports, with this state
+    DWORD controlState = 0;
+    std::vector<SC_ACTION> actions;
+    DWORD resetPeriod = 0xFFFFFFFF;
+};
+
+// The module's side of the script registration: the replacement the host's
+// module adds, and this program's image, which carries the host's script.
+class CTestScriptModule : public IScriptModule
+{
+public:
+    HRESULT AddScriptReplacements(IRegistrarBase* pRegistrar) override
+    {
+        return pRegistrar->SetReplacement(L"APPID", ZELT_APPID_TEXT);
+    }
+    HINSTANCE GetModuleInstance() override { return GetModuleHandleW(nullptr); }
+};
 
 struct RecordedMessage
 {
@@ -253,17 +290,13 @@ protected:
     void SetUp() override
     {
         g_messages.clear();
-        g_actions.clear();
         g_pfnMessageBox = &RecordMessage;
-        g_serviceManagerCalls.pfnChangeConfig2 = &RecordFailureActions;
         CleanUp();
     }
     void TearDown() override
     {
         CleanUp();
         g_pfnMessageBox = &MessageBoxW;
-        g_serviceManagerCalls = kSystemServiceManagerCalls;
-        g_bPerUserRegistration = false;
     }
     static void CleanUp()
     {
@@ -289,27 +322,27 @@ protected:
         CloseServiceHandle(manager);
     }
 
-    CScopedRecords records;
-    CZeltAgentSvcModule module;
+    CTestServiceManager services;
+    CTestScriptModule scripts;
 };
 
 TEST_F(InstallStepsTest, ServiceIsCreatedWithItsDependencyAndRestartActions)
 {
-    HRESULT hr = E_FAIL;
     // Creation alone: Wine drops the dependency list on later configuration changes.
-    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
-    ASSERT_TRUE(module.InstallService());
+    ASSERT_TRUE(InstallService(services, L"ZeltAgentSvc-t1"));
     EXPECT_EQ(std::vector<std::wstring>{L"RPCSS"},
               ReadTextList(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services\\ZeltAgentSvc-t1",
                            L"DependOnService"));
     EXPECT_TRUE(g_messages.empty());
 
-    CZeltAgentSvcModule installer;
-    EXPECT_FALSE(installer.ParseArguments(L"h.exe /Service /port=9 /agent=a.exe /num=t2", hr));
-    EXPECT_EQ(S_OK, hr);
-    EXPECT_EQ(0u, g_resetPeriod);
-    ASSERT_EQ(3u, g_actions.size());
-    for (const SC_ACTION& action : g_actions)
+    InstanceSettings settings;
+    settings.port = 9;
+    settings.agent = L"a.exe";
+    settings.num = L"t2";
+    EXPECT_EQ(S_OK, RegisterAppId(services, L"ZeltAgentSvc-t2", settings, scripts, nullptr, true));
+    EXPECT_EQ(0u, services.resetPeriod);
+    ASSERT_EQ(3u, services.actions.size());
+    for (const SC_ACTION& action : services.actions)
     {
         EXPECT_EQ(SC_ACTION_RESTART, action.Type);
         EXPECT_EQ(0u, action.Delay);
@@ -321,8 +354,7 @@ TEST_F(InstallStepsTest, CreationFailureShowsCouldNotStartService)
 {
     // Display names are unique: another service already shows our name.
     CreateTestService(L"ZeltClash", L"ZeltAgentSvc-t1");
-    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
-    EXPECT_FALSE(module.InstallService());
+    EXPECT_FALSE(InstallService(services, L"ZeltAgentSvc-t1"));
     ASSERT_EQ(1u, g_messages.size());
     EXPECT_EQ(L"Could not start service", g_messages[0].text);
     EXPECT_EQ(L"ZeltAgentSvc-t1", g_messages[0].caption);
@@ -332,12 +364,11 @@ TEST_F(InstallStepsTest, CreationFailureShowsCouldNotStartService)
 TEST_F(InstallStepsTest, StoppedServiceIsRemovedWithoutMessage)
 {
     CreateTestService(L"ZeltAgentSvc-t1", L"t1");
-    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
-    EXPECT_TRUE(module.IsServiceInstalled());
-    EXPECT_TRUE(module.UninstallService());
+    EXPECT_TRUE(IsServiceInstalled(services, L"ZeltAgentSvc-t1"));
+    EXPECT_TRUE(UninstallService(services, L"ZeltAgentSvc-t1"));
     EXPECT_TRUE(g_messages.empty());
     EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-t1"));
-    EXPECT_TRUE(module.UninstallService());
+    EXPECT_TRUE(UninstallService(services, L"ZeltAgentSvc-t1"));
 }
 
 // A stop request refused because the service is already stopping needs no
@@ -368,8 +399,7 @@ TEST_F(InstallStepsTest, StoppingServiceIsRemovedWithoutMessage)
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
 
-    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
-    EXPECT_TRUE(module.UninstallService());
+    EXPECT_TRUE(UninstallService(services, L"ZeltAgentSvc-t1"));
     EXPECT_TRUE(g_messages.empty()) << (g_messages.empty() ? "" : Narrow(g_messages[0].text));
     EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-t1"));
     EXPECT_NE(std::string::npos, ReadFileText(log).find("recv 73687574646f776e0a"));
@@ -382,8 +412,7 @@ TEST_F(InstallStepsTest, ServiceMarkedForDeletionShowsCouldNotDeleteService)
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE held = OpenServiceW(manager, L"ZeltAgentSvc-t1", DELETE | SERVICE_QUERY_CONFIG);
     ASSERT_TRUE(DeleteService(held));
-    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
-    const bool bRemoved = module.UninstallService();
+    const bool bRemoved = UninstallService(services, L"ZeltAgentSvc-t1");
     CloseServiceHandle(held);
     CloseServiceHandle(manager);
     EXPECT_FALSE(bRemoved);
@@ -392,57 +421,32 @@ TEST_F(InstallStepsTest, ServiceMarkedForDeletionShowsCouldNotDeleteService)
     EXPECT_EQ(L"ZeltAgentSvc-t1", g_messages[0].caption);
 }
 
-// Failures Wine cannot produce, injected at the service-manager calls.
-SC_HANDLE WINAPI RefuseOpenManager(LPCWSTR, LPCWSTR, DWORD)
-{
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-}
-
-SC_HANDLE WINAPI RefuseOpenService(SC_HANDLE, LPCWSTR, DWORD)
-{
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-}
-
-DWORD g_controlError = 0;
-DWORD g_controlState = 0;
-
-BOOL WINAPI RefuseControl(SC_HANDLE, DWORD, LPSERVICE_STATUS status)
-{
-    status->dwCurrentState = g_controlState;
-    SetLastError(g_controlError);
-    return FALSE;
-}
-
 // Only a service that does not exist counts as removed: a manager or service
 // that cannot be opened is shown, fails the removal and leaves the service.
 TEST_F(InstallStepsTest, ManagerThatCannotBeOpenedShowsItsMessage)
 {
     CreateTestService(L"ZeltAgentSvc-t1", L"t1");
-    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
-    g_serviceManagerCalls.pfnOpenManager = &RefuseOpenManager;
-    EXPECT_FALSE(module.UninstallService());
-    EXPECT_FALSE(module.InstallService());
-    g_serviceManagerCalls = kSystemServiceManagerCalls;
+    services.bRefuseManager = true;
+    EXPECT_FALSE(UninstallService(services, L"ZeltAgentSvc-t1"));
+    EXPECT_FALSE(InstallService(services, L"ZeltAgentSvc-t1"));
+    services.bRefuseManager = false;
     ASSERT_EQ(2u, g_messages.size());
     EXPECT_EQ(L"Could not open Service Manager", g_messages[0].text);
     EXPECT_EQ(L"Could not open Service Manager", g_messages[1].text);
     EXPECT_EQ(L"ZeltAgentSvc-t1", g_messages[1].caption);
-    EXPECT_TRUE(module.IsServiceInstalled());
+    EXPECT_TRUE(IsServiceInstalled(services, L"ZeltAgentSvc-t1"));
 }
 
 TEST_F(InstallStepsTest, ServiceThatCannotBeOpenedForRemovalShowsItsMessage)
 {
     CreateTestService(L"ZeltAgentSvc-t1", L"t1");
-    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
-    g_serviceManagerCalls.pfnOpenService = &RefuseOpenService;
-    EXPECT_FALSE(module.UninstallService());
-    EXPECT_EQ(E_FAIL, module.RemoveAppId());
-    g_serviceManagerCalls = kSystemServiceManagerCalls;
+    services.bRefuseService = true;
+    EXPECT_FALSE(UninstallService(services, L"ZeltAgentSvc-t1"));
+    EXPECT_EQ(E_FAIL, RemoveAppId(services, L"ZeltAgentSvc-t1", scripts));
+    services.bRefuseService = false;
     ASSERT_EQ(2u, g_messages.size());
     EXPECT_EQ(L"Could not open service", g_messages[0].text);
-    EXPECT_TRUE(module.IsServiceInstalled());
+    EXPECT_TRUE(IsServiceInstalled(services, L"ZeltAgentSvc-t1"));
 }
 
 // A refused stop is shown unless the service is already stopping or stopped;
@@ -455,16 +459,14 @@ TEST_F(InstallStepsTest, RefusedStopShowsCouldNotStopServiceAndStillDeletes)
         {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, SERVICE_STOP_PENDING, false},
         {ERROR_SERVICE_NOT_ACTIVE, SERVICE_STOPPED, false},
     };
-    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
     for (const Case& c : cases)
     {
         g_messages.clear();
         CreateTestService(L"ZeltAgentSvc-t1", L"t1");
-        g_controlError = c.error;
-        g_controlState = c.state;
-        g_serviceManagerCalls.pfnControl = &RefuseControl;
-        EXPECT_TRUE(module.UninstallService());
-        g_serviceManagerCalls = kSystemServiceManagerCalls;
+        services.controlError = c.error;
+        services.controlState = c.state;
+        EXPECT_TRUE(UninstallService(services, L"ZeltAgentSvc-t1"));
+        services.controlError = ERROR_SUCCESS;
         EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-t1"));
         ASSERT_EQ(c.bMessage ? 1u : 0u, g_messages.size()) << c.error << " " << c.state;
         if (c.bMessage)
@@ -502,12 +504,10 @@ TEST_F(InstallStepsTest, ReinstallOfARunningInstanceEndsWithTheNewOne)
     ASSERT_TRUE(StartTestService(L"ZeltAgentSvc-t1")) << GetLastError();
     ASSERT_TRUE(log.WaitForCount("listening", 1));
 
-    wcscpy(module.m_serviceName, L"ZeltAgentSvc-t1");
-    g_controlError = ERROR_ACCESS_DENIED;
-    g_controlState = SERVICE_RUNNING;
-    g_serviceManagerCalls.pfnControl = &RefuseControl;
-    EXPECT_EQ(E_FAIL, module.WriteAppIdEntries(true));
-    g_serviceManagerCalls = kSystemServiceManagerCalls;
+    services.controlError = ERROR_ACCESS_DENIED;
+    services.controlState = SERVICE_RUNNING;
+    EXPECT_EQ(E_FAIL, WriteAppIdEntries(services, L"ZeltAgentSvc-t1", scripts, true));
+    services.controlError = ERROR_SUCCESS;
     ASSERT_EQ(1u, g_messages.size());
     EXPECT_EQ(L"Could not stop service", g_messages[0].text);
     EXPECT_TRUE(WaitForServiceState(L"ZeltAgentSvc-t1", SERVICE_RUNNING, 1));
@@ -527,7 +527,7 @@ TEST_F(InstallStepsTest, ReinstallOfARunningInstanceEndsWithTheNewOne)
 
 TEST_F(InstallStepsTest, RemoveAppIdWithoutTheKeyReportsTheRegistryError)
 {
-    EXPECT_EQ(static_cast<HRESULT>(0x80070002), module.RemoveAppId());
+    EXPECT_EQ(static_cast<HRESULT>(0x80070002), RemoveAppId(services, L"ZeltAgentSvc-t1", scripts));
     EXPECT_TRUE(g_messages.empty());
 }
 

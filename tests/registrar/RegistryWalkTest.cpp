@@ -389,8 +389,8 @@ TEST_F(RegistryKeyTest, FailedOpenLeavesTheHeldKeyAndCreateReportsDisposition)
     EXPECT_EQ(static_cast<REGSAM>(KEY_WOW64_64KEY), viewed.ViewFlags());
     viewed.CloseKey();
     EXPECT_EQ(0u, viewed.ViewFlags());
-    EXPECT_FALSE(RegistryKey::HasChildKeys(key.Handle()));
-    EXPECT_TRUE(RegistryKey::HasChildKeys(scratch.Key()));
+    EXPECT_FALSE(HasChildKeys(key.Handle()));
+    EXPECT_TRUE(HasChildKeys(scratch.Key()));
     RegistryKey moved(std::move(key));
     EXPECT_EQ(nullptr, key.Handle());
     EXPECT_EQ(held, moved.Handle());

@@ -10,19 +10,23 @@
 #include "registrar/RegObject.h"
 #include "resources/Guids.h"
 #include "resources/ResourceIds.h"
-#include "runtime/ZeltAgentSvcModule.h"
 #include "support/TestSupport.h"
 
 namespace {
 
-class CTestModule : public CZeltAgentSvcModule
+// The module side as the host's module gives it (its APPID replacement, this
+// program's image), with a failure of its own replacements on request.
+class CTestModule : public IScriptModule
 {
 public:
     HRESULT AddScriptReplacements(IRegistrarBase* pRegistrar) override
     {
-        return FAILED(hrReplacements) ? hrReplacements : CZeltAgentSvcModule::AddScriptReplacements(pRegistrar);
+        return FAILED(hrReplacements) ? hrReplacements : pRegistrar->SetReplacement(L"APPID", ZELT_APPID_TEXT);
     }
+    HINSTANCE GetModuleInstance() override { return instance; }
+
     HRESULT hrReplacements = S_OK;
+    HINSTANCE instance = GetModuleHandleW(nullptr);
 };
 
 const std::wstring kAppIdKey = std::wstring(L"AppID\\") + ZELT_APPID_TEXT;
@@ -31,11 +35,7 @@ class ScriptResourceTest : public ::testing::Test
 {
 protected:
     void SetUp() override { scratch.RedirectCommonRoots(); }
-    void TearDown() override
-    {
-        g_bPerUserRegistration = false;
-        g_pBaseRecord->m_hInstance = GetModuleHandleW(nullptr);
-    }
+    void TearDown() override { g_bPerUserRegistration = false; }
 
     // Script 101 as it lands below `classes` (a scratch path).
     void ExpectRegistered(const std::wstring& classes)
@@ -52,7 +52,6 @@ protected:
     }
 
     CScratchRegistry scratch;
-    CScopedRecords records;
     CTestModule module;
 };
 
@@ -168,7 +167,7 @@ TEST_F(ScriptResourceTest, PathWithSingleQuoteRoundTripsThroughModuleRaw)
 {
     CQuotedModuleCopy copy;
     ASSERT_NE(nullptr, copy.Module());
-    g_pBaseRecord->m_hInstance = copy.Module();
+    module.instance = copy.Module();
     ASSERT_EQ(S_OK, UpdateRegistryFromScript(module, CQuotedModuleCopy::kScriptId, true));
     wchar_t loadedPath[MAX_PATH];
     ASSERT_NE(0u, GetModuleFileNameW(copy.Module(), loadedPath, MAX_PATH));

@@ -13,8 +13,8 @@
 #include <string>
 
 #include "ReliabilitySupport.h"
-#include "runtime/Handles.h"
-#include "runtime/Result.h"
+#include "base/Handles.h"
+#include "base/Result.h"
 #include "support/TestSupport.h"
 
 namespace {

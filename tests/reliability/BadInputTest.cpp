@@ -26,10 +26,10 @@
 #include <vector>
 
 #include "ReliabilitySupport.h"
+#include "base/Handles.h"
+#include "base/Result.h"
 #include "instance/ImagePath.h"
 #include "resources/Guids.h"
-#include "runtime/Handles.h"
-#include "runtime/Result.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "ReliabilitySupport.h"
+#include "base/Handles.h"
 #include "instance/ImagePath.h"
 #include "resources/Guids.h"
-#include "runtime/Handles.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 

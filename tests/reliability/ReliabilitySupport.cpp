@@ -6,9 +6,9 @@
 
 #include <cstring>
 
+#include "base/Handles.h"
 #include "instance/ImagePath.h"
 #include "resources/Guids.h"
-#include "runtime/Handles.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 

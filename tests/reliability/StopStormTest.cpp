@@ -4,6 +4,8 @@
 // and no agent may start after it.
 #include <gtest/gtest.h>
 
+#include "agent/Socket.h"  // Windows Sockets before windows.h
+
 #include <windows.h>
 
 #include <algorithm>
@@ -13,7 +15,7 @@
 #include <vector>
 
 #include "ReliabilitySupport.h"
-#include "runtime/ZeltAgentSvcModule.h"
+#include "agent/AgentSupervisor.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -91,21 +93,20 @@ TEST_F(StopStormTest, EveryStopEndsTheAgentForGood)
     {
         SCOPED_TRACE("stop " + std::to_string(round));
         DeleteFileW(m_log.c_str());
-        CScopedRecords records;  // a module's end tears its records down
-        CZeltAgentSvcModule module;
-        module.port = port;
-        module.agent = m_image;
-        module.cmd = RandomAgentCommand(random, port);
-        ASSERT_EQ(S_OK, module.PreMessageLoop(0));
+        ASSERT_EQ(S_OK, StartSockets());
+        const AgentSettings settings{m_image, RandomAgentCommand(random, port), TestProgramDirectory(), port};
+        CAgentSupervisor supervisor(settings, nullptr);
+        ASSERT_EQ(S_OK, supervisor.Start());
         Sleep(random() % 120);
 
         const long long stopBegan = NowMicroseconds();
-        module.ShutdownAgent();
+        supervisor.Stop();
+        WSACleanup();
         const long long stopEnded = NowMicroseconds();
         stopMs.push_back(static_cast<double>(stopEnded - stopBegan) / 1000.0);
 
-        EXPECT_EQ(nullptr, module.m_hAgentWait) << "an exit wait survived the stop";
-        EXPECT_FALSE(module.m_hAgentProcess) << "the agent's handle survived the stop";
+        EXPECT_FALSE(supervisor.IsWatching()) << "an exit wait survived the stop";
+        EXPECT_EQ(nullptr, supervisor.AgentProcess()) << "the agent's handle survived the stop";
         ASSERT_TRUE(WaitForNoProcess(m_image, 5000)) << "an agent survived the stop";
         Sleep(50);  // time for a relaunch that should not happen
         EXPECT_TRUE(FindProcesses(m_image).empty()) << "an agent started after the stop";

@@ -1,14 +1,13 @@
-// The module object: its defaults, virtual operations, the lock count with
-// the last-unlock rule and idle monitor, the empty class table, and the order
-// in which start-up builds and exit tears down the process-wide records.
+// The module chain: the lock count with the last-unlock rule and idle
+// monitor, the interface table, the empty class table, and the order in
+// which start-up builds and exit tears down the process-wide records.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "registrar/RegistrarBase.h"
-#include "runtime/ZeltAgentSvcModule.h"
+#include "RuntimeTestModule.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -29,46 +28,8 @@ protected:
     void SetUp() override { TakeQuitMessages(); }
 
     CScopedRecords records;
-    CZeltAgentSvcModule module;
+    CTestModule module;
 };
-
-TEST_F(ModuleTest, FreshModuleHoldsItsDefaults)
-{
-    EXPECT_FALSE(g_bInitFailed);
-    EXPECT_EQ(&module, g_pModule);
-    EXPECT_EQ(0, module.ModuleLockCount());
-    EXPECT_TRUE(module.m_bRunAsService);
-    EXPECT_TRUE(module.m_bComStarted);
-    EXPECT_TRUE(module.m_bIdleShutdown);
-    EXPECT_EQ(5000u, module.m_dwIdleTimeout);
-    EXPECT_EQ(1000u, module.m_dwExitPause);
-    EXPECT_EQ(GetCurrentThreadId(), module.m_dwStartThreadId);
-    EXPECT_EQ(0x10u, module.m_serviceStatus.dwServiceType);
-    EXPECT_EQ(1u, module.m_serviceStatus.dwCurrentState);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN), module.m_serviceStatus.dwControlsAccepted);
-    EXPECT_EQ(0u, module.m_serviceStatus.dwWin32ExitCode);
-    EXPECT_STREQ(L"ZeltAgentSvc", module.m_serviceName);
-    EXPECT_EQ(0, module.port);
-    EXPECT_TRUE(module.agent.empty() && module.cmd.empty() && module.num.empty() && module.summary.empty());
-    EXPECT_FALSE(module.m_hAgentProcess.IsValid());
-    EXPECT_EQ(nullptr, module.m_hAgentWait);
-}
-
-TEST_F(ModuleTest, DirIsTheProgramDirectoryWithoutTrailingBackslash)
-{
-    EXPECT_EQ(TestProgramDirectory(), module.dir);
-    ASSERT_FALSE(module.dir.empty());
-    EXPECT_NE(L'\\', module.dir.back());
-}
-
-// "C:" alone names the current directory of drive C; its root is "C:\\".
-TEST(DirectoryOfPath, KeepsTheBackslashOfADriveRootOnly)
-{
-    EXPECT_EQ(L"C:\\", DirectoryOfPath(L"C:\\host.exe"));
-    EXPECT_EQ(L"D:\\A\\B", DirectoryOfPath(L"D:\\A\\B\\host.exe"));
-    EXPECT_EQ(L"C:\\A", DirectoryOfPath(L"C:\\A\\host.exe"));
-    EXPECT_EQ(L"host.exe", DirectoryOfPath(L"host.exe"));
-}
 
 TEST_F(ModuleTest, EmptyClassTableRegistersAndRevokesNothing)
 {
@@ -129,34 +90,6 @@ TEST_F(ModuleTest, InterfaceTableIsCreatedOnceAndNeedsAnOutArgument)
     second->Release();
 }
 
-class CRecordingRegistrar : public IRegistrarBase
-{
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOTIMPL; }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 0; }
-    HRESULT STDMETHODCALLTYPE SetReplacement(LPCOLESTR name, LPCOLESTR value) override
-    {
-        entries.push_back(std::wstring(name) + L"=" + value);
-        return result;
-    }
-    HRESULT STDMETHODCALLTYPE ResetReplacements() override { return S_OK; }
-
-    std::vector<std::wstring> entries;
-    HRESULT result = S_OK;
-};
-
-TEST_F(ModuleTest, AddScriptReplacementsAddsTheAppIdAndPassesTheResultOn)
-{
-    CRecordingRegistrar registrar;
-    EXPECT_EQ(S_OK, module.AddScriptReplacements(&registrar));
-    ASSERT_EQ(1u, registrar.entries.size());
-    EXPECT_EQ(std::wstring(L"APPID=") + ZELT_APPID_TEXT, registrar.entries[0]);
-
-    registrar.result = E_OUTOFMEMORY;
-    EXPECT_EQ(E_OUTOFMEMORY, module.AddScriptReplacements(&registrar));
-}
-
 // Exit destroys the module first, then the COM record, then the base record;
 // the module's termination already empties the COM record, whose own clean-up
 // then does nothing.
@@ -169,7 +102,7 @@ TEST(ModuleLifecycle, TearDownRunsInReverseOrderOfStartUp)
     auto com = std::make_unique<CComRecord>();
     EXPECT_EQ(com.get(), g_pComRecord);
     EXPECT_EQ(com->m_ppClassBegin, com->m_ppClassEnd);
-    auto module = std::make_unique<CZeltAgentSvcModule>();
+    auto module = std::make_unique<CTestModule>();
     EXPECT_EQ(module.get(), g_pModule);
     EXPECT_NE(0u, module->m_record.m_cbSize);
     EXPECT_NE(0u, com->m_cbSize);
@@ -192,7 +125,7 @@ TEST(ModuleLifecycle, DestructionUninitialisesComOnce)
     std::thread([&] {
         {
             CScopedRecords records;
-            CZeltAgentSvcModule module;
+            CTestModule module;
             EXPECT_TRUE(module.m_bComStarted);
         }
         afterwards = CoInitializeEx(nullptr, COINIT_MULTITHREADED);

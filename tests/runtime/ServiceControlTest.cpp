@@ -1,14 +1,14 @@
 // The run step in process: the choice of mode from "LocalService", the run
 // loop's three outcomes, the control handler and the service entry outside a
-// service. A module stands in for the agent's pre-loop and post-loop steps.
+// service. A module of the runtime's own records the steps around the loop.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "RuntimeTestModule.h"
 #include "runtime/ServiceMode.h"
-#include "runtime/ZeltAgentSvcModule.h"
 #include "support/HostTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -21,33 +21,12 @@ bool TakeQuitMessage()
     return PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
 }
 
-class CLoopModule : public CZeltAgentSvcModule
-{
-public:
-    // Leaves a quit message behind, so that a loop that runs ends at once and
-    // one that does not run leaves it in the queue.
-    HRESULT PreMessageLoop(int showCommand) override
-    {
-        calls.push_back("PreMessageLoop(" + std::to_string(showCommand) + ")");
-        PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0);
-        return preLoopResult;
-    }
-    HRESULT ShutdownAgent() override
-    {
-        calls.push_back("ShutdownAgent");
-        return static_cast<HRESULT>(0x1234);
-    }
-
-    std::vector<std::string> calls;
-    HRESULT preLoopResult = S_OK;
-};
-
 // Each record with the state the module had reported when it was written.
 std::vector<std::pair<std::wstring, DWORD>> g_recordsWithState;
 
 void RecordWithState(const wchar_t*, const wchar_t* message)
 {
-    const auto* module = static_cast<CZeltAgentSvcModule*>(g_pModule);
+    const auto* module = static_cast<CTestModule*>(g_pModule);
     g_recordsWithState.emplace_back(message, module->m_serviceStatus.dwCurrentState);
 }
 
@@ -59,13 +38,13 @@ protected:
     ~ServiceControlTest() override { TakeQuitMessage(); }
 
     CScopedRecords records;
-    CLoopModule module;
+    CTestModule module;
     CEventLogCapture events;
 };
 
 TEST_F(ServiceControlTest, WithoutTheAppIdKeyNothingRuns)
 {
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"AppID\\") + CZeltAgentSvcModule::kAppIdText).c_str());
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"AppID\\") + CTestModule::kAppIdText).c_str());
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, module.StartModule(5));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), module.m_serviceStatus.dwWin32ExitCode);
     EXPECT_TRUE(module.calls.empty());

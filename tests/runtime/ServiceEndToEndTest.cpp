@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "runtime/ZeltAgentSvcModule.h"
 #include "support/HostTestSupport.h"
 #include "support/TestSupport.h"
 

@@ -10,8 +10,8 @@
 #include <sstream>
 
 #include "agent/ExitWait.h"
+#include "base/EventLog.h"
 #include "resources/Guids.h"
-#include "runtime/EventLog.h"
 #include "support/TestSupport.h"
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs)

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Handles.h"
+#include "base/Handles.h"
 #include "support/SystemSupport.h"
 
 constexpr const wchar_t* kDemoAgentName = L"ZeltDemoAgent.exe";
@@ -77,14 +77,6 @@ public:
 private:
     bool m_bCreated = false;
 };
-
-struct ServiceHandleTraits
-{
-    using Handle = SC_HANDLE;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle handle) noexcept { CloseServiceHandle(handle); }
-};
-using CServiceHandle = CUniqueHandle<ServiceHandleTraits>;
 
 // A service entry of the host with the command line the installer writes;
 // stopped and deleted at the end.

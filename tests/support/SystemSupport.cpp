@@ -4,44 +4,20 @@
 
 #include <vector>
 
+#include "base/Handles.h"
 #include "resources/Guids.h"
-
-namespace {
-
-struct CScHandle
-{
-    SC_HANDLE handle;
-    explicit CScHandle(SC_HANDLE h) : handle(h) {}
-    ~CScHandle()
-    {
-        if (handle != nullptr)
-            CloseServiceHandle(handle);
-    }
-};
-
-struct CKey
-{
-    HKEY handle = nullptr;
-    ~CKey()
-    {
-        if (handle != nullptr)
-            RegCloseKey(handle);
-    }
-};
-
-}  // namespace
 
 bool QueryServiceConfiguration(const std::wstring& name, ServiceConfiguration& configuration)
 {
-    CScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    CScHandle service(OpenServiceW(manager.handle, name.c_str(), SERVICE_QUERY_CONFIG));
-    if (service.handle == nullptr)
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const CServiceHandle service(OpenServiceW(manager.Get(), name.c_str(), SERVICE_QUERY_CONFIG));
+    if (!service)
         return false;
     DWORD needed = 0;
-    QueryServiceConfigW(service.handle, nullptr, 0, &needed);
+    QueryServiceConfigW(service.Get(), nullptr, 0, &needed);
     std::vector<BYTE> buffer(needed + 16);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (!QueryServiceConfigW(service.handle, config, static_cast<DWORD>(buffer.size()), &needed))
+    if (!QueryServiceConfigW(service.Get(), config, static_cast<DWORD>(buffer.size()), &needed))
         return false;
     configuration.serviceType = config->dwServiceType;
     configuration.startType = config->dwStartType;
@@ -52,31 +28,31 @@ bool QueryServiceConfiguration(const std::wstring& name, ServiceConfiguration& c
 
 void RemoveServiceIfPresent(const std::wstring& name, DWORD timeoutMs)
 {
-    CScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    CScHandle service(OpenServiceW(manager.handle, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
-    if (service.handle == nullptr)
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    const CServiceHandle service(OpenServiceW(manager.Get(), name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+    if (!service)
         return;
     SERVICE_STATUS status{};
-    if (ControlService(service.handle, SERVICE_CONTROL_STOP, &status) || GetLastError() != ERROR_SERVICE_NOT_ACTIVE)
+    if (ControlService(service.Get(), SERVICE_CONTROL_STOP, &status) || GetLastError() != ERROR_SERVICE_NOT_ACTIVE)
     {
         for (DWORD waited = 0; waited < timeoutMs; waited += 50)
         {
-            if (!QueryServiceStatus(service.handle, &status) || status.dwCurrentState == SERVICE_STOPPED)
+            if (!QueryServiceStatus(service.Get(), &status) || status.dwCurrentState == SERVICE_STOPPED)
                 break;
             Sleep(50);
         }
     }
-    DeleteService(service.handle);
+    DeleteService(service.Get());
 }
 
 bool WaitForServiceState(const std::wstring& name, DWORD state, DWORD timeoutMs)
 {
-    CScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    CScHandle service(OpenServiceW(manager.handle, name.c_str(), SERVICE_QUERY_STATUS));
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const CServiceHandle service(OpenServiceW(manager.Get(), name.c_str(), SERVICE_QUERY_STATUS));
     SERVICE_STATUS status{};
     for (DWORD waited = 0; waited < timeoutMs; waited += 50)
     {
-        if (QueryServiceStatus(service.handle, &status) && status.dwCurrentState == state)
+        if (QueryServiceStatus(service.Get(), &status) && status.dwCurrentState == state)
             return true;
         Sleep(50);
     }
@@ -97,8 +73,10 @@ bool WaitForServiceGone(const std::wstring& name, DWORD timeoutMs)
 
 bool KeyExists(HKEY root, const std::wstring& path)
 {
-    CKey key;
-    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key.handle) == ERROR_SUCCESS;
+    HKEY opened = nullptr;
+    const LONG error = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &opened);
+    const CKeyHandle key(opened);
+    return error == ERROR_SUCCESS;
 }
 
 bool ReadText(HKEY root, const std::wstring& path, const wchar_t* valueName, std::wstring& text)

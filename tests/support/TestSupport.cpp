@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "runtime/Handles.h"
+#include "base/Handles.h"
 
 std::wstring TestProgramDirectory()
 {

@@ -1,7 +1,7 @@
 // Static start-up of the process, in this order: the base record, the COM
 // record and the module object (the C runtime's heap, which backs every text,
 // exists before all of them). They are destroyed in reverse order at exit.
-#include "instance/ProcessEntry.h"
+#include "host/ProcessEntry.h"
 
 namespace {
 CBaseRecord s_baseRecord;

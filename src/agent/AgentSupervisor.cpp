@@ -1,16 +1,17 @@
-// The agent's start, supervision and stop: the pre-loop and post-loop steps of
-// the module object.
-//
-// A stop that meets a relaunch. StartProcess runs under m_agentLock, and every
-// StartProcess first checks m_bAgentStopping. ShutdownAgent raises the flag
-// and takes the process handle over under the same lock: a relaunch that holds
-// the lock at that moment completes first (its agent then gets the shutdown
-// line like any other), every later one returns at once without touching the
+// A stop that meets a relaunch. StartProcess runs under m_lock, and every
+// StartProcess first checks m_bStopping. The stop raises the flag and takes
+// the process handle over under the same lock: a relaunch that holds the
+// lock at that moment completes first (its agent then gets the shutdown line
+// like any other), every later one returns at once without touching the
 // hold, and a relaunch that has not launched yet gives up before launching.
-// ShutdownAgent then releases the wait without holding the lock, so a callback
-// it waits for can take the lock, see the flag and return. Each registration
-// is made once-only, so one end of the agent fires one callback, one
-// StartProcess; that callback releases its own registration without waiting.
+//
+// No one holds the lock across a release that waits for a callback, since
+// the callback takes the lock itself: the stop and Start release the slot's
+// registration before they take it. A callback cannot wait for its own
+// registration; it releases that one under the lock, without waiting, so
+// that until then the registration stays in the slot and a stop that takes
+// it out waits for the callback to end. Each registration is once-only, so
+// one end of the agent fires one callback, one StartProcess.
 //
 // A relaunch that fails is tried again later: a once-only wait with the delay
 // as its time-out, on an event nobody signals, takes the exit wait's place in
@@ -18,16 +19,17 @@
 // attempt at once, and waits for a running one, exactly as for an exit wait.
 // Windows Sockets must come before windows.h.
 #include "agent/Socket.h"
-#include "runtime/ZeltAgentSvcModule.h"
+
+#include "agent/AgentSupervisor.h"
 
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "agent/ExitWait.h"
 #include "agent/ProgramPath.h"
-#include "runtime/EventLog.h"
-#include "runtime/ExclusiveLock.h"
-#include "runtime/Result.h"
+#include "base/ExclusiveLock.h"
+#include "base/Result.h"
 
 namespace {
 
@@ -37,49 +39,65 @@ constexpr DWORD kConnectTimeoutMs = 1000;
 constexpr DWORD kAgentEndTimeoutMs = 3000;
 constexpr DWORD kAgentAccess = SYNCHRONIZE | PROCESS_TERMINATE;
 
+// A failed relaunch is tried again after 0.5 s, then after twice the
+// previous delay, at most 30 s; a launch or adoption starts over.
+constexpr DWORD kFirstRelaunchDelayMs = 500;
+constexpr DWORD kLastRelaunchDelayMs = 30000;
+
 }  // namespace
 
-HRESULT StartSockets()
+CAgentSupervisor::CAgentSupervisor(AgentSettings settings, TraceWriter writeTrace)
+    : m_settings(std::move(settings)), m_writeTrace(std::move(writeTrace)), m_dwRelaunchDelayMs(kFirstRelaunchDelayMs)
 {
-    WSADATA data;
-    const int error = WSAStartup(MAKEWORD(2, 2), &data);
-    return error == 0 ? S_OK : HResultFromError(static_cast<DWORD>(error));
 }
 
-HRESULT CZeltAgentSvcModule::PreMessageLoop(int showCommand)
+CAgentSupervisor::~CAgentSupervisor()
 {
-    HRESULT hr = PrepareMessageLoop(showCommand);
-    if (FAILED(hr))
-    {
-        WriteTrace(*this, L"==> PreMessageLoop: end_fail-1." + summary);
-        return hr;
-    }
-    hr = StartSockets();
-    if (FAILED(hr))
-    {
-        WriteTrace(*this, L"==> PreMessageLoop: end_fail-2." + summary);
-        return hr;
-    }
-    hr = StartProcess();
-    if (FAILED(hr))
-    {
-        WriteTrace(*this, L"==> PreMessageLoop: end_fail-3." + summary);
-        return hr;
-    }
-    return S_OK;
+    EndSupervision();
 }
 
-HRESULT CZeltAgentSvcModule::StartProcess(bool bInExitCallback)
+HRESULT CAgentSupervisor::Start()
 {
-    CExclusiveLock lock(m_agentLock);
-    if (m_bAgentStopping)
+    return StartProcess(false);
+}
+
+HRESULT CAgentSupervisor::OnAgentExit()
+{
+    return StartProcess(true);
+}
+
+void CALLBACK CAgentSupervisor::ExitCallback(void* context, BOOLEAN /*bTimedOut*/)
+{
+    static_cast<CAgentSupervisor*>(context)->OnAgentExit();
+}
+
+HANDLE CAgentSupervisor::AgentProcess() const
+{
+    CExclusiveLock lock(m_lock);
+    return m_hAgentProcess.Get();
+}
+
+bool CAgentSupervisor::IsWatching() const
+{
+    return m_hAgentWait != nullptr;
+}
+
+HRESULT CAgentSupervisor::StartProcess(bool bInExitCallback)
+{
+    if (!bInExitCallback)
+        ReleaseExitWait(&m_hAgentWait);
+    CExclusiveLock lock(m_lock);
+    if (m_bStopping)
         return S_FALSE;
-    ReleaseExitWait(&m_hAgentWait, bInExitCallback ? nullptr : INVALID_HANDLE_VALUE);
+    if (bInExitCallback)
+        ReleaseExitWait(&m_hAgentWait, nullptr);
+    else if (m_hAgentWait != nullptr)
+        return S_OK;  // a relaunch came in between and watches its agent
     m_hAgentProcess.Reset();
     m_hAgentProcess.Reset(OpenRunningAgent());
     if (!m_hAgentProcess)
     {
-        if (m_bAgentStopping)
+        if (m_bStopping)
             return S_FALSE;
         const HRESULT hr = LaunchAgent();
         if (FAILED(hr))
@@ -94,29 +112,29 @@ HRESULT CZeltAgentSvcModule::StartProcess(bool bInExitCallback)
     m_dwRelaunchDelayMs = kFirstRelaunchDelayMs;
     // Once-only: the handle stays signalled after the end, and one end must
     // lead to one relaunch. A failed registration leaves the agent unwatched.
-    RegisterExitWait(&m_hAgentWait, m_hAgentProcess.Get(), &AgentExitCallback, this, INFINITE,
+    RegisterExitWait(&m_hAgentWait, m_hAgentProcess.Get(), &ExitCallback, this, INFINITE,
                      WT_EXECUTELONGFUNCTION | WT_EXECUTEONLYONCE);
     return S_OK;
 }
 
 // A process of the agent's image name, opened to wait for and terminate it;
 // null when none runs or it cannot be opened.
-HANDLE CZeltAgentSvcModule::OpenRunningAgent() const
+HANDLE CAgentSupervisor::OpenRunningAgent() const
 {
     DWORD processId = 0;
-    if (!FindProcessByImageName(agent.c_str(), processId))
+    if (!FindProcessByImageName(m_settings.agent.c_str(), processId))
         return nullptr;
     return OpenProcess(kAgentAccess, FALSE, processId);
 }
 
 // Without a timer event the relaunch is not tried again: supervision ends.
-void CZeltAgentSvcModule::ScheduleRelaunch()
+void CAgentSupervisor::ScheduleRelaunch()
 {
     if (!m_hRelaunchTimer)
         m_hRelaunchTimer.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!m_hRelaunchTimer)
         return;
-    RegisterExitWait(&m_hAgentWait, m_hRelaunchTimer.Get(), &AgentExitCallback, this, m_dwRelaunchDelayMs,
+    RegisterExitWait(&m_hAgentWait, m_hRelaunchTimer.Get(), &ExitCallback, this, m_dwRelaunchDelayMs,
                      WT_EXECUTELONGFUNCTION | WT_EXECUTEONLYONCE);
     m_dwRelaunchDelayMs = m_dwRelaunchDelayMs < kLastRelaunchDelayMs / 2 ? m_dwRelaunchDelayMs * 2 : kLastRelaunchDelayMs;
 }
@@ -125,23 +143,24 @@ void CZeltAgentSvcModule::ScheduleRelaunch()
 // so that no shorter program on the way can run instead. The line is fixed
 // by the first launch that succeeds: a relaunch while the agent's file is
 // briefly away (an update) must not pick a shorter program found then.
-HRESULT CZeltAgentSvcModule::LaunchAgent()
+HRESULT CAgentSupervisor::LaunchAgent()
 {
     if (!m_bLaunchLineFixed)
-        m_launchLine = QuoteLongestProgram(cmd, &IsProgramFile);
+        m_launchLine = QuoteLongestProgram(m_settings.cmd, &IsProgramFile);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
     // Process creation may write into the command line: give it a copy.
     std::vector<wchar_t> commandLine(m_launchLine.begin(), m_launchLine.end());
     commandLine.push_back(L'\0');
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        dir.empty() ? nullptr : dir.c_str(), &startup, &info))
+    const wchar_t* directory = m_settings.dir.empty() ? nullptr : m_settings.dir.c_str();
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, directory, &startup, &info))
     {
         const DWORD error = GetLastError();
         wchar_t line[64];
         swprintf(line, 64, L"==> StartProcess: end_fail-1.[err=%lu]", error);
-        WriteTrace(*this, line + summary);
+        if (m_writeTrace)
+            m_writeTrace(line);
         return HResultFromError(error);
     }
     CProcessInformation process;
@@ -151,31 +170,30 @@ HRESULT CZeltAgentSvcModule::LaunchAgent()
     return S_OK;
 }
 
-HRESULT CZeltAgentSvcModule::ShutdownAgent()
+void CAgentSupervisor::Stop()
 {
-    CKernelHandle process = TakeOverAgent();
-    ReleaseExitWait(&m_hAgentWait);
+    CKernelHandle process = EndSupervision();
     if (process)
         StopAgent(process.Get());
-    process.Reset();
-    WSACleanup();
-    const HRESULT hr = RevokeClassTable();
-    if (m_bIdleShutdown)
-        Sleep(m_dwExitPause);
-    return hr;
 }
 
-// Ends supervision: no relaunch starts after this, and the handle is ours.
-CKernelHandle CZeltAgentSvcModule::TakeOverAgent()
+// No relaunch starts after this, no callback runs once it returns, and the
+// handle is the caller's.
+CKernelHandle CAgentSupervisor::EndSupervision()
 {
-    InterlockedExchange(&m_bAgentStopping, TRUE);
-    CExclusiveLock lock(m_agentLock);
-    return std::move(m_hAgentProcess);
+    InterlockedExchange(&m_bStopping, TRUE);
+    CKernelHandle process;
+    {
+        CExclusiveLock lock(m_lock);
+        process = std::move(m_hAgentProcess);
+    }
+    ReleaseExitWait(&m_hAgentWait);
+    return process;
 }
 
 // Asks the agent to end; terminates it when the line was not delivered or it
 // did not end in time. The socket is closed before the termination.
-void CZeltAgentSvcModule::StopAgent(HANDLE process) const
+void CAgentSupervisor::StopAgent(HANDLE process) const
 {
     if (FAILED(AskAgentToEnd(process)))
         TerminateProcess(process, 1);
@@ -184,11 +202,11 @@ void CZeltAgentSvcModule::StopAgent(HANDLE process) const
 // The connection is bounded on its own (a port whose listener never
 // completes it cannot hold the stop; a healthy one completes it at once), and
 // the agent has its full 3000 ms from the moment the line was sent.
-HRESULT CZeltAgentSvcModule::AskAgentToEnd(HANDLE process) const
+HRESULT CAgentSupervisor::AskAgentToEnd(HANDLE process) const
 {
     Ravn::CTcpSocket socket;
     sockaddr_in address;
-    HRESULT hr = Ravn::ResolveAddress("127.0.0.1", port, address);
+    HRESULT hr = Ravn::ResolveAddress("127.0.0.1", m_settings.port, address);
     if (SUCCEEDED(hr))
         hr = socket.OpenStream();
     if (SUCCEEDED(hr))

@@ -1,6 +1,5 @@
 // HRESULT conventions of the host: the one rule that turns Windows and
-// Windows Sockets error codes into HRESULTs, and the exception that text
-// operations raise.
+// Windows Sockets error codes into HRESULTs.
 #pragma once
 
 #include <windows.h>
@@ -20,14 +19,3 @@ inline HRESULT HResultFromLastError()
 {
     return HResultFromError(GetLastError());
 }
-
-// Raised by text operations that fail (out of memory, invalid argument).
-class CResultException
-{
-public:
-    explicit CResultException(HRESULT hr) noexcept : m_hr(hr) {}
-    HRESULT Result() const noexcept { return m_hr; }
-
-private:
-    HRESULT m_hr;
-};

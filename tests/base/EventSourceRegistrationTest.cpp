@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "runtime/EventSourceRegistration.h"
-#include "runtime/Handles.h"
+#include "base/EventSourceRegistration.h"
+#include "base/Handles.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 

@@ -1,8 +1,8 @@
-#include "runtime/EventLog.h"
+#include "base/EventLog.h"
 
 #include <cstdio>
 
-#include "runtime/Handles.h"
+#include "base/Handles.h"
 
 EventRecordWriter g_pfnWriteEventRecord = &WriteEventRecord;
 

@@ -7,9 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/EventLog.h"
-#include "runtime/Handles.h"
-#include "runtime/ZeltAgentSvcModule.h"
+#include "base/EventLog.h"
+#include "base/Handles.h"
 #include "support/HostTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -48,52 +47,39 @@ private:
     CKernelHandle m_writer;
 };
 
+// What the event log reads of the module it writes for: the source name and
+// whether the process runs in place.
+struct CLogOwner
+{
+    wchar_t m_serviceName[256] = L"ZeltAgentSvc";
+    BOOL m_bRunAsService = TRUE;
+};
+
 class EventLogTest : public ::testing::Test
 {
 protected:
-    CScopedRecords records;
-    CZeltAgentSvcModule module;
+    CLogOwner owner;
     CEventLogCapture events;
 };
-
-// The service manager names the running instance: its records carry that
-// name as their source, and its summary shows it.
-TEST_F(EventLogTest, RecordsGoUnderTheNameTheServiceManagerPassed)
-{
-    WriteEventLog(module, L"Service started");
-    wchar_t name[] = L"ZeltAgentSvc-42";
-    wchar_t argument[] = L"--extra";
-    LPWSTR argv[] = {name, argument};
-    // Outside a service the handler cannot be registered: the entry reports
-    // that, under the name it was given.
-    CZeltAgentSvcModule::ServiceMain(2, argv);
-    const std::vector<CEventLogCapture::Record> records = events.Records();
-    ASSERT_EQ(2u, records.size());
-    EXPECT_EQ(L"ZeltAgentSvc", records[0].source);
-    EXPECT_EQ(L"Service started", records[0].message);
-    EXPECT_EQ(L"ZeltAgentSvc-42", records[1].source);
-    EXPECT_EQ(L"Handler not installed", records[1].message);
-    EXPECT_NE(std::wstring::npos, module.summary.find(L"\nservice=[ZeltAgentSvc-42]\n"));
-}
 
 TEST_F(EventLogTest, LongMessagesKeepTheirFirst255Characters)
 {
     std::wstring message;
     for (int i = 0; i < 300; ++i)
         message += static_cast<wchar_t>(L'a' + i % 26);
-    WriteEventLog(module, L"%s", message.c_str());
+    WriteEventLog(owner, L"%s", message.c_str());
     EXPECT_EQ(std::vector<std::wstring>{message.substr(0, 255)}, events.Messages());
 }
 
 TEST_F(EventLogTest, FormatsTheConversionsTheHostUses)
 {
-    WriteEventLog(module, L"%s|%d|%hu|%lu", L"x", -3, static_cast<unsigned short>(65535), 4000000000ul);
+    WriteEventLog(owner, L"%s|%d|%hu|%lu", L"x", -3, static_cast<unsigned short>(65535), 4000000000ul);
     EXPECT_EQ(std::vector<std::wstring>{L"x|-3|65535|4000000000"}, events.Messages());
 }
 
 TEST_F(EventLogTest, TracesAreWrittenLiterally)
 {
-    WriteTrace(module, std::wstring(L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %d %s %%]"));
+    WriteTrace(owner, std::wstring(L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %d %s %%]"));
     EXPECT_EQ(std::vector<std::wstring>{L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %d %s %%]"},
               events.Messages());
 }
@@ -101,13 +87,13 @@ TEST_F(EventLogTest, TracesAreWrittenLiterally)
 TEST_F(EventLogTest, EchoesToStandardOutputOnlyInPlace)
 {
     CCapturedOutput serviceOutput;
-    WriteEventLog(module, L"in service mode");
+    WriteEventLog(owner, L"in service mode");
     EXPECT_EQ("", serviceOutput.Take());
 
-    module.m_bRunAsService = FALSE;
+    owner.m_bRunAsService = FALSE;
     CCapturedOutput inPlaceOutput;
-    WriteEventLog(module, L"in place %d", 7);
-    WriteTrace(module, std::wstring(L"\u0416\u4E2D"));
+    WriteEventLog(owner, L"in place %d", 7);
+    WriteTrace(owner, std::wstring(L"\u0416\u4E2D"));
     EXPECT_EQ("in place 7\n\xD0\x96\xE4\xB8\xAD\n", inPlaceOutput.Take());
     EXPECT_EQ(3u, events.Messages().size());
 }
@@ -137,9 +123,9 @@ TEST_F(EventLogTest, ProgramMessageTableRendersEachRecordExactly)
     std::wstring longTrace = L"==> RegisterAppId: end_fail-3.\ndir=[";
     while (longTrace.size() < 300)
         longTrace += L"C:\\Zelt %1 50% ";
-    WriteEventLog(module, L"Service started");
-    WriteTrace(module, std::wstring(L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %1 %d %% 100%!s! %0]"));
-    WriteTrace(module, std::wstring(longTrace));
+    WriteEventLog(owner, L"Service started");
+    WriteTrace(owner, std::wstring(L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %1 %d %% 100%!s! %0]"));
+    WriteTrace(owner, std::wstring(longTrace));
     const std::vector<std::wstring> messages = events.Messages();
     ASSERT_EQ(3u, messages.size());
     EXPECT_EQ(255u, messages[2].size());

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string>
 
-#include "runtime/ZeltAgentSvcModule.h"
+#include "resources/Guids.h"
 #include "support/HostTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -103,7 +103,7 @@ TEST_F(InPlaceHostTest, HostAtADriveRootStartsItsAgentInTheRoot)
 
 TEST(HostWithoutAppId, EndsAtOnceWithTheRegistryError)
 {
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"AppID\\") + CZeltAgentSvcModule::kAppIdText).c_str());
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"AppID\\") + ZELT_APPID_TEXT).c_str());
     CAgentReaper reaper;
     CAgentLog log;
     const ProgramResult result = RunProgram(HostCommandLine(47023, kDemoAgentName, DemoAgentCommand(log, 47023)));

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdarg>
+#include <functional>
 #include <string>
 
 // Formats at most 255 characters, writes them as one information record under
@@ -20,6 +21,10 @@ void WriteEventRecord(const wchar_t* sourceName, const wchar_t* message);
 // The record writer, replaceable by tests: Wine keeps no event-log records.
 using EventRecordWriter = void (*)(const wchar_t* sourceName, const wchar_t* message);
 extern EventRecordWriter g_pfnWriteEventRecord;
+
+// Writes one failure trace line; the writer adds what it knows of the
+// instance (its summary) and sends it on to the event log.
+using TraceWriter = std::function<void(const std::wstring& line)>;
 
 template <class TModule>
 void WriteEventLog(TModule& module, const wchar_t* format, ...)

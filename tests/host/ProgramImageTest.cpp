@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Handles.h"
+#include "base/Handles.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The process entry: reads the command line and carries out its one action.
 #pragma once
 
-#include "runtime/ZeltAgentSvcModule.h"
+#include "host/ZeltAgentSvcModule.h"
 
 // The show command the process was started with: the start-up information's
 // value when it carries one, otherwise SW_SHOWDEFAULT.

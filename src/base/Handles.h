@@ -52,11 +52,14 @@ private:
     Handle m_handle = Traits::Invalid();
 };
 
-struct KernelHandleTraits
+// The traits of a handle kind whose empty value is null: the call that
+// closes a handle (its result is of no use to an owner).
+template <typename THandle, auto pfnClose>
+struct NullHandleTraits
 {
-    using Handle = HANDLE;
+    using Handle = THandle;
     static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle handle) noexcept { CloseHandle(handle); }
+    static void Close(Handle handle) noexcept { pfnClose(handle); }
 };
 
 // Snapshots and files report failure as INVALID_HANDLE_VALUE, not null.
@@ -67,24 +70,19 @@ struct FileHandleTraits
     static void Close(Handle handle) noexcept { CloseHandle(handle); }
 };
 
-struct LibraryHandleTraits
-{
-    using Handle = HMODULE;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle handle) noexcept { FreeLibrary(handle); }
-};
-
-struct EventSourceHandleTraits
-{
-    using Handle = HANDLE;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle handle) noexcept { DeregisterEventSource(handle); }
-};
+using KernelHandleTraits = NullHandleTraits<HANDLE, &CloseHandle>;
+using LibraryHandleTraits = NullHandleTraits<HMODULE, &FreeLibrary>;
+using EventSourceHandleTraits = NullHandleTraits<HANDLE, &DeregisterEventSource>;
+// Service-manager handles: the manager's and a service's alike.
+using ServiceHandleTraits = NullHandleTraits<SC_HANDLE, &CloseServiceHandle>;
+using RegistryKeyTraits = NullHandleTraits<HKEY, &RegCloseKey>;
 
 using CKernelHandle = CUniqueHandle<KernelHandleTraits>;
 using CFileHandle = CUniqueHandle<FileHandleTraits>;
 using CLibraryHandle = CUniqueHandle<LibraryHandleTraits>;
 using CEventSourceHandle = CUniqueHandle<EventSourceHandleTraits>;
+using CServiceHandle = CUniqueHandle<ServiceHandleTraits>;
+using CKeyHandle = CUniqueHandle<RegistryKeyTraits>;
 
 // Owner of both handles that process creation returns.
 struct CProcessInformation

@@ -1,7 +1,7 @@
-// Registration of the module as a COM server: each class of the class table,
-// its categories, and the type library.
+#include "runtime/ComRegistration.h"
+
 #include "registrar/TypeLibrary.h"
-#include "runtime/ZeltAgentSvcModule.h"
+#include "runtime/ModuleRecords.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ const CategoryMapEntry* CategoriesOf(const ClassEntry& entry)
 
 }  // namespace
 
-HRESULT CZeltAgentSvcModule::RegisterComClasses(bool bTypeLibrary, const CLSID* pOnlyClass)
+HRESULT RegisterComClasses(bool bTypeLibrary, const CLSID* pOnlyClass)
 {
     HRESULT hr = S_OK;
     for (ClassEntry** pp = g_pComRecord->m_ppClassBegin; pp < g_pComRecord->m_ppClassEnd; ++pp)
@@ -33,7 +33,7 @@ HRESULT CZeltAgentSvcModule::RegisterComClasses(bool bTypeLibrary, const CLSID* 
     return bTypeLibrary ? RegisterTypeLibrary(g_pBaseRecord->m_hInstance, nullptr) : hr;
 }
 
-HRESULT CZeltAgentSvcModule::UnregisterComClasses(bool bTypeLibrary, const CLSID* pOnlyClass)
+HRESULT UnregisterComClasses(bool bTypeLibrary, const CLSID* pOnlyClass)
 {
     HRESULT hr = S_OK;
     for (ClassEntry** pp = g_pComRecord->m_ppClassBegin; pp < g_pComRecord->m_ppClassEnd; ++pp)

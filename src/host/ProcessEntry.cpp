@@ -1,4 +1,4 @@
-#include "instance/ProcessEntry.h"
+#include "host/ProcessEntry.h"
 
 int GetStartupShowCommand()
 {

@@ -1,0 +1,165 @@
+// Windows Sockets must come before windows.h.
+#include "agent/Socket.h"
+
+#include "host/ZeltAgentSvcModule.h"
+
+#include "base/ModulePath.h"
+#include "base/Result.h"
+#include "instance/Installation.h"
+#include "instance/Removal.h"
+#include "registrar/PerUserFlag.h"
+#include "registrar/RegistrarBase.h"
+#include "runtime/ComRegistration.h"
+
+namespace {
+
+// The directory of this program's file (empty when it cannot be read). A
+// path too long for the buffer is taken as far as it was read: its
+// directory is still whole when only the file name was cut.
+std::wstring GetOwnDirectory()
+{
+    wchar_t path[MAX_PATH];
+    DWORD length = 0;
+    const HRESULT hr = ReadModulePath(nullptr, path, length);
+    if (FAILED(hr) && hr != HResultFromError(ERROR_INSUFFICIENT_BUFFER))
+        return std::wstring();
+    return DirectoryOfPath(std::wstring(path, length));
+}
+
+}  // namespace
+
+CZeltAgentSvcModule::CZeltAgentSvcModule()
+{
+    try
+    {
+        m_dir = GetOwnDirectory();
+    }
+    catch (...)
+    {
+        // Out of memory for a text: undo what is built, as a failed start-up.
+        TerminateModule();
+        g_bInitFailed = true;
+    }
+}
+
+// The supervisor, a member, ends its supervision before the module's base
+// layers go.
+CZeltAgentSvcModule::~CZeltAgentSvcModule() = default;
+
+HRESULT CZeltAgentSvcModule::PreMessageLoop(int showCommand)
+{
+    HRESULT hr = PrepareMessageLoop(showCommand);
+    if (FAILED(hr))
+        return FailPreMessageLoop(1, hr);
+    hr = StartSockets();
+    if (FAILED(hr))
+        return FailPreMessageLoop(2, hr);
+    const AgentSettings agent{m_settings.agent, m_settings.cmd, m_dir, m_settings.port};
+    m_pAgent = std::make_unique<CAgentSupervisor>(agent, MakeTraceWriter());
+    hr = m_pAgent->Start();
+    if (FAILED(hr))
+        return FailPreMessageLoop(3, hr);
+    return S_OK;
+}
+
+HRESULT CZeltAgentSvcModule::FailPreMessageLoop(int point, HRESULT hr)
+{
+    WriteTrace(*this, L"==> PreMessageLoop: end_fail-" + std::to_wstring(point) + L"." + m_summary);
+    return hr;
+}
+
+HRESULT CZeltAgentSvcModule::ShutdownAgent()
+{
+    if (m_pAgent)
+        m_pAgent->Stop();
+    WSACleanup();
+    const HRESULT hr = RevokeClassTable();
+    if (m_bIdleShutdown)
+        Sleep(m_dwExitPause);
+    return hr;
+}
+
+TraceWriter CZeltAgentSvcModule::MakeTraceWriter()
+{
+    return [this](const std::wstring& line) { WriteTrace(*this, line + m_summary); };
+}
+
+bool CZeltAgentSvcModule::ParseArguments(const wchar_t* commandLine, HRESULT& result)
+{
+    m_settings = ReadInstanceSettings(commandLine);
+    result = S_OK;
+    if (!SetServiceName())
+    {
+        result = E_INVALIDARG;
+        return false;
+    }
+    BuildSummary();
+    const InstanceDecision decision = DecideInstanceAction(commandLine, m_settings);
+    if (decision.action == InstanceAction::Run)
+        return true;
+    if (decision.bPerUser)
+        g_bPerUserRegistration = true;
+    result = CarryOut(decision.action);
+    return false;
+}
+
+// The name of a numbered instance; false when it does not fit.
+bool CZeltAgentSvcModule::SetServiceName()
+{
+    if (m_settings.num.empty())
+        return true;
+    wchar_t baseName[kServiceNameUnits] = L"";
+    LoadStringW(g_pBaseRecord != nullptr ? g_pBaseRecord->m_hInstResource : GetModuleHandleW(nullptr),
+                IDS_SERVICENAME, baseName, kServiceNameUnits);
+    std::wstring name;
+    if (!ComposeServiceName(baseName, m_settings.num, name))
+        return false;
+    wmemcpy(m_serviceName, name.c_str(), name.size() + 1);
+    return true;
+}
+
+void CZeltAgentSvcModule::BuildSummary()
+{
+    m_summary = DescribeInstance(m_dir, m_settings, m_serviceName);
+}
+
+HRESULT CZeltAgentSvcModule::CarryOut(InstanceAction action)
+{
+    switch (action)
+    {
+    case InstanceAction::Refuse:
+        return E_INVALIDARG;
+    case InstanceAction::RemoveInstance:
+        return UninstallService(m_serviceManager, m_serviceName) ? S_OK : E_FAIL;
+    case InstanceAction::RegisterServer:
+        return RegisterServer(false);
+    case InstanceAction::InstallService:
+        return RegisterServer(true);
+    case InstanceAction::UnregisterServer:
+        return UnregisterServer();
+    case InstanceAction::Run:
+        break;
+    }
+    return S_OK;
+}
+
+HRESULT CZeltAgentSvcModule::RegisterServer(bool bService)
+{
+    HRESULT hr = RegisterAppId(m_serviceManager, m_serviceName, m_settings, *this, MakeTraceWriter(), bService);
+    if (SUCCEEDED(hr))
+        hr = RegisterComClasses(true, nullptr);
+    return hr;
+}
+
+HRESULT CZeltAgentSvcModule::UnregisterServer()
+{
+    HRESULT hr = UnregisterComClasses(true, nullptr);
+    if (SUCCEEDED(hr))
+        hr = RemoveAppId(m_serviceManager, m_serviceName, *this);
+    return hr;
+}
+
+HRESULT CZeltAgentSvcModule::AddScriptReplacements(IRegistrarBase* pRegistrar)
+{
+    return pRegistrar->SetReplacement(L"APPID", ZELT_APPID_TEXT);
+}

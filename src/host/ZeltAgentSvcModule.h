@@ -1,0 +1,68 @@
+// The one module object of the process: what the module chain and the
+// service runtime give it, and the instance settings, the agent's supervisor
+// and the installation steps that it composes.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "agent/AgentSupervisor.h"
+#include "instance/InstanceSettings.h"
+#include "instance/ServiceManager.h"
+#include "resources/Guids.h"
+#include "resources/ResourceIds.h"
+#include "runtime/ServiceModuleT.h"
+
+class CZeltAgentSvcModule : public CServiceModuleT<CZeltAgentSvcModule, IDS_SERVICENAME>
+{
+public:
+    CZeltAgentSvcModule();
+    ~CZeltAgentSvcModule() override;
+
+    // The module's AppID: names HKEY_CLASSES_ROOT\AppID\{...} that holds "LocalService".
+    static constexpr const wchar_t* kAppIdText = ZELT_APPID_TEXT;
+
+    // Reads the command line into the instance settings and carries out any
+    // registration, installation or removal it asks for. True: go on to the
+    // run step; false: end the process with `result`.
+    bool ParseArguments(const wchar_t* commandLine, HRESULT& result);
+
+    // The pre-loop step: the module's own pre-loop work, Windows Sockets and
+    // the agent's start under a supervisor of its own.
+    HRESULT PreMessageLoop(int showCommand);
+    // The post-loop step: the agent's stop through its control port.
+    HRESULT ShutdownAgent();
+
+    HRESULT AddScriptReplacements(IRegistrarBase* pRegistrar) override;
+
+    // The service layer took the name the service manager passed: the
+    // summary shows it.
+    void OnServiceNamed() { BuildSummary(); }
+
+    // Written only by ParseArguments, and the directory of the program by
+    // construction.
+    const InstanceSettings& Settings() const { return m_settings; }
+    const std::wstring& Directory() const { return m_dir; }
+    // The settings as failure traces show them.
+    const std::wstring& Summary() const { return m_summary; }
+    // The agent's supervisor; none before the pre-loop step has come to it.
+    const CAgentSupervisor* AgentSupervisor() const { return m_pAgent.get(); }
+
+private:
+    bool SetServiceName();
+    void BuildSummary();
+    HRESULT CarryOut(InstanceAction action);
+    HRESULT RegisterServer(bool bService);
+    HRESULT UnregisterServer();
+    HRESULT FailPreMessageLoop(int point, HRESULT hr);
+    // Trace lines with the summary, under the service name.
+    TraceWriter MakeTraceWriter();
+
+    InstanceSettings m_settings;
+    std::wstring m_dir;
+    std::wstring m_summary;
+    CSystemServiceManager m_serviceManager;
+    std::unique_ptr<CAgentSupervisor> m_pAgent;
+};

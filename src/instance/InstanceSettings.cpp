@@ -1,0 +1,118 @@
+#include "instance/InstanceSettings.h"
+
+#include <shellapi.h>
+
+#include <cwchar>
+#include <memory>
+
+#include "instance/CommandLine.h"
+
+namespace {
+
+struct LocalFreeDeleter
+{
+    void operator()(LPWSTR* argv) const { LocalFree(argv); }
+};
+
+void ReadInstanceSwitch(const wchar_t* argument, InstanceSettings& settings)
+{
+    if (argument[0] != L'/' && argument[0] != L'-')
+        return;
+    const wchar_t* rest = argument + 1;
+    if (StartsWithAsciiNoCase(rest, L"port="))
+        settings.port = static_cast<USHORT>(wcstol(rest + 5, nullptr, 10));
+    else if (StartsWithAsciiNoCase(rest, L"agent="))
+        settings.agent = rest + 6;
+    else if (StartsWithAsciiNoCase(rest, L"cmd="))
+        settings.cmd = rest + 4;
+    else if (StartsWithAsciiNoCase(rest, L"num="))
+        settings.num = rest + 4;
+    else if (StartsWithAsciiNoCase(rest, L"unregserver"))
+        settings.bRemoval = true;
+}
+
+// The registration pass: true and the decision at the first registration
+// switch word.
+bool FindRegistrationSwitch(const wchar_t* commandLine, InstanceDecision& decision)
+{
+    static const struct
+    {
+        const wchar_t* word;
+        InstanceAction action;
+        bool bPerUser;
+    } kSwitches[] = {
+        {L"UnregServer", InstanceAction::UnregisterServer, false},
+        {L"RegServer", InstanceAction::RegisterServer, false},
+        {L"UnregServerPerUser", InstanceAction::UnregisterServer, true},
+        {L"RegServerPerUser", InstanceAction::RegisterServer, true},
+    };
+    bool bInQuotes = false;
+    for (const wchar_t* p = FindNextSwitch(commandLine, bInQuotes); p != nullptr; p = FindNextSwitch(p, bInQuotes))
+    {
+        for (const auto& entry : kSwitches)
+        {
+            if (CompareSwitchWord(p, entry.word) == 0)
+            {
+                decision = InstanceDecision{entry.action, entry.bPerUser};
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The service pass.
+bool HasServiceSwitch(const wchar_t* commandLine)
+{
+    bool bInQuotes = false;
+    for (const wchar_t* p = FindNextSwitch(commandLine, bInQuotes); p != nullptr; p = FindNextSwitch(p, bInQuotes))
+    {
+        if (CompareSwitchWord(p, L"Service") == 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+InstanceSettings ReadInstanceSettings(const wchar_t* commandLine)
+{
+    InstanceSettings settings;
+    int count = 0;
+    std::unique_ptr<LPWSTR, LocalFreeDeleter> argv(CommandLineToArgvW(commandLine, &count));
+    if (!argv)
+        return settings;
+    for (int i = 0; i < count; ++i)
+        ReadInstanceSwitch(argv.get()[i], settings);
+    return settings;
+}
+
+InstanceDecision DecideInstanceAction(const wchar_t* commandLine, const InstanceSettings& settings)
+{
+    if (settings.bRemoval && !settings.num.empty())
+        return InstanceDecision{InstanceAction::RemoveInstance, false};
+    if (!settings.bRemoval && (settings.port == 0 || settings.agent.empty()))
+        return InstanceDecision{InstanceAction::Refuse, false};
+    InstanceDecision decision;
+    if (FindRegistrationSwitch(commandLine, decision))
+        return decision;
+    if (HasServiceSwitch(commandLine))
+        return InstanceDecision{InstanceAction::InstallService, false};
+    return decision;
+}
+
+bool ComposeServiceName(const std::wstring& baseName, const std::wstring& num, std::wstring& serviceName)
+{
+    std::wstring name = num.empty() ? baseName : baseName + L"-" + num;
+    if (name.size() > kMaxServiceNameUnits)
+        return false;
+    serviceName = std::move(name);
+    return true;
+}
+
+std::wstring DescribeInstance(const std::wstring& dir, const InstanceSettings& settings,
+                              const std::wstring& serviceName)
+{
+    return L"\ndir=[" + dir + L"]\nport=[" + std::to_wstring(settings.port) + L"]\nagent=[" + settings.agent +
+           L"]\nnum=[" + settings.num + L"]\nservice=[" + serviceName + L"]\ncmd=[" + settings.cmd + L"]";
+}

@@ -1,0 +1,58 @@
+// What the command line asks of the host: the instance settings it carries
+// and the one action it calls for. Pure functions over the text: no module,
+// no registry, no system call.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+struct InstanceSettings
+{
+    USHORT port = 0;        // the agent's control port; 0 means none
+    std::wstring agent;     // the agent's image file name
+    std::wstring cmd;       // the agent's command line
+    std::wstring num;       // the instance number, any text
+    bool bRemoval = false;  // an instance switch began with "unregserver"
+};
+
+// The instance pass: the arguments as the platform splits them, each switch
+// behind '/' or '-' with its word compared without regard to ASCII case;
+// a later switch overwrites an earlier one. "port=" keeps the low 16 bits of
+// the decimal value. A line that cannot be split carries no switch.
+InstanceSettings ReadInstanceSettings(const wchar_t* commandLine);
+
+enum class InstanceAction
+{
+    Run,               // go on to the run step
+    Refuse,            // no port or no agent: E_INVALIDARG
+    RemoveInstance,    // the instance's service goes
+    RegisterServer,    // the AppID entries and the type library
+    UnregisterServer,  // the type library and the AppID entries go
+    InstallService,    // the registration with the instance's service
+};
+
+struct InstanceDecision
+{
+    InstanceAction action = InstanceAction::Run;
+    bool bPerUser = false;  // the registration goes to the current user's branch
+};
+
+// A removal with a number removes that instance and nothing else. Otherwise
+// a port and an agent are required, except for a removal without number.
+// Then the registration pass (the first of "RegServer", "UnregServer" and
+// their "PerUser" forms among the switch words of the raw text) and the
+// service pass ("Service") decide; marks inside double quotes are no
+// switches.
+InstanceDecision DecideInstanceAction(const wchar_t* commandLine, const InstanceSettings& settings);
+
+// The longest service name the service manager takes.
+constexpr size_t kMaxServiceNameUnits = 255;
+
+// The base name, or "<base>-<num>" when there is a number; false when that
+// is longer than the service manager takes.
+bool ComposeServiceName(const std::wstring& baseName, const std::wstring& num, std::wstring& serviceName);
+
+// The summary that failure traces carry, every value written as it is.
+std::wstring DescribeInstance(const std::wstring& dir, const InstanceSettings& settings,
+                              const std::wstring& serviceName);
