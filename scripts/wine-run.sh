@@ -3,7 +3,7 @@
 # Usage: wine-run.sh PREFIX PROGRAM [ARGS...]. Creates the prefix on first
 # use, 32-bit unless WINEARCH=win64 is set.
 set -e
-prefix=$1
+prefix=$(realpath -m "$1")  # Wine takes only an absolute path
 shift
 export WINEPREFIX="$prefix" WINEARCH="${WINEARCH:-win32}"
 export WINEDEBUG="${WINEDEBUG:--all}"

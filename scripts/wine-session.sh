@@ -4,7 +4,7 @@
 # Usage: wine-session.sh PREFIX start|stop (a new prefix is 32-bit unless
 # WINEARCH=win64 is set).
 set -e
-prefix=$1
+prefix=$(realpath -m "$1")  # Wine takes only an absolute path
 export WINEPREFIX="$prefix" WINEARCH="${WINEARCH:-win32}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
 here=$(dirname "$0")
