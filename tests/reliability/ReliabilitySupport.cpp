@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-#include "instance/ImagePath.h"
 #include "resources/Guids.h"
 #include "runtime/Handles.h"
 #include "support/SystemSupport.h"
@@ -190,8 +189,8 @@ bool ReadProcessFigures(DWORD processId, const std::string& commandLineMark, Pro
 
 std::wstring CTestInstance::InstallArguments(USHORT port, const std::wstring& agent, const std::wstring& cmd) const
 {
-    return L"/Service /port=" + std::to_wstring(port) + L" \"/agent=" + EscapeQuotedValue(agent) + L"\" \"/cmd=" +
-           EscapeQuotedValue(cmd) + L"\" \"/num=" + EscapeQuotedValue(m_num) + L"\"";
+    return L"/Service /port=" + std::to_wstring(port) + L" " + QuoteArgument(L"/agent=" + agent) + L" " +
+           QuoteArgument(L"/cmd=" + cmd) + L" " + QuoteArgument(L"/num=" + m_num);
 }
 
 DWORD CTestInstance::Install(USHORT port, const std::wstring& agent, const std::wstring& cmd) const
@@ -246,8 +245,137 @@ void CTestInstance::Remove() const
         return;
     if (RequestStop())
         WaitForState(SERVICE_STOPPED, 20000);
-    RunHost(L"/unregserver \"/num=" + EscapeQuotedValue(m_num) + L"\"");
+    RunHost(L"/unregserver " + QuoteArgument(L"/num=" + m_num));
     WaitForServiceGone(ServiceName());
+}
+
+std::wstring QuoteArgument(const std::wstring& value)
+{
+    std::wstring argument = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : value)
+    {
+        if (c == L'\\')
+        {
+            ++backslashes;
+            continue;
+        }
+        argument.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        argument += c;
+        backslashes = 0;
+    }
+    return argument.append(backslashes * 2, L'\\') + L"\"";
+}
+
+namespace {
+
+const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZeltAgentSvc";
+
+struct Tree
+{
+    struct Value
+    {
+        std::wstring name;
+        DWORD type = 0;
+        std::vector<BYTE> bytes;
+    };
+    bool bPresent = false;
+    std::vector<Value> values;
+    std::vector<std::pair<std::wstring, Tree>> children;
+};
+
+// Wine may report a string value longer than the key's largest: a value that
+// does not fit is read again in a buffer of its size.
+std::vector<Tree::Value> ReadValues(HKEY key, DWORD count, DWORD maxNameUnits, DWORD maxBytes)
+{
+    std::vector<Tree::Value> values;
+    for (DWORD i = 0; i < count; ++i)
+    {
+        Tree::Value value;
+        value.name.resize(maxNameUnits + 1);
+        DWORD units = 0;
+        DWORD bytes = maxBytes;
+        LONG error = ERROR_MORE_DATA;
+        while (error == ERROR_MORE_DATA)
+        {
+            value.bytes.resize(bytes);
+            units = maxNameUnits + 1;
+            error = RegEnumValueW(key, i, &value.name[0], &units, nullptr, &value.type, value.bytes.data(), &bytes);
+        }
+        if (error != ERROR_SUCCESS)
+            break;
+        value.name.resize(units);
+        value.bytes.resize(bytes);
+        values.push_back(std::move(value));
+    }
+    return values;
+}
+
+Tree ReadTree(HKEY root, const std::wstring& path)
+{
+    Tree tree;
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return tree;
+    CRegistryKey key(opened);
+    DWORD subkeys = 0, maxSubkeyUnits = 0, values = 0, maxNameUnits = 0, maxBytes = 0;
+    if (RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, &maxSubkeyUnits, nullptr, &values,
+                         &maxNameUnits, &maxBytes, nullptr, nullptr) != ERROR_SUCCESS)
+        return tree;
+    tree.bPresent = true;
+    tree.values = ReadValues(key.Get(), values, maxNameUnits, maxBytes);
+    for (DWORD i = 0; i < subkeys; ++i)
+    {
+        std::wstring name(maxSubkeyUnits + 1, L'\0');
+        DWORD units = maxSubkeyUnits + 1;
+        if (RegEnumKeyExW(key.Get(), i, &name[0], &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        name.resize(units);
+        tree.children.emplace_back(name, Tree());
+    }
+    for (auto& child : tree.children)
+        child.second = ReadTree(root, path + L"\\" + child.first);
+    return tree;
+}
+
+void WriteTree(HKEY root, const std::wstring& path, const Tree& tree)
+{
+    HKEY created = nullptr;
+    if (!tree.bPresent ||
+        RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &created, nullptr) != ERROR_SUCCESS)
+        return;
+    CRegistryKey key(created);
+    for (const Tree::Value& value : tree.values)
+        RegSetValueExW(key.Get(), value.name.c_str(), 0, value.type, value.bytes.data(),
+                       static_cast<DWORD>(value.bytes.size()));
+    for (const auto& child : tree.children)
+        WriteTree(root, path + L"\\" + child.first, child.second);
+}
+
+}  // namespace
+
+struct CSavedModuleRegistration::SavedTree
+{
+    HKEY root;
+    std::wstring path;
+    Tree tree;
+};
+
+CSavedModuleRegistration::CSavedModuleRegistration()
+{
+    for (const auto& key : {std::make_pair(HKEY_CLASSES_ROOT, AppIdKeyPath()),
+                            std::make_pair(HKEY_CLASSES_ROOT, std::wstring(L"AppID\\ZeltAgentSvc.EXE")),
+                            std::make_pair(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT),
+                            std::make_pair(HKEY_LOCAL_MACHINE, std::wstring(kEventSourceKey))})
+        m_trees.push_back(SavedTree{key.first, key.second, ReadTree(key.first, key.second)});
+    RemoveModuleRegistration();
+}
+
+CSavedModuleRegistration::~CSavedModuleRegistration()
+{
+    RemoveModuleRegistration();
+    for (const SavedTree& saved : m_trees)
+        WriteTree(saved.root, saved.path, saved.tree);
 }
 
 void RemoveModuleRegistration()
@@ -255,15 +383,13 @@ void RemoveModuleRegistration()
     DeleteTree(HKEY_CLASSES_ROOT, AppIdKeyPath());
     DeleteTree(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE");
     DeleteTree(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT);
+    DeleteTree(HKEY_LOCAL_MACHINE, kEventSourceKey);
 }
 
 void WriteAppIdKeyOnly()
 {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, AppIdKeyPath().c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+    HKEY created = nullptr;
+    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, AppIdKeyPath().c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &created,
                         nullptr) == ERROR_SUCCESS)
-    {
-        RegDeleteValueW(key, L"LocalService");
-        RegCloseKey(key);
-    }
+        RegDeleteValueW(CRegistryKey(created).Get(), L"LocalService");
 }

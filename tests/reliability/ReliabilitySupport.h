@@ -1,6 +1,7 @@
 // Helpers of the reliability tests: agent copies under image names of their
-// own, installed instances driven through the service manager, the host's
-// process figures, and a clock shared with the demo agent's log.
+// own, installed instances driven through the service manager, the module's
+// registration saved and put back, the host's process figures, and a clock
+// shared with the demo agent's log.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/Handles.h"
 #include "support/HostTestSupport.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
@@ -46,6 +48,14 @@ struct ProcessFigures
 };
 bool ReadProcessFigures(DWORD processId, const std::string& commandLineMark, ProcessFigures& figures);
 
+struct RegistryKeyTraits
+{
+    using Handle = HKEY;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle handle) noexcept { RegCloseKey(handle); }
+};
+using CRegistryKey = CUniqueHandle<RegistryKeyTraits>;
+
 // One installed instance of the host, driven through the service manager.
 class CTestInstance
 {
@@ -73,9 +83,31 @@ private:
     std::wstring m_num;
 };
 
+// The command-line argument that the platform's splitting (CommandLineToArgvW)
+// gives back as `value`, by its documented rule: in double quotes, each quote
+// preceded by a backslash, backslashes before a quote or the end doubled.
+std::wstring QuoteArgument(const std::wstring& value);
+
 // Deletes what installation writes for the whole module: the AppID entries
-// (with "LocalService") and the type library registration.
+// (with "LocalService"), the type library and the event source.
 void RemoveModuleRegistration();
+
+// The module's registration as it was when the test began: saved whole and
+// removed, so that each test starts without it, and put back, key for key
+// and byte for byte, when the test ends.
+class CSavedModuleRegistration
+{
+public:
+    CSavedModuleRegistration();
+    ~CSavedModuleRegistration();
+    CSavedModuleRegistration(const CSavedModuleRegistration&) = delete;
+    CSavedModuleRegistration& operator=(const CSavedModuleRegistration&) = delete;
+
+private:
+    struct SavedTree;  // a key with everything below it, read whole
+    std::vector<SavedTree> m_trees;
+};
+
 // Writes the module's AppID key, without "LocalService", so that the host
 // runs in place.
 void WriteAppIdKeyOnly();
