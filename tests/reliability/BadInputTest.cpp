@@ -32,7 +32,7 @@
 
 namespace {
 
-constexpr int kLines = 120;
+constexpr int kLines = 100;
 constexpr size_t kCommandLineLimit = 32766;  // units, without the NUL
 constexpr DWORD kHangBoundMs = 20000;
 constexpr size_t kServiceNameUnits = 255;

@@ -17,14 +17,14 @@
 namespace {
 
 constexpr size_t kWarmUpStarts = 20;
-constexpr size_t kMeasuredRelaunches = 200;
+constexpr size_t kMeasuredRelaunches = 150;
 constexpr DWORD kLoopBoundMs = 180000;  // catches a host that stopped relaunching
 // Bounds on the growth over the measured relaunches: a leak of one handle or
-// thread per relaunch exceeds them many times over, one of 4 KiB per relaunch
+// thread per relaunch exceeds them many times over, one of 2 KiB per relaunch
 // exceeds the memory bound; a flat host stays at 0.
 constexpr long kHandleGrowthBound = 32;
 constexpr long kThreadGrowthBound = 8;
-constexpr long kMemoryGrowthBoundKiB = 512;
+constexpr long kMemoryGrowthBoundKiB = 256;
 
 void PrintFigures(const char* when, size_t starts, const ProcessFigures& figures)
 {
