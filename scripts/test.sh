@@ -11,11 +11,15 @@ cmake --build build
 # interrupted: the suites end their own, this catches one whose runner was
 # killed.
 stop_sessions() {
-  for prefix in build/wine/*/ build/wineprefix/; do
+  for prefix in build/wine/*/; do
     [ -f "$prefix/system.reg" ] && scripts/wine-session.sh "$PWD/$prefix" stop
   done
   return 0
 }
 trap stop_sessions EXIT
-trap 'exit 130' INT TERM
-ctest --test-dir build --output-on-failure -j "${ZELT_TEST_JOBS:-4}" "$@"
+# In the background, so that an interrupt or a termination of this script
+# reaches ctest at once (a background job ignores SIGINT: pass SIGTERM on).
+ctest --test-dir build --output-on-failure -j "${ZELT_TEST_JOBS:-4}" "$@" &
+ctest=$!
+trap 'kill -TERM $ctest 2>/dev/null; wait $ctest; exit 130' INT TERM
+wait $ctest
