@@ -65,6 +65,21 @@ std::wstring DemoAgentLine(const std::wstring& image, USHORT port, const wchar_t
            L" \"--log=" + log + L"\"";
 }
 
+// Starts a copy of the demo agent outside any instance and waits until its
+// log shows `readyLine`.
+void StartDemoAgent(const std::wstring& image, USHORT port, const wchar_t* switches, const std::wstring& log,
+                    const char* readyLine)
+{
+    std::wstring line = DemoAgentLine(image, port, switches, log);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    CProcessInformation agent;
+    agent.Adopt(info);
+    ASSERT_TRUE(WaitForFileText(log, readyLine, 10000)) << ReadFileText(log);
+}
+
 class AgentMisbehaviourTest : public ::testing::Test
 {
 protected:
@@ -110,15 +125,9 @@ protected:
     // Starts another program that takes the port before the agent can.
     static void StartPortOwner(const CaseRun& run)
     {
-        std::wstring line = DemoAgentLine(run.ownerImage, run.port, run.behaviour->ownerSwitches, run.ownerLog);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
-        CProcessInformation owner;
-        owner.Adopt(info);
-        const char* ready = wcsstr(run.behaviour->ownerSwitches, L"noaccept") != nullptr ? "backlog filled" : "listening";
-        ASSERT_TRUE(WaitForFileText(run.ownerLog, ready, 10000)) << ReadFileText(run.ownerLog);
+        const wchar_t* switches = run.behaviour->ownerSwitches;
+        StartDemoAgent(run.ownerImage, run.port, switches, run.ownerLog,
+                       wcsstr(switches, L"noaccept") != nullptr ? "backlog filled" : "listening");
     }
 
     // Polls every instance until each has reported STOPPED, noting when.
@@ -225,14 +234,7 @@ protected:
 TEST_F(BoundedConnectTest, FullBacklogTimesOutAndAClosedPortIsRefused)
 {
     const USHORT port = FindFreePort();
-    std::wstring line = DemoAgentLine(m_image, port, L"--noaccept", m_log);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
-    CProcessInformation listener;
-    listener.Adopt(info);
-    ASSERT_TRUE(WaitForFileText(m_log, "backlog filled", 10000)) << ReadFileText(m_log);
+    ASSERT_NO_FATAL_FAILURE(StartDemoAgent(m_image, port, L"--noaccept", m_log, "backlog filled"));
 
     Ravn::CTcpSocket full;
     double elapsedMs = 0;

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "instance/ImagePath.h"
 #include "resources/Guids.h"
 #include "runtime/Handles.h"
 #include "support/SystemSupport.h"
@@ -251,20 +252,7 @@ void CTestInstance::Remove() const
 
 std::wstring QuoteArgument(const std::wstring& value)
 {
-    std::wstring argument = L"\"";
-    size_t backslashes = 0;
-    for (const wchar_t c : value)
-    {
-        if (c == L'\\')
-        {
-            ++backslashes;
-            continue;
-        }
-        argument.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        argument += c;
-        backslashes = 0;
-    }
-    return argument.append(backslashes * 2, L'\\') + L"\"";
+    return L"\"" + EscapeQuotedValue(value) + L"\"";
 }
 
 namespace {

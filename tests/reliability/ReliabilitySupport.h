@@ -84,8 +84,8 @@ private:
 };
 
 // The command-line argument that the platform's splitting (CommandLineToArgvW)
-// gives back as `value`, by its documented rule: in double quotes, each quote
-// preceded by a backslash, backslashes before a quote or the end doubled.
+// gives back as `value`: the value escaped as the installer escapes it, in
+// double quotes.
 std::wstring QuoteArgument(const std::wstring& value);
 
 // Deletes what installation writes for the whole module: the AppID entries
