@@ -258,86 +258,22 @@ std::wstring QuoteArgument(const std::wstring& value)
 namespace {
 
 const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZeltAgentSvc";
+// Where the saved trees wait for the end of the test.
+const wchar_t kSavedTreesKey[] = L"Software\\ZeltTestSavedRegistration";
 
-struct Tree
+// Copies a key with everything below it; false when the source is absent.
+bool CopyTree(HKEY fromRoot, const std::wstring& fromPath, HKEY toRoot, const std::wstring& toPath)
 {
-    struct Value
-    {
-        std::wstring name;
-        DWORD type = 0;
-        std::vector<BYTE> bytes;
-    };
-    bool bPresent = false;
-    std::vector<Value> values;
-    std::vector<std::pair<std::wstring, Tree>> children;
-};
-
-// Wine may report a string value longer than the key's largest: a value that
-// does not fit is read again in a buffer of its size.
-std::vector<Tree::Value> ReadValues(HKEY key, DWORD count, DWORD maxNameUnits, DWORD maxBytes)
-{
-    std::vector<Tree::Value> values;
-    for (DWORD i = 0; i < count; ++i)
-    {
-        Tree::Value value;
-        value.name.resize(maxNameUnits + 1);
-        DWORD units = 0;
-        DWORD bytes = maxBytes;
-        LONG error = ERROR_MORE_DATA;
-        while (error == ERROR_MORE_DATA)
-        {
-            value.bytes.resize(bytes);
-            units = maxNameUnits + 1;
-            error = RegEnumValueW(key, i, &value.name[0], &units, nullptr, &value.type, value.bytes.data(), &bytes);
-        }
-        if (error != ERROR_SUCCESS)
-            break;
-        value.name.resize(units);
-        value.bytes.resize(bytes);
-        values.push_back(std::move(value));
-    }
-    return values;
-}
-
-Tree ReadTree(HKEY root, const std::wstring& path)
-{
-    Tree tree;
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
-        return tree;
-    CRegistryKey key(opened);
-    DWORD subkeys = 0, maxSubkeyUnits = 0, values = 0, maxNameUnits = 0, maxBytes = 0;
-    if (RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, &maxSubkeyUnits, nullptr, &values,
-                         &maxNameUnits, &maxBytes, nullptr, nullptr) != ERROR_SUCCESS)
-        return tree;
-    tree.bPresent = true;
-    tree.values = ReadValues(key.Get(), values, maxNameUnits, maxBytes);
-    for (DWORD i = 0; i < subkeys; ++i)
-    {
-        std::wstring name(maxSubkeyUnits + 1, L'\0');
-        DWORD units = maxSubkeyUnits + 1;
-        if (RegEnumKeyExW(key.Get(), i, &name[0], &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        name.resize(units);
-        tree.children.emplace_back(name, Tree());
-    }
-    for (auto& child : tree.children)
-        child.second = ReadTree(root, path + L"\\" + child.first);
-    return tree;
-}
-
-void WriteTree(HKEY root, const std::wstring& path, const Tree& tree)
-{
-    HKEY created = nullptr;
-    if (!tree.bPresent ||
-        RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &created, nullptr) != ERROR_SUCCESS)
-        return;
-    CRegistryKey key(created);
-    for (const Tree::Value& value : tree.values)
-        RegSetValueExW(key.Get(), value.name.c_str(), 0, value.type, value.bytes.data(),
-                       static_cast<DWORD>(value.bytes.size()));
-    for (const auto& child : tree.children)
-        WriteTree(root, path + L"\\" + child.first, child.second);
+    HKEY source = nullptr;
+    if (RegOpenKeyExW(fromRoot, fromPath.c_str(), 0, KEY_READ, &source) != ERROR_SUCCESS)
+        return false;
+    const CRegistryKey sourceKey(source);
+    HKEY target = nullptr;
+    if (RegCreateKeyExW(toRoot, toPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &target, nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    const CRegistryKey targetKey(target);
+    return RegCopyTreeW(sourceKey.Get(), nullptr, targetKey.Get()) == ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -346,16 +282,21 @@ struct CSavedModuleRegistration::SavedTree
 {
     HKEY root;
     std::wstring path;
-    Tree tree;
+    std::wstring copy;  // under HKEY_CURRENT_USER
+    bool bPresent;
 };
 
 CSavedModuleRegistration::CSavedModuleRegistration()
 {
+    DeleteTree(HKEY_CURRENT_USER, kSavedTreesKey);
     for (const auto& key : {std::make_pair(HKEY_CLASSES_ROOT, AppIdKeyPath()),
                             std::make_pair(HKEY_CLASSES_ROOT, std::wstring(L"AppID\\ZeltAgentSvc.EXE")),
                             std::make_pair(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT),
                             std::make_pair(HKEY_LOCAL_MACHINE, std::wstring(kEventSourceKey))})
-        m_trees.push_back(SavedTree{key.first, key.second, ReadTree(key.first, key.second)});
+    {
+        const std::wstring copy = kSavedTreesKey + (L"\\" + std::to_wstring(m_trees.size()));
+        m_trees.push_back(SavedTree{key.first, key.second, copy, CopyTree(key.first, key.second, HKEY_CURRENT_USER, copy)});
+    }
     RemoveModuleRegistration();
 }
 
@@ -363,7 +304,11 @@ CSavedModuleRegistration::~CSavedModuleRegistration()
 {
     RemoveModuleRegistration();
     for (const SavedTree& saved : m_trees)
-        WriteTree(saved.root, saved.path, saved.tree);
+    {
+        if (saved.bPresent)
+            CopyTree(HKEY_CURRENT_USER, saved.copy, saved.root, saved.path);
+    }
+    DeleteTree(HKEY_CURRENT_USER, kSavedTreesKey);
 }
 
 void RemoveModuleRegistration()

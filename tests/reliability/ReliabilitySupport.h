@@ -104,7 +104,7 @@ public:
     CSavedModuleRegistration& operator=(const CSavedModuleRegistration&) = delete;
 
 private:
-    struct SavedTree;  // a key with everything below it, read whole
+    struct SavedTree;  // a key with everything below it, copied aside
     std::vector<SavedTree> m_trees;
 };
 
