@@ -1,10 +1,11 @@
 #!/bin/sh
-# Runs a Windows program under Wine in the build's private 32-bit prefix.
-# Usage: wine-run.sh PREFIX PROGRAM [ARGS...]. Creates the prefix on first use.
+# Runs a Windows program under Wine in one of the build's private prefixes.
+# Usage: wine-run.sh PREFIX PROGRAM [ARGS...]. Creates the prefix on first
+# use, 32-bit unless WINEARCH=win64 is set.
 set -e
-prefix=$1
+prefix=$(realpath -m "$1")  # Wine takes only an absolute path
 shift
-export WINEPREFIX="$prefix" WINEARCH=win32
+export WINEPREFIX="$prefix" WINEARCH="${WINEARCH:-win32}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 unset DISPLAY

@@ -1,10 +1,11 @@
 #!/bin/sh
-# Starts or ends the persistent wineserver of the build's private prefix.
-# The service manager keeps its state only while that server lives.
-# Usage: wine-session.sh PREFIX start|stop
+# Starts or ends the persistent wineserver of one of the build's private
+# prefixes. The service manager keeps its state only while that server lives.
+# Usage: wine-session.sh PREFIX start|stop (a new prefix is 32-bit unless
+# WINEARCH=win64 is set).
 set -e
-prefix=$1
-export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+prefix=$(realpath -m "$1")  # Wine takes only an absolute path
+export WINEPREFIX="$prefix" WINEARCH="${WINEARCH:-win32}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
 here=$(dirname "$0")
 case "$2" in
@@ -14,7 +15,9 @@ case "$2" in
     # program and keep that program's standard handles, so the first program
     # runs with none: a test runner reading a test's output would otherwise
     # wait on them forever.
-    "$here/wine-run.sh" "$prefix" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+    if [ ! -f "$prefix/system.reg" ]; then
+      "$here/wine-run.sh" "$prefix" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+    fi
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
     wineserver -p </dev/null >/dev/null 2>&1

@@ -1,7 +1,9 @@
 // Agents that break the control-port contract in each way a real one might:
 // the stop must still end within its bound (1000 ms for the connection, then
-// 3000 ms for the agent's end, plus a margin) and leave no agent running. The stop times are printed; only a bound that catches a
-// hang is asserted.
+// 3000 ms for the agent's end, plus a margin) and leave no agent running.
+// Each case has an instance, agent image and port of its own, and all cases
+// are stopped at once, so that their waits overlap. The stop times are
+// printed; only a bound that catches a hang is asserted.
 #include "agent/Socket.h"  // Windows Sockets before windows.h
 
 #include <gtest/gtest.h>
@@ -9,17 +11,19 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <ostream>
+#include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "ReliabilitySupport.h"
 #include "base/Handles.h"
-#include "base/Result.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 constexpr double kHangBoundMs = 10000;
+const char kShutdownLineHex[] = "recv 73687574646f776e0a";
 
 struct Misbehaviour
 {
@@ -27,109 +31,172 @@ struct Misbehaviour
     const wchar_t* agentSwitches;  // for the instance's own agent
     const char* readyLine;         // in the agent's log once it misbehaves
     const wchar_t* ownerSwitches;  // another program on the port first, or null
+    bool bReadsLine;               // the agent receives the shutdown line
 };
-
-void PrintTo(const Misbehaviour& behaviour, std::ostream* out)
-{
-    *out << behaviour.name;
-}
 
 const Misbehaviour kCases[] = {
-    {"cooperates", L"", "listening", nullptr},
-    {"accepts_never_reads", L"--noread", "listening", nullptr},
-    {"closes_at_once", L"--closenow", "listening", nullptr},
-    {"holds_port_without_accepting", L"--noaccept", "backlog filled", nullptr},
-    {"ignores_the_line", L"--ignore", "listening", nullptr},
-    {"port_owned_by_reader", L"", "listenfail", L"--ignore"},
-    {"port_owned_by_nonaccepter", L"", "listenfail", L"--noaccept"},
+    {"cooperates", L"", "listening", nullptr, true},
+    {"accepts_never_reads", L"--noread", "listening", nullptr, false},
+    {"closes_at_once", L"--closenow", "listening", nullptr, false},
+    {"holds_port_without_accepting", L"--noaccept", "backlog filled", nullptr, false},
+    {"ignores_the_line", L"--ignore", "listening", nullptr, true},
+    {"port_owned_by_reader", L"", "listenfail", L"--ignore", false},
+    {"port_owned_by_nonaccepter", L"", "listenfail", L"--noaccept", false},
 };
 
-class AgentMisbehaviourTest : public ::testing::TestWithParam<Misbehaviour>
+// One case: its instance, its agent (and maybe a program that holds its
+// port), their logs, and the stop's outcome.
+struct CaseRun
+{
+    const Misbehaviour* behaviour = nullptr;
+    std::unique_ptr<CTestInstance> instance;
+    std::wstring agentImage;
+    std::wstring ownerImage;
+    std::wstring log;
+    std::wstring ownerLog;
+    USHORT port = 0;
+    long long stopBegan = 0;
+    double stopMs = -1;  // until the instance reported STOPPED
+};
+
+std::wstring DemoAgentLine(const std::wstring& image, USHORT port, const wchar_t* switches, const std::wstring& log)
+{
+    return L"\"" + BuiltProgramPath(image.c_str()) + L"\" --port=" + std::to_wstring(port) + L" " + switches +
+           L" \"--log=" + log + L"\"";
+}
+
+// Starts a copy of the demo agent outside any instance and waits until its
+// log shows `readyLine`.
+void StartDemoAgent(const std::wstring& image, USHORT port, const wchar_t* switches, const std::wstring& log,
+                    const char* readyLine)
+{
+    std::wstring line = DemoAgentLine(image, port, switches, log);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    CProcessInformation agent;
+    agent.Adopt(info);
+    ASSERT_TRUE(WaitForFileText(log, readyLine, 10000)) << ReadFileText(log);
+}
+
+class AgentMisbehaviourTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        m_agentImage = L"ZeltRelMisbehave.exe";
-        m_ownerImage = L"ZeltRelPortOwner.exe";
-        CopyDemoAgent(m_agentImage);
-        CopyDemoAgent(m_ownerImage);
-        m_log = TestFilePath(L"misbehave-agent.log");
-        m_ownerLog = TestFilePath(L"misbehave-owner.log");
-        DeleteFileW(m_log.c_str());
-        DeleteFileW(m_ownerLog.c_str());
+        std::set<USHORT> ports;
+        for (const Misbehaviour& behaviour : kCases)
+        {
+            CaseRun run;
+            const std::wstring number = std::to_wstring(m_runs.size());
+            run.behaviour = &behaviour;
+            run.instance = std::make_unique<CTestInstance>(L"rel-misbehave-" + number);
+            run.agentImage = L"ZeltRelMisbehave" + number + L".exe";
+            run.ownerImage = L"ZeltRelPortOwner" + number + L".exe";
+            run.log = TestFilePath(L"misbehave-agent-" + number + L".log");
+            run.ownerLog = TestFilePath(L"misbehave-owner-" + number + L".log");
+            do
+                run.port = FindFreePort();
+            while (!ports.insert(run.port).second);
+            CopyDemoAgent(run.agentImage);
+            if (behaviour.ownerSwitches != nullptr)
+                CopyDemoAgent(run.ownerImage);
+            DeleteFileW(run.log.c_str());
+            DeleteFileW(run.ownerLog.c_str());
+            m_runs.push_back(std::move(run));
+        }
     }
 
     void TearDown() override
     {
-        m_instance.Remove();
-        TerminateProcesses(m_agentImage);
-        TerminateProcesses(m_ownerImage);
-        RemoveModuleRegistration();
-        DeleteFileW(BuiltProgramPath(m_agentImage.c_str()).c_str());
-        DeleteFileW(BuiltProgramPath(m_ownerImage.c_str()).c_str());
-        DeleteFileW(m_log.c_str());
-        DeleteFileW(m_ownerLog.c_str());
+        for (CaseRun& run : m_runs)
+        {
+            run.instance->Remove();
+            TerminateProcesses(run.agentImage);
+            TerminateProcesses(run.ownerImage);
+            DeleteFileW(BuiltProgramPath(run.agentImage.c_str()).c_str());
+            DeleteFileW(BuiltProgramPath(run.ownerImage.c_str()).c_str());
+            DeleteFileW(run.log.c_str());
+            DeleteFileW(run.ownerLog.c_str());
+        }
     }
 
     // Starts another program that takes the port before the agent can.
-    void StartPortOwner(USHORT port, const wchar_t* switches)
+    static void StartPortOwner(const CaseRun& run)
     {
-        std::wstring line = L"\"" + BuiltProgramPath(m_ownerImage.c_str()) + L"\" --port=" + std::to_wstring(port) +
-                            L" " + switches + L" \"--log=" + m_ownerLog + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
-        CProcessInformation owner;
-        owner.Adopt(info);
-        const char* ready = wcsstr(switches, L"noaccept") != nullptr ? "backlog filled" : "listening";
-        ASSERT_TRUE(WaitForFileText(m_ownerLog, ready, 10000)) << ReadFileText(m_ownerLog);
+        const wchar_t* switches = run.behaviour->ownerSwitches;
+        StartDemoAgent(run.ownerImage, run.port, switches, run.ownerLog,
+                       wcsstr(switches, L"noaccept") != nullptr ? "backlog filled" : "listening");
     }
 
-    std::wstring m_agentImage;
-    std::wstring m_ownerImage;
-    std::wstring m_log;
-    std::wstring m_ownerLog;
-    CTestInstance m_instance{L"rel-misbehave"};
+    // Polls every instance until each has reported STOPPED, noting when.
+    void WaitForEveryStop()
+    {
+        const long long start = NowMicroseconds();
+        for (size_t waiting = m_runs.size(); waiting > 0 && ElapsedMs(start) < 30000; Sleep(5))
+        {
+            for (CaseRun& run : m_runs)
+            {
+                if (run.stopMs < 0 && run.instance->QueryState() == SERVICE_STOPPED)
+                {
+                    run.stopMs = ElapsedMs(run.stopBegan);
+                    --waiting;
+                }
+            }
+        }
+    }
+
+    CSavedModuleRegistration m_registration;
+    std::vector<CaseRun> m_runs;
 };
 
-TEST_P(AgentMisbehaviourTest, StopEndsWithinTheBoundAndLeavesNoAgent)
+TEST_F(AgentMisbehaviourTest, EveryStopEndsWithinTheBoundAndLeavesNoAgent)
 {
-    const Misbehaviour& behaviour = GetParam();
-    const USHORT port = FindFreePort();
-    if (behaviour.ownerSwitches != nullptr)
+    for (const CaseRun& run : m_runs)
     {
-        ASSERT_NO_FATAL_FAILURE(StartPortOwner(port, behaviour.ownerSwitches));
+        SCOPED_TRACE(run.behaviour->name);
+        if (run.behaviour->ownerSwitches != nullptr)
+        {
+            ASSERT_NO_FATAL_FAILURE(StartPortOwner(run));
+        }
+        const std::wstring cmd = DemoAgentLine(run.agentImage, run.port, run.behaviour->agentSwitches, run.log);
+        ASSERT_EQ(0u, run.instance->Install(run.port, run.agentImage, cmd));
+        ASSERT_TRUE(run.instance->Start()) << GetLastError();
+    }
+    for (const CaseRun& run : m_runs)
+    {
+        SCOPED_TRACE(run.behaviour->name);
+        ASSERT_TRUE(run.instance->WaitForState(SERVICE_RUNNING, 20000));
+        ASSERT_TRUE(WaitForFileText(run.log, run.behaviour->readyLine, 10000)) << ReadFileText(run.log);
     }
 
-    const std::wstring cmd = L"\"" + BuiltProgramPath(m_agentImage.c_str()) + L"\" --port=" + std::to_wstring(port) +
-                             L" " + behaviour.agentSwitches + L" \"--log=" + m_log + L"\"";
-    ASSERT_EQ(0u, m_instance.Install(port, m_agentImage, cmd));
-    ASSERT_TRUE(m_instance.Start()) << GetLastError();
-    ASSERT_TRUE(m_instance.WaitForState(SERVICE_RUNNING, 20000));
-    ASSERT_TRUE(WaitForFileText(m_log, behaviour.readyLine, 10000)) << ReadFileText(m_log);
-
-    const long long stopStart = NowMicroseconds();
-    ASSERT_TRUE(m_instance.RequestStop());
-    const bool bStopped = m_instance.WaitForState(SERVICE_STOPPED, 30000);
-    const double stopMs = ElapsedMs(stopStart);
-    std::printf("[ figure ] stop of an agent that %s: %.1f ms\n", behaviour.name, stopMs);
-
-    ASSERT_TRUE(bStopped);
-    EXPECT_LT(stopMs, kHangBoundMs);
-    EXPECT_TRUE(WaitForNoProcess(m_agentImage, 5000)) << "an agent survived the stop";
-    EXPECT_EQ(1u, CountLines(ReadFileText(m_log), "start ")) << "relaunched during the stop";
-    if (behaviour.ownerSwitches != nullptr)
+    for (CaseRun& run : m_runs)
     {
-        EXPECT_FALSE(FindProcesses(m_ownerImage).empty()) << "the port's owner is not the host's to stop";
+        run.stopBegan = NowMicroseconds();
+        ASSERT_TRUE(run.instance->RequestStop()) << run.behaviour->name;
+    }
+    WaitForEveryStop();
+
+    for (const CaseRun& run : m_runs)
+    {
+        SCOPED_TRACE(run.behaviour->name);
+        std::printf("[ figure ] stop of an agent that %s: %.1f ms\n", run.behaviour->name, run.stopMs);
+        EXPECT_GE(run.stopMs, 0) << "not stopped";
+        EXPECT_LT(run.stopMs, kHangBoundMs);
+        EXPECT_TRUE(WaitForNoProcess(run.agentImage, 5000)) << "an agent survived the stop";
+        const std::string log = ReadFileText(run.log);
+        EXPECT_EQ(1u, CountLines(log, "start ")) << "relaunched during the stop";
+        EXPECT_EQ(run.behaviour->bReadsLine, log.find(kShutdownLineHex) != std::string::npos) << log;
+        if (run.behaviour->ownerSwitches != nullptr)
+        {
+            EXPECT_FALSE(FindProcesses(run.ownerImage).empty()) << "the port's owner is not the host's to stop";
+        }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Agents, AgentMisbehaviourTest, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Misbehaviour>& info) { return std::string(info.param.name); });
-
 // The bounded connect of the shutdown exchange, against a listener whose
-// backlog is full, a closed port and a listener that accepts.
+// backlog is full and a closed port.
 class BoundedConnectTest : public ::testing::Test
 {
 protected:
@@ -149,19 +216,6 @@ protected:
         WSACleanup();
     }
 
-    void StartListener(USHORT port, const wchar_t* switches, const char* readyLine)
-    {
-        std::wstring line = L"\"" + BuiltProgramPath(m_image.c_str()) + L"\" --port=" + std::to_wstring(port) + L" " +
-                            switches + L" \"--log=" + m_log + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
-        CProcessInformation listener;
-        listener.Adopt(info);
-        ASSERT_TRUE(WaitForFileText(m_log, readyLine, 10000)) << ReadFileText(m_log);
-    }
-
     HRESULT ConnectTo(USHORT port, DWORD timeoutMs, double& elapsedMs, Ravn::CTcpSocket& socket)
     {
         sockaddr_in address;
@@ -177,37 +231,20 @@ protected:
     std::wstring m_log;
 };
 
-TEST_F(BoundedConnectTest, FullBacklogTimesOut)
+TEST_F(BoundedConnectTest, FullBacklogTimesOutAndAClosedPortIsRefused)
 {
     const USHORT port = FindFreePort();
-    ASSERT_NO_FATAL_FAILURE(StartListener(port, L"--noaccept", "backlog filled"));
-    Ravn::CTcpSocket socket;
+    ASSERT_NO_FATAL_FAILURE(StartDemoAgent(m_image, port, L"--noaccept", m_log, "backlog filled"));
+
+    Ravn::CTcpSocket full;
     double elapsedMs = 0;
-    EXPECT_EQ(HResultFromError(WSAETIMEDOUT), ConnectTo(port, 500, elapsedMs, socket));
+    EXPECT_EQ(HRESULT_FROM_WIN32(WSAETIMEDOUT), ConnectTo(port, 500, elapsedMs, full));
     std::printf("[ figure ] connect to a full backlog, bound 500 ms: %.1f ms\n", elapsedMs);
     EXPECT_LT(elapsedMs, kHangBoundMs);
-}
 
-TEST_F(BoundedConnectTest, ClosedPortIsRefused)
-{
-    Ravn::CTcpSocket socket;
-    double elapsedMs = 0;
-    EXPECT_EQ(HResultFromError(WSAECONNREFUSED), ConnectTo(FindFreePort(), 3000, elapsedMs, socket));
+    Ravn::CTcpSocket closed;
+    EXPECT_EQ(HRESULT_FROM_WIN32(WSAECONNREFUSED), ConnectTo(FindFreePort(), 3000, elapsedMs, closed));
     EXPECT_LT(elapsedMs, kHangBoundMs);
-}
-
-// A connection that is made carries the line whole.
-TEST_F(BoundedConnectTest, AcceptingListenerReceivesTheLine)
-{
-    const USHORT port = FindFreePort();
-    ASSERT_NO_FATAL_FAILURE(StartListener(port, L"--ignore", "listening"));
-    Ravn::CTcpSocket socket;
-    double elapsedMs = 0;
-    ASSERT_EQ(S_OK, ConnectTo(port, 3000, elapsedMs, socket));
-    DWORD sent = 0;
-    EXPECT_EQ(S_OK, socket.Send("shutdown\n", 9, sent));
-    EXPECT_EQ(9u, sent);
-    EXPECT_TRUE(WaitForFileText(m_log, "recv 73687574646f776e0a", 10000)) << ReadFileText(m_log);
 }
 
 }  // namespace

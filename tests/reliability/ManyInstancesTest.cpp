@@ -89,7 +89,6 @@ protected:
             DeleteFileW(BuiltProgramPath(instance.image.c_str()).c_str());
             DeleteFileW(instance.log.c_str());
         }
-        RemoveModuleRegistration();
     }
 
     bool AllLogsHold(const std::string& line, size_t count, DWORD timeoutMs) const
@@ -108,6 +107,7 @@ protected:
         }
     }
 
+    CSavedModuleRegistration m_registration;
     std::vector<Instance> m_instances;
 };
 

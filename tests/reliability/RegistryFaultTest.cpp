@@ -22,7 +22,10 @@ namespace {
 const std::wstring kLibraryKey = std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT;
 // A run whose agent cannot be launched: in place it ends with the launch
 // error, in service mode (started by hand) with 1063.
-const wchar_t kRunArguments[] = L"/port=5 /agent=zelt-absent-agent.exe /cmd=zelt-absent-agent.exe";
+std::wstring RunArguments()
+{
+    return L"/port=" + std::to_wstring(FindFreePort()) + L" /agent=zelt-absent-agent.exe /cmd=zelt-absent-agent.exe";
+}
 constexpr DWORD kRanInPlace = 0x80070002;
 constexpr DWORD kChoseServiceMode = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
 
@@ -79,8 +82,7 @@ bool ReadValue(const wchar_t* name, DWORD& type, std::vector<BYTE>& bytes)
 class LocalServiceValueTest : public ::testing::TestWithParam<ValueCase>
 {
 protected:
-    void SetUp() override { RemoveModuleRegistration(); }
-    void TearDown() override { RemoveModuleRegistration(); }
+    CSavedModuleRegistration m_registration;
 };
 
 // Only a string value that reads whole selects service mode; the host never
@@ -95,7 +97,7 @@ TEST_P(LocalServiceValueTest, ChoosesTheModeByTheValueAndKeepsIt)
                                             static_cast<DWORD>(value.bytes.size())));
     RegCloseKey(key);
 
-    EXPECT_EQ(value.expected, RunHost(kRunArguments, 20000));
+    EXPECT_EQ(value.expected, RunHost(RunArguments(), 20000));
     DWORD type = 0;
     std::vector<BYTE> bytes;
     ASSERT_TRUE(ReadValue(L"LocalService", type, bytes));
@@ -112,17 +114,9 @@ INSTANTIATE_TEST_SUITE_P(Values, LocalServiceValueTest, ::testing::ValuesIn(Valu
 class RegistryFaultTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { CleanUp(); }
-    void TearDown() override { CleanUp(); }
+    void TearDown() override { m_instance.Remove(); }
 
-    void CleanUp()
-    {
-        m_instance.Remove();
-        DeleteTree(HKEY_CLASSES_ROOT, AppIdKeyPath());
-        RegDeleteKeyW(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE");
-        RemoveModuleRegistration();
-    }
-
+    CSavedModuleRegistration m_registration;
     CTestInstance m_instance{L"rel-fault"};
 };
 
@@ -130,7 +124,7 @@ protected:
 // the removal of the registration reports the missing key.
 TEST_F(RegistryFaultTest, MissingAppIdKey)
 {
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), RunHost(kRunArguments, 20000));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), RunHost(RunArguments(), 20000));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath()));
     EXPECT_EQ(0x80070002u, RunHost(L"/unregserver"));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath()));
@@ -142,7 +136,7 @@ TEST_F(RegistryFaultTest, MissingAppIdKey)
 // still take the entries away, and a second removal finds nothing to do.
 TEST_F(RegistryFaultTest, RemovalOfAPartialRegistrationCompletes)
 {
-    ASSERT_EQ(0x80070424u, RunHost(L"/RegServer /port=1 /agent=a.exe"));
+    ASSERT_EQ(0x80070424u, RunHost(L"/RegServer /port=" + std::to_wstring(FindFreePort()) + L" /agent=a.exe"));
     ASSERT_TRUE(KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath()));
     ASSERT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
 
@@ -169,7 +163,7 @@ TEST_F(RegistryFaultTest, ScriptFailingPartWayLeavesNoHalfInstallation)
     LocalFree(descriptor);
     RegCloseKey(blocked);
 
-    const DWORD result = RunHost(m_instance.InstallArguments(5, L"a.exe", L"a.exe"));
+    const DWORD result = RunHost(m_instance.InstallArguments(FindFreePort(), L"a.exe", L"a.exe"));
     EXPECT_EQ(0x80070005u, result);
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath())) << "the rollback leaves the first entry";
     ServiceConfiguration config;

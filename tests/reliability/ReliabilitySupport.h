@@ -1,6 +1,7 @@
 // Helpers of the reliability tests: agent copies under image names of their
-// own, installed instances driven through the service manager, the host's
-// process figures, and a clock shared with the demo agent's log.
+// own, installed instances driven through the service manager, the module's
+// registration saved and put back, the host's process figures, and a clock
+// shared with the demo agent's log.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/Handles.h"
 #include "support/HostTestSupport.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
@@ -73,9 +75,31 @@ private:
     std::wstring m_num;
 };
 
+// The command-line argument that the platform's splitting (CommandLineToArgvW)
+// gives back as `value`: the value escaped as the installer escapes it, in
+// double quotes.
+std::wstring QuoteArgument(const std::wstring& value);
+
 // Deletes what installation writes for the whole module: the AppID entries
-// (with "LocalService") and the type library registration.
+// (with "LocalService"), the type library and the event source.
 void RemoveModuleRegistration();
+
+// The module's registration as it was when the test began: saved whole and
+// removed, so that each test starts without it, and put back, key for key
+// and byte for byte, when the test ends.
+class CSavedModuleRegistration
+{
+public:
+    CSavedModuleRegistration();
+    ~CSavedModuleRegistration();
+    CSavedModuleRegistration(const CSavedModuleRegistration&) = delete;
+    CSavedModuleRegistration& operator=(const CSavedModuleRegistration&) = delete;
+
+private:
+    struct SavedTree;  // a key with everything below it, copied aside
+    std::vector<SavedTree> m_trees;
+};
+
 // Writes the module's AppID key, without "LocalService", so that the host
 // runs in place.
 void WriteAppIdKeyOnly();

@@ -54,7 +54,6 @@ protected:
     void TearDown() override
     {
         TerminateProcesses(m_image);
-        RemoveModuleRegistration();
         DeleteFileW(m_agentPath.c_str());
         DeleteFileW(m_log.c_str());
     }
@@ -77,6 +76,7 @@ protected:
         }
     }
 
+    CSavedModuleRegistration m_registration;
     std::wstring m_image = L"ZeltRelStorm.exe";
     std::wstring m_agentPath;
     std::wstring m_log;
