@@ -30,6 +30,7 @@
 #include "agent/ProgramPath.h"
 #include "base/ExclusiveLock.h"
 #include "base/Result.h"
+#include "base/Text.h"
 
 namespace {
 
@@ -157,10 +158,8 @@ HRESULT CAgentSupervisor::LaunchAgent()
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, directory, &startup, &info))
     {
         const DWORD error = GetLastError();
-        wchar_t line[64];
-        swprintf(line, 64, L"==> StartProcess: end_fail-1.[err=%lu]", error);
         if (m_writeTrace)
-            m_writeTrace(line);
+            m_writeTrace(FormatText(L"==> StartProcess: end_fail-1.[err=%lu]", error));
         return HResultFromError(error);
     }
     CProcessInformation process;
