@@ -29,6 +29,11 @@ trap finish EXIT
 trap 'exit 130' INT TERM
 scripts/wine-session.sh "$prefix" start
 echo "[ bench ] machine: $(nproc) cores (nproc), $(wine --version) (wine --version); load average $(cut -d' ' -f1-3 /proc/loadavg)"
+# What ships is the stripped program: its size against the 300 KB target.
+stripped=$(mktemp)
+i686-w64-mingw32-strip -o "$stripped" build/ZeltAgentSvc.exe
+echo "[ bench ] stripped host: $(stat -c %s "$stripped") bytes (target at most 307200 bytes, 300 KB)"
+rm -f "$stripped"
 # In the background, so that an interrupt reaches this script at once.
 timeout 900 scripts/wine-run.sh "$prefix" build/bench/ZeltBench.exe "$@" </dev/null &
 bench=$!

@@ -30,6 +30,7 @@
 #include "agent/ProgramPath.h"
 #include "base/ExclusiveLock.h"
 #include "base/Result.h"
+#include "base/Text.h"
 
 namespace {
 
@@ -139,6 +140,50 @@ void CAgentSupervisor::ScheduleRelaunch()
     m_dwRelaunchDelayMs = m_dwRelaunchDelayMs < kLastRelaunchDelayMs / 2 ? m_dwRelaunchDelayMs * 2 : kLastRelaunchDelayMs;
 }
 
+namespace {
+
+// Creates the agent's process from a copy of the line (process creation may
+// write into it); the Windows error, or 0.
+DWORD CreateAgentProcess(const std::wstring& line, const wchar_t* directory, CProcessInformation& process)
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::vector<wchar_t> commandLine(line.begin(), line.end());
+    commandLine.push_back(L'\0');
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, directory, &startup, &info))
+        return GetLastError();
+    process.Adopt(info);
+    return ERROR_SUCCESS;
+}
+
+bool IsRunningUnderWow64()
+{
+    BOOL bWow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &bWow64) && bWow64;
+}
+
+// On 64-bit Windows this 32-bit program sees C:\Windows\System32 as
+// SysWOW64. A path that names no file there is tried once more with the
+// thread's file system redirection off, so that a 64-bit agent in the native
+// System32 is found by the path an administrator sees; a 32-bit agent that a
+// 32-bit installer put there through System32 is still found first.
+DWORD CreateAgentProcessInEitherView(const std::wstring& line, const wchar_t* directory,
+                                     CProcessInformation& process)
+{
+    const DWORD error = CreateAgentProcess(line, directory, process);
+    if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || !IsRunningUnderWow64())
+        return error;
+    void* redirection = nullptr;
+    if (!Wow64DisableWow64FsRedirection(&redirection))
+        return error;
+    const DWORD nativeError = CreateAgentProcess(line, directory, process);
+    Wow64RevertWow64FsRedirection(redirection);
+    return nativeError == ERROR_SUCCESS ? ERROR_SUCCESS : error;
+}
+
+}  // namespace
+
 // An unquoted program path with blanks is quoted up to the program it names,
 // so that no shorter program on the way can run instead. The line is fixed
 // by the first launch that succeeds: a relaunch while the agent's file is
@@ -147,24 +192,15 @@ HRESULT CAgentSupervisor::LaunchAgent()
 {
     if (!m_bLaunchLineFixed)
         m_launchLine = QuoteLongestProgram(m_settings.cmd, &IsProgramFile);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    // Process creation may write into the command line: give it a copy.
-    std::vector<wchar_t> commandLine(m_launchLine.begin(), m_launchLine.end());
-    commandLine.push_back(L'\0');
     const wchar_t* directory = m_settings.dir.empty() ? nullptr : m_settings.dir.c_str();
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, directory, &startup, &info))
+    CProcessInformation process;
+    const DWORD error = CreateAgentProcessInEitherView(m_launchLine, directory, process);
+    if (error != ERROR_SUCCESS)
     {
-        const DWORD error = GetLastError();
-        wchar_t line[64];
-        swprintf(line, 64, L"==> StartProcess: end_fail-1.[err=%lu]", error);
         if (m_writeTrace)
-            m_writeTrace(line);
+            m_writeTrace(FormatText(L"==> StartProcess: end_fail-1.[err=%lu]", error));
         return HResultFromError(error);
     }
-    CProcessInformation process;
-    process.Adopt(info);
     m_hAgentProcess = std::move(process.process);
     m_bLaunchLineFixed = true;
     return S_OK;

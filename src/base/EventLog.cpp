@@ -39,6 +39,23 @@ void WriteEventLogV(const wchar_t* sourceName, bool bEcho, const wchar_t* format
     g_pfnWriteEventRecord(sourceName, message);
 }
 
+namespace {
+
+void WriteEventLogTo(const wchar_t* sourceName, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    WriteEventLogV(sourceName, false, format, args);
+    va_end(args);
+}
+
+}  // namespace
+
+void WriteEventText(const wchar_t* sourceName, const wchar_t* text)
+{
+    WriteEventLogTo(sourceName, L"%s", text);
+}
+
 void WriteEventRecord(const wchar_t* sourceName, const wchar_t* message)
 {
     CEventSourceHandle source(RegisterEventSourceW(nullptr, sourceName));

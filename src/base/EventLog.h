@@ -14,6 +14,10 @@
 // towards its caller.
 void WriteEventLogV(const wchar_t* sourceName, bool bEcho, const wchar_t* format, va_list args);
 
+// Writes a ready-made text literally (cut at 255 characters, not echoed)
+// under the event source.
+void WriteEventText(const wchar_t* sourceName, const wchar_t* text);
+
 // Writes one information record (category 0, event id 0, the message as its
 // one string) under the event source; failures are silent.
 void WriteEventRecord(const wchar_t* sourceName, const wchar_t* message);

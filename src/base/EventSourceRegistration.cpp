@@ -60,8 +60,10 @@ HRESULT RegisterEventLogSource(const wchar_t* sourceName, const wchar_t* message
 
 HRESULT UnregisterEventLogSource(const wchar_t* sourceName)
 {
+    // No source can carry such a name (an instance number with a backslash,
+    // say): there is nothing to remove, and nothing else may go.
     if (!IsSourceName(sourceName))
-        return E_INVALIDARG;
+        return S_OK;
     HKEY opened = nullptr;
     LONG error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kApplicationLogSourcesKey, 0, KEY_READ | KEY_WRITE, &opened);
     const CKeyHandle sources(opened);

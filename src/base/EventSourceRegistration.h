@@ -12,6 +12,6 @@
 // E_INVALIDARG for an empty name or one with a backslash.
 HRESULT RegisterEventLogSource(const wchar_t* sourceName, const wchar_t* messageFile);
 
-// Removes the source's key; a source that is not registered counts as
-// removed. E_INVALIDARG as above.
+// Removes the source's key; a source that is not registered, or a name that
+// no source can carry, counts as removed (and nothing else is touched).
 HRESULT UnregisterEventLogSource(const wchar_t* sourceName);

@@ -3,8 +3,10 @@
 
 #include "host/ZeltAgentSvcModule.h"
 
+#include "base/EventSourceRegistration.h"
 #include "base/ModulePath.h"
 #include "base/Result.h"
+#include "base/Text.h"
 #include "instance/Installation.h"
 #include "instance/Removal.h"
 #include "registrar/PerUserFlag.h"
@@ -24,6 +26,15 @@ std::wstring GetOwnDirectory()
     if (FAILED(hr) && hr != HResultFromError(ERROR_INSUFFICIENT_BUFFER))
         return std::wstring();
     return DirectoryOfPath(std::wstring(path, length));
+}
+
+// The service base name, string resource 100 of the program's own image.
+std::wstring LoadBaseName()
+{
+    wchar_t baseName[CZeltAgentSvcModule::kServiceNameUnits] = L"";
+    LoadStringW(g_pBaseRecord != nullptr ? g_pBaseRecord->m_hInstResource : GetModuleHandleW(nullptr),
+                IDS_SERVICENAME, baseName, CZeltAgentSvcModule::kServiceNameUnits);
+    return baseName;
 }
 
 }  // namespace
@@ -64,7 +75,7 @@ HRESULT CZeltAgentSvcModule::PreMessageLoop(int showCommand)
 
 HRESULT CZeltAgentSvcModule::FailPreMessageLoop(int point, HRESULT hr)
 {
-    WriteTrace(*this, L"==> PreMessageLoop: end_fail-" + std::to_wstring(point) + L"." + m_summary);
+    WriteTrace(*this, FormatText(L"==> PreMessageLoop: end_fail-%d.", point) + m_summary);
     return hr;
 }
 
@@ -108,11 +119,8 @@ bool CZeltAgentSvcModule::SetServiceName()
 {
     if (m_settings.num.empty())
         return true;
-    wchar_t baseName[kServiceNameUnits] = L"";
-    LoadStringW(g_pBaseRecord != nullptr ? g_pBaseRecord->m_hInstResource : GetModuleHandleW(nullptr),
-                IDS_SERVICENAME, baseName, kServiceNameUnits);
     std::wstring name;
-    if (!ComposeServiceName(baseName, m_settings.num, name))
+    if (!ComposeServiceName(LoadBaseName(), m_settings.num, name))
         return false;
     wmemcpy(m_serviceName, name.c_str(), name.size() + 1);
     return true;
@@ -130,7 +138,7 @@ HRESULT CZeltAgentSvcModule::CarryOut(InstanceAction action)
     case InstanceAction::Refuse:
         return E_INVALIDARG;
     case InstanceAction::RemoveInstance:
-        return UninstallService(m_serviceManager, m_serviceName) ? S_OK : E_FAIL;
+        return RemoveInstance();
     case InstanceAction::RegisterServer:
         return RegisterServer(false);
     case InstanceAction::InstallService:
@@ -148,7 +156,19 @@ HRESULT CZeltAgentSvcModule::RegisterServer(bool bService)
     HRESULT hr = RegisterAppId(m_serviceManager, m_serviceName, m_settings, *this, MakeTraceWriter(), bService);
     if (SUCCEEDED(hr))
         hr = RegisterComClasses(true, nullptr);
+    // Event sources are the machine's: a registration per user has none.
+    if (SUCCEEDED(hr) && !g_bPerUserRegistration)
+        hr = RegisterEventSources(LoadBaseName().c_str(), m_serviceName);
     return hr;
+}
+
+// The instance's service and its event source go; the base name's source
+// stays with the module's registration.
+HRESULT CZeltAgentSvcModule::RemoveInstance()
+{
+    if (!UninstallService(m_serviceManager, m_serviceName))
+        return E_FAIL;
+    return SUCCEEDED(UnregisterEventLogSource(m_serviceName)) ? S_OK : E_FAIL;
 }
 
 HRESULT CZeltAgentSvcModule::UnregisterServer()
@@ -156,6 +176,8 @@ HRESULT CZeltAgentSvcModule::UnregisterServer()
     HRESULT hr = UnregisterComClasses(true, nullptr);
     if (SUCCEEDED(hr))
         hr = RemoveAppId(m_serviceManager, m_serviceName, *this);
+    if (SUCCEEDED(hr) && !g_bPerUserRegistration)
+        hr = UnregisterEventLogSource(m_serviceName);
     return hr;
 }
 

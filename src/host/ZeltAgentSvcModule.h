@@ -54,6 +54,7 @@ private:
     bool SetServiceName();
     void BuildSummary();
     HRESULT CarryOut(InstanceAction action);
+    HRESULT RemoveInstance();
     HRESULT RegisterServer(bool bService);
     HRESULT UnregisterServer();
     HRESULT FailPreMessageLoop(int point, HRESULT hr);

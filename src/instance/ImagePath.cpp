@@ -1,5 +1,7 @@
 #include "instance/ImagePath.h"
 
+#include "base/Text.h"
+
 std::wstring EscapeQuotedValue(const std::wstring& value)
 {
     std::wstring escaped;
@@ -25,6 +27,6 @@ std::wstring EscapeQuotedValue(const std::wstring& value)
 std::wstring BuildImagePath(const std::wstring& program, USHORT port, const std::wstring& agent,
                             const std::wstring& cmd)
 {
-    return L"\"" + program + L"\" /port=" + std::to_wstring(port) + L" /agent=\"" + EscapeQuotedValue(agent) +
+    return L"\"" + program + L"\" /port=" + FormatText(L"%hu", port) + L" /agent=\"" + EscapeQuotedValue(agent) +
            L"\" /cmd=\"" + EscapeQuotedValue(cmd) + L"\"";
 }

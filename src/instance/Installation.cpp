@@ -2,8 +2,10 @@
 
 #include <string>
 
+#include "base/EventSourceRegistration.h"
 #include "base/ModulePath.h"
 #include "base/Result.h"
+#include "base/Text.h"
 #include "instance/ImagePath.h"
 #include "instance/Messages.h"
 #include "instance/Removal.h"
@@ -30,7 +32,7 @@ std::wstring GetProgramPath()
 HRESULT FailRegistration(const TraceWriter& writeTrace, int point, HRESULT hr)
 {
     if (writeTrace)
-        writeTrace(L"==> RegisterAppId: end_fail-" + std::to_wstring(point) + L".");
+        writeTrace(FormatText(L"==> RegisterAppId: end_fail-%d.", point));
     return hr;
 }
 
@@ -143,4 +145,15 @@ bool IsServiceInstalled(IServiceManager& services, const wchar_t* serviceName)
         return false;
     CServiceHandle service;
     return SUCCEEDED(services.OpenServiceEntry(manager.Get(), serviceName, SERVICE_QUERY_CONFIG, service));
+}
+
+HRESULT RegisterEventSources(const wchar_t* baseName, const wchar_t* serviceName)
+{
+    const std::wstring program = GetProgramPath();
+    if (program.empty())
+        return E_FAIL;
+    HRESULT hr = RegisterEventLogSource(baseName, program.c_str());
+    if (SUCCEEDED(hr) && wcscmp(baseName, serviceName) != 0)
+        hr = RegisterEventLogSource(serviceName, program.c_str());
+    return hr;
 }

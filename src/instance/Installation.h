@@ -28,3 +28,9 @@ HRESULT WriteAppIdEntries(IServiceManager& services, const wchar_t* serviceName,
 bool InstallService(IServiceManager& services, const wchar_t* serviceName);
 
 bool IsServiceInstalled(IServiceManager& services, const wchar_t* serviceName);
+
+// Registers the event sources the host writes under, with the program's
+// message table: the base name (registration, and an instance without a
+// number) and the instance's own name (its installation and its running
+// service).
+HRESULT RegisterEventSources(const wchar_t* baseName, const wchar_t* serviceName);

@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <memory>
 
+#include "base/Text.h"
 #include "instance/CommandLine.h"
 
 namespace {
@@ -113,6 +114,6 @@ bool ComposeServiceName(const std::wstring& baseName, const std::wstring& num, s
 std::wstring DescribeInstance(const std::wstring& dir, const InstanceSettings& settings,
                               const std::wstring& serviceName)
 {
-    return L"\ndir=[" + dir + L"]\nport=[" + std::to_wstring(settings.port) + L"]\nagent=[" + settings.agent +
+    return L"\ndir=[" + dir + L"]\nport=[" + FormatText(L"%hu", settings.port) + L"]\nagent=[" + settings.agent +
            L"]\nnum=[" + settings.num + L"]\nservice=[" + serviceName + L"]\ncmd=[" + settings.cmd + L"]";
 }

@@ -14,5 +14,7 @@ using MessageBoxFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
 extern MessageBoxFunction g_pfnMessageBox;
 
 // Shows the string resource `id` (or `builtInText` when the program holds
-// none) in a modal box without owner, captioned with the service name.
+// none) in a modal box without owner, captioned with the service name. On a
+// window station that no user sees, the text is written to the event log
+// under the service name instead.
 void ShowMessage(LPCWSTR serviceName, UINT id, LPCWSTR builtInText);

@@ -6,6 +6,7 @@
 
 #include "base/ModulePath.h"
 #include "base/Result.h"
+#include "base/Text.h"
 #include "registrar/PerUserFlag.h"
 #include "registrar/RegistryKey.h"
 
@@ -142,11 +143,10 @@ bool IsTypeLibraryUnregistered(const TLIBATTR& attributes)
     wchar_t guid[64];
     if (StringFromGUID2(attributes.guid, guid, ARRAYSIZE(guid)) == 0)
         return false;
-    wchar_t name[128];
-    swprintf(name, ARRAYSIZE(name), L"TypeLib\\%ls\\%x.%x", guid, attributes.wMajorVerNum, attributes.wMinorVerNum);
-    wchar_t userName[160];
-    swprintf(userName, ARRAYSIZE(userName), L"Software\\Classes\\%ls", name);
-    return IsKeyMissing(HKEY_CLASSES_ROOT, name) && IsKeyMissing(HKEY_CURRENT_USER, userName);
+    const std::wstring name =
+        FormatText(L"TypeLib\\%s\\%x.%x", guid, attributes.wMajorVerNum, attributes.wMinorVerNum);
+    return IsKeyMissing(HKEY_CLASSES_ROOT, name.c_str()) &&
+           IsKeyMissing(HKEY_CURRENT_USER, (L"Software\\Classes\\" + name).c_str());
 }
 
 }  // namespace
@@ -179,15 +179,14 @@ namespace {
 // Removes CLSID\{class}\<leaf> when nothing is registered below it any more.
 void RemoveEmptyCategoryKey(const wchar_t* classText, const wchar_t* leaf)
 {
-    wchar_t name[128];
-    swprintf(name, ARRAYSIZE(name), L"CLSID\\%ls\\%ls", classText, leaf);
+    const std::wstring name = FormatText(L"CLSID\\%s\\%s", classText, leaf);
     RegistryKey key;
-    if (key.OpenKey(HKEY_CLASSES_ROOT, name, KEY_READ) != ERROR_SUCCESS)
+    if (key.OpenKey(HKEY_CLASSES_ROOT, name.c_str(), KEY_READ) != ERROR_SUCCESS)
         return;
     const bool bEmpty = !HasChildKeys(key.Handle());
     key.CloseKey();
     if (bEmpty)
-        RemoveChildKeyUnder(HKEY_CLASSES_ROOT, name, 0);
+        RemoveChildKeyUnder(HKEY_CLASSES_ROOT, name.c_str(), 0);
 }
 
 HRESULT ApplyCategory(ICatRegister* categories, REFCLSID classId, const CategoryMapEntry& entry, bool bRegister)

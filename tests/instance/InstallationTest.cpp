@@ -22,6 +22,7 @@
 namespace {
 
 const std::wstring kLibraryKey = std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT;
+const std::wstring kEventSources = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 // Runs the host with the given arguments and returns its full exit code.
 DWORD RunHost(const std::wstring& arguments)
@@ -48,6 +49,8 @@ protected:
         DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
         DeleteTree(HKEY_CURRENT_USER, L"Software\\Classes\\" + AppIdKeyPath());
         DeleteTree(HKEY_CURRENT_USER, L"Software\\Classes\\AppID\\ZeltAgentSvc.EXE");
+        for (const wchar_t* name : {L"ZeltAgentSvc-7", L"ZeltAgentSvc-8", L"ZeltAgentSvc"})
+            DeleteTree(HKEY_LOCAL_MACHINE, kEventSources + name);
     }
 
     static std::wstring Host() { return BuiltProgramPath(L"ZeltAgentSvc.exe"); }
@@ -72,18 +75,27 @@ TEST_F(InstallationTest, ServiceSwitchInstallsAConfiguredInstance)
     ASSERT_TRUE(ReadText(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE", L"AppID", text));
     EXPECT_EQ(ZELT_APPID_TEXT, text);
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
+    // Both names the host writes under are event sources with its message table.
+    for (const wchar_t* source : {L"ZeltAgentSvc", L"ZeltAgentSvc-7"})
+    {
+        EXPECT_TRUE(ReadText(HKEY_LOCAL_MACHINE, kEventSources + source, L"EventMessageFile", text) && text == Host())
+            << Narrow(source);
+    }
 
-    // Removal of the instance touches its service only.
+    // Removal of the instance touches its service and its event source only.
     ASSERT_EQ(0u, RunHost(L"/unregserver /num=7"));
     EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-7"));
     EXPECT_TRUE(ReadText(HKEY_CLASSES_ROOT, AppIdKeyPath(), L"LocalService", text));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kEventSources + L"ZeltAgentSvc-7"));
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kEventSources + L"ZeltAgentSvc"));
 
     // Removal of the registration takes the rest; AppID itself stays.
     ASSERT_EQ(0u, RunHost(L"/unregserver"));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath()));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE"));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kEventSources + L"ZeltAgentSvc"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
 }
 
