@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <string>
 
-#include "resources/Guids.h"
 #include "support/HostTestSupport.h"
+#include "support/ModuleRegistration.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -103,7 +103,7 @@ TEST_F(InPlaceHostTest, HostAtADriveRootStartsItsAgentInTheRoot)
 
 TEST(HostWithoutAppId, EndsAtOnceWithTheRegistryError)
 {
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"AppID\\") + ZELT_APPID_TEXT).c_str());
+    const CSavedModuleRegistration registration;  // and none while the test runs
     CAgentReaper reaper;
     CAgentLog log;
     const ProgramResult result = RunProgram(HostCommandLine(47023, kDemoAgentName, DemoAgentCommand(log, 47023)));

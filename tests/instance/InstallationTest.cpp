@@ -16,20 +16,13 @@
 #include "instance/Removal.h"
 #include "resources/Guids.h"
 #include "support/HostTestSupport.h"
+#include "support/ModuleRegistration.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 const std::wstring kLibraryKey = std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT;
-
-// Runs the host with the given arguments and returns its full exit code.
-DWORD RunHost(const std::wstring& arguments)
-{
-    const ProgramResult result = RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" " + arguments);
-    EXPECT_TRUE(result.finished) << Narrow(arguments);
-    return result.exitCode;
-}
 
 class InstallationTest : public ::testing::Test
 {
@@ -43,14 +36,11 @@ protected:
             RemoveServiceIfPresent(name);
         for (const wchar_t* name : {L"ZeltAgentSvc-7", L"ZeltAgentSvc-8", L"ZeltAgentSvc"})
             WaitForServiceGone(name);
-        DeleteTree(HKEY_CLASSES_ROOT, AppIdKeyPath());
-        DeleteTree(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE");
-        DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
-        DeleteTree(HKEY_CURRENT_USER, L"Software\\Classes\\" + AppIdKeyPath());
-        DeleteTree(HKEY_CURRENT_USER, L"Software\\Classes\\AppID\\ZeltAgentSvc.EXE");
     }
 
     static std::wstring Host() { return BuiltProgramPath(L"ZeltAgentSvc.exe"); }
+
+    const CSavedModuleRegistration m_registration;
 };
 
 TEST_F(InstallationTest, ServiceSwitchInstallsAConfiguredInstance)
@@ -305,9 +295,6 @@ protected:
             RemoveServiceIfPresent(name);
             WaitForServiceGone(name);
         }
-        DeleteTree(HKEY_CLASSES_ROOT, AppIdKeyPath());
-        DeleteTree(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE");
-        DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
     }
 
     // Creates a plain service entry that the test owns.
@@ -322,6 +309,7 @@ protected:
         CloseServiceHandle(manager);
     }
 
+    const CSavedModuleRegistration m_registration;
     CTestServiceManager services;
     CTestScriptModule scripts;
 };

@@ -8,6 +8,7 @@
 #include "registrar/PerUserFlag.h"
 #include "registrar/TypeLibrary.h"
 #include "resources/Guids.h"
+#include "support/ModuleRegistration.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 
@@ -29,17 +30,14 @@ TEST(TypeLibraryPaths, ExtensionStartLooksOnlyAtTheFileName)
 class TypeLibraryTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        CoInitialize(nullptr);
-        DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
-    }
+    void SetUp() override { CoInitialize(nullptr); }
     void TearDown() override
     {
-        DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
         g_bPerUserRegistration = false;
         CoUninitialize();
     }
+
+    const CSavedModuleRegistration m_registration;
 };
 
 TEST_F(TypeLibraryTest, ModuleLibraryCarriesItsIdentity)

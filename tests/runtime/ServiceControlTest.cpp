@@ -10,6 +10,7 @@
 #include "RuntimeTestModule.h"
 #include "runtime/ServiceMode.h"
 #include "support/HostTestSupport.h"
+#include "support/ModuleRegistration.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -44,7 +45,7 @@ protected:
 
 TEST_F(ServiceControlTest, WithoutTheAppIdKeyNothingRuns)
 {
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"AppID\\") + CTestModule::kAppIdText).c_str());
+    const CSavedModuleRegistration registration;  // and none while the test runs
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, module.StartModule(5));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), module.m_serviceStatus.dwWin32ExitCode);
     EXPECT_TRUE(module.calls.empty());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/HostTestSupport.h"
+#include "support/ModuleRegistration.h"
 #include "support/TestSupport.h"
 
 namespace {

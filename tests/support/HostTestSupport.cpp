@@ -5,13 +5,10 @@
 #include <tlhelp32.h>
 
 #include <atomic>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 
-#include "agent/ExitWait.h"
 #include "base/EventLog.h"
-#include "resources/Guids.h"
 #include "support/TestSupport.h"
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
@@ -45,7 +42,7 @@ std::vector<DWORD> FindProcesses(const std::wstring& imageName)
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry))
     {
-        if (EqualsFoldingAsciiLetters(imageName.c_str(), entry.szExeFile))
+        if (CompareStringOrdinal(imageName.c_str(), -1, entry.szExeFile, -1, TRUE) == CSTR_EQUAL)
             ids.push_back(entry.th32ProcessID);
     }
     return ids;
@@ -152,26 +149,6 @@ std::wstring DemoAgentCommand(const CAgentLog& log, USHORT port, const std::wstr
     if (!options.empty())
         line += L" " + options;
     return line;
-}
-
-CScopedAppIdKey::CScopedAppIdKey(bool bLocalService)
-{
-    HKEY key = nullptr;
-    const std::wstring path = std::wstring(L"AppID\\") + ZELT_APPID_TEXT;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return;
-    m_bCreated = true;
-    if (bLocalService)
-    {
-        const wchar_t value[] = L"";
-        RegSetValueExW(key, L"LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof(value));
-    }
-    RegCloseKey(key);
-}
-
-CScopedAppIdKey::~CScopedAppIdKey()
-{
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"AppID\\") + ZELT_APPID_TEXT).c_str());
 }
 
 CScopedService::CScopedService(const std::wstring& name, const std::wstring& commandLine)

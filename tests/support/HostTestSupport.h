@@ -1,6 +1,5 @@
-// Helpers for the tests of the running host: the demo agent and its log, the
-// module's AppID key, a service entry, processes by image name and the
-// event-log seam. Each owner removes what it created, also on failure.
+// Helpers for the tests of the running host: the demo agent and its log, a
+// service entry, processes by image name and the event-log seam. Each owner removes what it created, also on failure.
 #pragma once
 
 #include <windows.h>
@@ -62,21 +61,6 @@ private:
 
 // The demo agent's command line with its full path and a log.
 std::wstring DemoAgentCommand(const CAgentLog& log, USHORT port, const std::wstring& options = L"");
-
-// HKEY_CLASSES_ROOT\AppID\{module AppID}, with or without "LocalService";
-// removed with everything under it at the end.
-class CScopedAppIdKey
-{
-public:
-    explicit CScopedAppIdKey(bool bLocalService);
-    ~CScopedAppIdKey();
-    CScopedAppIdKey(const CScopedAppIdKey&) = delete;
-    CScopedAppIdKey& operator=(const CScopedAppIdKey&) = delete;
-    bool IsCreated() const { return m_bCreated; }
-
-private:
-    bool m_bCreated = false;
-};
 
 // A service entry of the host with the command line the installer writes;
 // stopped and deleted at the end.

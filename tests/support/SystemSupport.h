@@ -38,6 +38,14 @@ std::vector<std::wstring> ReadTextList(HKEY root, const std::wstring& path, cons
 
 void DeleteTree(HKEY root, const std::wstring& path);
 
+// Every key and value below root\path, one sorted line each: a key's path as
+// stored; a value's key path, name, type and bytes in hexadecimal. One
+// "absent" line when the key does not exist.
+std::vector<std::wstring> SnapshotKey(HKEY root, const std::wstring& path);
+
+// The names of every service the service manager knows, sorted.
+std::vector<std::wstring> ServiceNames();
+
 // A loopback port that nothing listens on at the moment of the call, as the
 // system hands it out.
 USHORT FindFreePort();
