@@ -93,11 +93,12 @@ TEST(AgentStopRace, StopsDuringRelaunchesLeaveNoAgentAndNoWait)
 {
     CAgentReaper reaper;
     ASSERT_EQ(S_OK, StartSockets());
+    const USHORT port = FindFreePort();
     for (int round = 0; round < 40; ++round)
     {
         CAgentLog log;
-        const std::wstring cmd = DemoAgentCommand(log, 47018, L"--nolisten --lifetime=" + std::to_wstring(round % 5));
-        CAgentSupervisor supervisor(AgentSettings{L"no-such-image.exe", cmd, TestProgramDirectory(), 47018}, nullptr);
+        const std::wstring cmd = DemoAgentCommand(log, port, L"--nolisten --lifetime=" + std::to_wstring(round % 5));
+        CAgentSupervisor supervisor(AgentSettings{L"no-such-image.exe", cmd, TestProgramDirectory(), port}, nullptr);
         ASSERT_EQ(S_OK, supervisor.Start());
         Sleep(round % 7 * 7);
         supervisor.Stop();
@@ -151,7 +152,7 @@ TEST(ImageNameMatch, FindsARunningProcessByItsBareNameOnly)
 
 TEST_F(AgentHostTest, LaunchesInTheHostDirectoryAndRelaunchesOncePerEnd)
 {
-    Configure(L"no-such-image.exe", 47011);
+    Configure(L"no-such-image.exe", FindFreePort());
     ASSERT_EQ(S_OK, Supervise().Start());
     ASSERT_TRUE(log.WaitForCount("start", 1));
     EXPECT_NE(std::string::npos, log.Lines()[0].find(" dir=" + Narrow(settings.dir)));
@@ -178,7 +179,7 @@ TEST_F(AgentHostTest, LaunchesInTheHostDirectoryAndRelaunchesOncePerEnd)
 
 TEST_F(AgentHostTest, AdoptsARunningAgentInsteadOfLaunchingOne)
 {
-    Configure(L"zeltdemoagent.EXE", 47012);
+    Configure(L"zeltdemoagent.EXE", FindFreePort());
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
@@ -203,7 +204,7 @@ TEST_F(AgentHostTest, AdoptsARunningAgentInsteadOfLaunchingOne)
 
 TEST_F(AgentHostTest, AgentNameWithADirectoryNeverMatches)
 {
-    Configure(BuiltProgramPath(kDemoAgentName), 47013);
+    Configure(BuiltProgramPath(kDemoAgentName), FindFreePort());
     ASSERT_EQ(S_OK, Supervise().Start());
     ASSERT_TRUE(log.WaitForCount("start", 1));
     const DWORD killed = KillHeldAgent();
@@ -298,7 +299,7 @@ TEST_F(RelaunchTest, FailedRelaunchRecoversWhenTheProgramReturnsAndNeverRunsASho
 
 TEST_F(AgentHostTest, RelaunchAfterTheStopHasBegunDoesNothing)
 {
-    Configure(L"no-such-image.exe", 47019);
+    Configure(L"no-such-image.exe", FindFreePort());
     ASSERT_EQ(S_OK, Supervise().Start());
     ASSERT_TRUE(log.WaitForCount("listening", 1));
     supervisor->Stop();

@@ -36,7 +36,8 @@ protected:
 TEST_F(InPlaceHostTest, LaunchesInItsDirectoryRelaunchesEachEndAndStopsOnQuit)
 {
     ASSERT_TRUE(appId.IsCreated());
-    CHostProcess host(HostCommandLine(47021, kDemoAgentName, AgentCommand(47021)));
+    const USHORT port = FindFreePort();
+    CHostProcess host(HostCommandLine(port, kDemoAgentName, AgentCommand(port)));
     ASSERT_TRUE(host.IsStarted());
     ASSERT_TRUE(log.WaitForCount("listening", 1));
     EXPECT_NE(std::string::npos, log.Lines()[0].find(" dir=" + HostDirectory()));
@@ -63,11 +64,12 @@ TEST_F(InPlaceHostTest, LaunchesInItsDirectoryRelaunchesEachEndAndStopsOnQuit)
 TEST_F(InPlaceHostTest, MissingProgramWritesBothTracesAndEndsWithTheError)
 {
     ASSERT_TRUE(appId.IsCreated());
-    const ProgramResult result = RunProgram(HostCommandLine(47022, L"missing.exe", L"missing.exe -x"));
+    const USHORT port = FindFreePort();
+    const ProgramResult result = RunProgram(HostCommandLine(port, L"missing.exe", L"missing.exe -x"));
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(0x80070002u, result.exitCode);
     const std::string summary = "\ndir=[" + HostDirectory() +
-                                "]\nport=[47022]\nagent=[missing.exe]\nnum=[]\nservice=[ZeltAgentSvc]\ncmd=[missing.exe -x]";
+                                "]\nport=[" + std::to_string(port) + "]\nagent=[missing.exe]\nnum=[]\nservice=[ZeltAgentSvc]\ncmd=[missing.exe -x]";
     EXPECT_EQ("==> StartProcess: end_fail-1.[err=2]" + summary + "\n==> PreMessageLoop: end_fail-3." + summary + "\n",
               result.output);
 }
@@ -106,7 +108,8 @@ TEST(HostWithoutAppId, EndsAtOnceWithTheRegistryError)
     const CSavedModuleRegistration registration;  // and none while the test runs
     CAgentReaper reaper;
     CAgentLog log;
-    const ProgramResult result = RunProgram(HostCommandLine(47023, kDemoAgentName, DemoAgentCommand(log, 47023)));
+    const USHORT port = FindFreePort();
+    const ProgramResult result = RunProgram(HostCommandLine(port, kDemoAgentName, DemoAgentCommand(log, port)));
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(2u, result.exitCode);
     EXPECT_EQ("", result.output);

@@ -158,8 +158,9 @@ TEST_F(InstallationTest, InstalledServiceRunsTheAgentWithItsCommandLine)
     ASSERT_TRUE(CopyFileW(BuiltProgramPath(L"ZeltDemoAgent.exe").c_str(), program.c_str(), FALSE));
     DeleteFileW(log.c_str());
 
-    const std::wstring cmd = L"\"" + program + L"\" --port=5391 \"--log=" + log + L"\"";
-    ASSERT_EQ(0u, RunHost(L"/Service /port=5391 \"/agent=zelt agent.exe\" \"/cmd=" + EscapeQuotedValue(cmd) + L"\" /num=7"));
+    const std::wstring port = std::to_wstring(FindFreePort());
+    const std::wstring cmd = L"\"" + program + L"\" --port=" + port + L" \"--log=" + log + L"\"";
+    ASSERT_EQ(0u, RunHost(L"/Service /port=" + port + L" \"/agent=zelt agent.exe\" \"/cmd=" + EscapeQuotedValue(cmd) + L"\" /num=7"));
     ASSERT_TRUE(StartTestService(L"ZeltAgentSvc-7")) << GetLastError();
     EXPECT_TRUE(WaitForServiceState(L"ZeltAgentSvc-7", SERVICE_RUNNING));
     for (int i = 0; i < 200 && ReadFileText(log).find("listening") == std::string::npos; ++i)
@@ -365,11 +366,12 @@ TEST_F(InstallStepsTest, StoppingServiceIsRemovedWithoutMessage)
 {
     const std::wstring log = TestProgramDirectory() + L"\\stopping-agent.log";
     DeleteFileW(log.c_str());
-    const std::wstring cmd = L"ZeltDemoAgent.exe --port=5392 --ignore \"--log=" + log + L"\"";
+    const USHORT port = FindFreePort();
+    const std::wstring cmd = L"ZeltDemoAgent.exe --port=" + std::to_wstring(port) + L" --ignore \"--log=" + log + L"\"";
     CreateTestService(L"ZeltAgentSvc-t1", L"t1");
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE service = OpenServiceW(manager, L"ZeltAgentSvc-t1", SERVICE_ALL_ACCESS);
-    const std::wstring imagePath = BuildImagePath(BuiltProgramPath(L"ZeltAgentSvc.exe"), 5392, L"ZeltDemoAgent.exe", cmd);
+    const std::wstring imagePath = BuildImagePath(BuiltProgramPath(L"ZeltAgentSvc.exe"), port, L"ZeltDemoAgent.exe", cmd);
     ASSERT_TRUE(ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                      imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     HKEY appId = nullptr;

@@ -86,7 +86,7 @@ protected:
 
 TEST_F(ServiceEndToEndTest, CleanRunReportsEachStateAndTheAgentEndsOnTheLine)
 {
-    Install(47031);
+    Install(FindFreePort());
     const std::vector<DWORD> started = StartAndWatch(SERVICE_RUNNING);
     ASSERT_FALSE(started.empty());
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), started.back());
@@ -108,7 +108,7 @@ TEST_F(ServiceEndToEndTest, CleanRunReportsEachStateAndTheAgentEndsOnTheLine)
 
 TEST_F(ServiceEndToEndTest, AgentThatIgnoresTheLineIsTerminatedAfterAboutThreeSeconds)
 {
-    Install(47032, L"--ignore");
+    Install(FindFreePort(), L"--ignore");
     ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), StartAndWatch(SERVICE_RUNNING).back());
     CKernelHandle agent = OpenAgent();
     ASSERT_TRUE(agent);
@@ -122,7 +122,7 @@ TEST_F(ServiceEndToEndTest, AgentThatIgnoresTheLineIsTerminatedAfterAboutThreeSe
 
 TEST_F(ServiceEndToEndTest, AgentThatDoesNotListenIsTerminatedWithoutTheWait)
 {
-    Install(47033, L"--nolisten");
+    Install(FindFreePort(), L"--nolisten");
     ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), StartAndWatch(SERVICE_RUNNING).back());
     CKernelHandle agent = OpenAgent("start");
     ASSERT_TRUE(agent);
@@ -136,7 +136,7 @@ TEST_F(ServiceEndToEndTest, AgentThatDoesNotListenIsTerminatedWithoutTheWait)
 
 TEST_F(ServiceEndToEndTest, UserControlKeepsTheServiceRunning)
 {
-    Install(47034);
+    Install(FindFreePort());
     ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), StartAndWatch(SERVICE_RUNNING).back());
     SERVICE_STATUS status{};
     EXPECT_TRUE(ControlService(service->Get(), 128, &status));
@@ -150,7 +150,7 @@ TEST_F(ServiceEndToEndTest, UserControlKeepsTheServiceRunning)
 
 TEST_F(ServiceEndToEndTest, FailingLaunchStopsTheServiceWithItsResult)
 {
-    Install(47035, L"", L"missing-program-4711.exe");
+    Install(FindFreePort(), L"", L"missing-program-4711.exe");
     const std::vector<DWORD> seen = StartAndWatch(SERVICE_STOPPED);
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), seen.back());
@@ -162,7 +162,7 @@ TEST_F(ServiceEndToEndTest, FailingLaunchStopsTheServiceWithItsResult)
 // no agent running, and no agent starts after the service has stopped.
 TEST_F(ServiceEndToEndTest, StopsDuringRelaunchesLeaveNoAgentBehind)
 {
-    Install(47037, L"--lifetime=10");
+    Install(FindFreePort(), L"--lifetime=10");
     for (int round = 0; round < 8; ++round)
     {
         const size_t before = log.Count("start");
@@ -210,7 +210,8 @@ TEST_F(ServiceEndToEndTest, StopRightAfterStartIsNeverLost)
 TEST_F(ServiceEndToEndTest, StartedByHandItEndsWith1063AndRunsNoAgent)
 {
     ASSERT_TRUE(appId.IsCreated());
-    const ProgramResult result = RunProgram(HostCommandLine(47036, kDemoAgentName, DemoAgentCommand(log, 47036)));
+    const USHORT port = FindFreePort();
+    const ProgramResult result = RunProgram(HostCommandLine(port, kDemoAgentName, DemoAgentCommand(log, port)));
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(1063u, result.exitCode);
     EXPECT_EQ("", result.output);
