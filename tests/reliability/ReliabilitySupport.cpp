@@ -12,16 +12,6 @@
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 
-namespace {
-
-CServiceHandle OpenTestService(const std::wstring& name, DWORD access)
-{
-    CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    return CServiceHandle(OpenServiceW(manager.Get(), name.c_str(), access));
-}
-
-}  // namespace
-
 
 double ElapsedMs(long long sinceMicroseconds)
 {

@@ -8,6 +8,12 @@
 #include "base/Handles.h"
 #include "resources/Guids.h"
 
+CServiceHandle OpenTestService(const std::wstring& name, DWORD access)
+{
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    return CServiceHandle(OpenServiceW(manager.Get(), name.c_str(), access));
+}
+
 bool QueryServiceConfiguration(const std::wstring& name, ServiceConfiguration& configuration)
 {
     const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Handles.h"
+
 struct ServiceConfiguration
 {
     DWORD serviceType = 0;
@@ -14,6 +16,9 @@ struct ServiceConfiguration
     std::wstring imagePath;
     std::wstring displayName;
 };
+
+// The service of that name opened for `access`; empty when it cannot be.
+CServiceHandle OpenTestService(const std::wstring& name, DWORD access);
 
 // False when no service of that name exists (any more).
 bool QueryServiceConfiguration(const std::wstring& name, ServiceConfiguration& configuration);
