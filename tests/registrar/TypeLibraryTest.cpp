@@ -5,7 +5,6 @@
 #include <fstream>
 #include <string>
 
-#include "registrar/PerUserFlag.h"
 #include "registrar/TypeLibrary.h"
 #include "resources/Guids.h"
 #include "support/ModuleRegistration.h"
@@ -31,11 +30,7 @@ class TypeLibraryTest : public ::testing::Test
 {
 protected:
     void SetUp() override { CoInitialize(nullptr); }
-    void TearDown() override
-    {
-        g_bPerUserRegistration = false;
-        CoUninitialize();
-    }
+    void TearDown() override { CoUninitialize(); }
 
     const CSavedModuleRegistration m_registration;
 };
@@ -109,16 +104,6 @@ TEST_F(TypeLibraryTest, RegistersAndRemovesTheLibrary)
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0\\409\\win32"));
 
     ASSERT_EQ(S_OK, UnregisterTypeLibrary(nullptr, nullptr));
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
-}
-
-// The per-user functions are used where offered (Wine's write the machine
-// branch, so only the round trip can be seen here).
-TEST_F(TypeLibraryTest, PerUserRegistrationRoundTrips)
-{
-    g_bPerUserRegistration = true;
-    EXPECT_EQ(S_OK, RegisterTypeLibrary(nullptr, nullptr));
-    EXPECT_EQ(S_OK, UnregisterTypeLibrary(nullptr, nullptr));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
 }
 
