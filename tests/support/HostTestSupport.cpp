@@ -76,48 +76,20 @@ CAgentLog::~CAgentLog()
 std::vector<std::string> CAgentLog::Lines() const
 {
     std::vector<std::string> lines;
-    CFileHandle file(CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file)
-        return lines;
-    std::string text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        text.append(buffer, read);
-    std::istringstream stream(text);
+    std::istringstream stream(ReadFileText(m_path));
     std::string line;
     while (std::getline(stream, line))
         lines.push_back(line);
     return lines;
 }
 
-namespace {
-
-long long FieldValue(const std::string& line, const std::string& name)
-{
-    const size_t at = line.find(" " + name + "=");
-    return at == std::string::npos ? -1 : std::stoll(line.substr(at + name.size() + 2));
-}
-
-}  // namespace
-
 std::vector<DWORD> CAgentLog::StartedIds() const
 {
     std::vector<DWORD> ids;
     for (const std::string& line : Lines())
-        if (line.rfind("start ", 0) == 0)
-            ids.push_back(static_cast<DWORD>(FieldValue(line, "pid")));
+        if (line.rfind("start pid=", 0) == 0)
+            ids.push_back(static_cast<DWORD>(std::stoul(line.substr(10))));
     return ids;
-}
-
-std::vector<long long> CAgentLog::StartTimes() const
-{
-    std::vector<long long> times;
-    for (const std::string& line : Lines())
-        if (line.rfind("start ", 0) == 0)
-            times.push_back(FieldValue(line, "t"));
-    return times;
 }
 
 std::string CAgentLog::ReceivedHex() const
@@ -292,12 +264,5 @@ DWORD CHostProcess::ExitCode() const
 
 std::string CHostProcess::Output() const
 {
-    std::string text;
-    CFileHandle file(CreateFileW(m_outputPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr));
-    char buffer[4096];
-    DWORD read = 0;
-    while (file && ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        text.append(buffer, read);
-    return text;
+    return ReadFileText(m_outputPath);
 }

@@ -47,9 +47,8 @@ public:
 
     const std::wstring& Path() const { return m_path; }
     std::vector<std::string> Lines() const;
-    // Process ids and counter times of the "start" lines, in order.
+    // Process ids of the "start" lines, in order.
     std::vector<DWORD> StartedIds() const;
-    std::vector<long long> StartTimes() const;
     // All bytes of the "recv" lines, in hex.
     std::string ReceivedHex() const;
     size_t Count(const std::string& prefix) const;
