@@ -1,21 +1,12 @@
-// The module path as one wrapper reads it, and the directory part of a path.
+// The directory part of a path, as the host takes its own folder from its
+// program path.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "base/ModulePath.h"
-#include "support/TestSupport.h"
 
 namespace {
-
-TEST(ModulePath, ReadsTheProgramsOwnPath)
-{
-    wchar_t path[MAX_PATH];
-    DWORD length = 0;
-    ASSERT_EQ(S_OK, ReadModulePath(nullptr, path, length));
-    EXPECT_EQ(TestProgramDirectory(), DirectoryOfPath(std::wstring(path, length)));
-    EXPECT_EQ(L'\0', path[length]);
-}
 
 // "C:" alone names the current directory of drive C; its root is "C:\\".
 TEST(DirectoryOfPath, KeepsTheBackslashOfADriveRootOnly)

@@ -1,51 +1,69 @@
 // The host program run in place (the AppID key present, no "LocalService"):
-// launch in its own directory, relaunch after each end, the launch failure's
-// trace lines and exit code.
+// launch in its own folder, relaunch after each end, the launch failure's
+// trace lines and exit code, and no run at all without the AppID key.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 
-#include "resources/Guids.h"
 #include "support/HostTestSupport.h"
+#include "support/ModuleRegistration.h"
 #include "support/TestSupport.h"
 
 namespace {
 
-std::string HostDirectory()
-{
-    const std::wstring host = BuiltProgramPath(L"ZeltAgentSvc.exe");
-    return Narrow(host.substr(0, host.rfind(L'\\')));
-}
+// Where a copy of the host runs from the root of drive C.
+constexpr wchar_t kRootHost[] = L"C:\\ZeltRootHost.exe";
 
+// The host and the demo agent copied into a folder the test makes, whose
+// name holds a blank: the host's folder is that folder, as created.
 class InPlaceHostTest : public ::testing::Test
 {
 protected:
-    // The agent by its bare name: the host finds it in its own directory.
-    std::wstring AgentCommand(USHORT port, const std::wstring& options = L"") const
+    void SetUp() override
     {
-        std::wstring line = std::wstring(kDemoAgentName) + L" --port=" + std::to_wstring(port) + L" --log=" + log.Path();
-        return options.empty() ? line : line + L" " + options;
+        ASSERT_TRUE(appId.IsCreated());
+        ASSERT_TRUE(CreateDirectoryW(m_folder.c_str(), nullptr)) << GetLastError();
+        for (const wchar_t* program : {L"ZeltAgentSvc.exe", kDemoAgentName})
+            ASSERT_TRUE(CopyFileW(BuiltProgramPath(program).c_str(), (m_folder + L"\\" + program).c_str(), FALSE));
+    }
+    void TearDown() override
+    {
+        KillProcesses(kDemoAgentName);
+        for (const wchar_t* program : {L"ZeltAgentSvc.exe", kDemoAgentName})
+            DeleteFileW((m_folder + L"\\" + program).c_str());
+        RemoveDirectoryW(m_folder.c_str());
+        DeleteFileW(kRootHost);
     }
 
+    // The host's command line for the copy in the folder.
+    std::wstring HostLine(USHORT port, const std::wstring& agent, const std::wstring& cmd) const
+    {
+        return L"\"" + m_folder + L"\\ZeltAgentSvc.exe\" /port=" + std::to_wstring(port) + L" /agent=\"" + agent +
+               L"\" /cmd=\"" + cmd + L"\"";
+    }
+
+    const std::wstring m_folder = TestProgramDirectory() + L"\\host folder " + std::to_wstring(GetCurrentProcessId());
     CAgentReaper reaper;
     CScopedAppIdKey appId{false};
     CAgentLog log;
 };
 
-TEST_F(InPlaceHostTest, LaunchesInItsDirectoryRelaunchesEachEndAndStopsOnQuit)
+// The agent by its bare name: the host finds it in its own folder.
+TEST_F(InPlaceHostTest, LaunchesInItsFolderRelaunchesEachEndAndStopsOnQuit)
 {
-    ASSERT_TRUE(appId.IsCreated());
-    CHostProcess host(HostCommandLine(47021, kDemoAgentName, AgentCommand(47021)));
+    const USHORT port = FindFreePort();
+    const std::wstring agent = std::wstring(kDemoAgentName) + L" --port=" + std::to_wstring(port) + L" --log=" + log.Path();
+    CHostProcess host(HostLine(port, kDemoAgentName, agent));
     ASSERT_TRUE(host.IsStarted());
     ASSERT_TRUE(log.WaitForCount("listening", 1));
-    EXPECT_NE(std::string::npos, log.Lines()[0].find(" dir=" + HostDirectory()));
+    const std::string start = log.Lines()[0];
+    EXPECT_EQ(" dir=" + Narrow(m_folder), start.substr(start.find(" dir="))) << start;
 
     for (size_t ends = 1; ends <= 3; ++ends)
     {
         const DWORD id = log.StartedIds().back();
-        CKernelHandle agent(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-        TerminateProcess(agent.Get(), 0xDEAD);
+        CKernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        TerminateProcess(process.Get(), 0xDEAD);
         ASSERT_TRUE(log.WaitForCount("listening", ends + 1));
         EXPECT_EQ(std::vector<DWORD>{log.StartedIds().back()}, FindProcesses(kDemoAgentName));
         EXPECT_NE(id, log.StartedIds().back());
@@ -62,51 +80,43 @@ TEST_F(InPlaceHostTest, LaunchesInItsDirectoryRelaunchesEachEndAndStopsOnQuit)
 
 TEST_F(InPlaceHostTest, MissingProgramWritesBothTracesAndEndsWithTheError)
 {
-    ASSERT_TRUE(appId.IsCreated());
-    const ProgramResult result = RunProgram(HostCommandLine(47022, L"missing.exe", L"missing.exe -x"));
+    const USHORT port = FindFreePort();
+    const ProgramResult result = RunProgram(HostLine(port, L"missing.exe", L"missing.exe -x"));
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(0x80070002u, result.exitCode);
-    const std::string summary = "\ndir=[" + HostDirectory() +
-                                "]\nport=[47022]\nagent=[missing.exe]\nnum=[]\nservice=[ZeltAgentSvc]\ncmd=[missing.exe -x]";
+    const std::string summary = "\ndir=[" + Narrow(m_folder) + "]\nport=[" + std::to_string(port) +
+                                "]\nagent=[missing.exe]\nnum=[]\nservice=[ZeltAgentSvc]\ncmd=[missing.exe -x]";
     EXPECT_EQ("==> StartProcess: end_fail-1.[err=2]" + summary + "\n==> PreMessageLoop: end_fail-3." + summary + "\n",
               result.output);
 }
-
-// Deletes a file when the scope ends, after whatever ran from it.
-struct CScopedFile
-{
-    std::wstring path;
-    ~CScopedFile() { DeleteFileW(path.c_str()); }
-};
 
 // A host at the root of a drive starts its agent in that root, and not in
 // the drive's current directory ("C:" alone).
 TEST_F(InPlaceHostTest, HostAtADriveRootStartsItsAgentInTheRoot)
 {
-    ASSERT_TRUE(appId.IsCreated());
     wchar_t current[MAX_PATH] = L"";
     GetCurrentDirectoryW(MAX_PATH, current);
     ASSERT_STRNE(L"C:\\", current);  // else the host would inherit the root anyway
-    const CScopedFile host{L"C:\\ZeltRootHost.exe"};
-    ASSERT_TRUE(CopyFileW(BuiltProgramPath(L"ZeltAgentSvc.exe").c_str(), host.path.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(BuiltProgramPath(L"ZeltAgentSvc.exe").c_str(), kRootHost, FALSE));
     const USHORT port = FindFreePort();
-    CHostProcess process(L"\"" + host.path + L"\" /port=" + std::to_wstring(port) + L" /agent=\"" + kDemoAgentName +
-                         L"\" /cmd=\"" + DemoAgentCommand(log, port) + L"\"");
-    ASSERT_TRUE(process.IsStarted());
+    CHostProcess host(L"\"" + std::wstring(kRootHost) + L"\" /port=" + std::to_wstring(port) + L" /agent=\"" +
+                      kDemoAgentName + L"\" /cmd=\"" + DemoAgentCommand(log, port) + L"\"");
+    ASSERT_TRUE(host.IsStarted());
     ASSERT_TRUE(log.WaitForCount("listening", 1));
+    ASSERT_TRUE(host.PostQuit());
+    EXPECT_TRUE(host.Wait());
     const std::string start = log.Lines()[0];
     EXPECT_EQ(" dir=C:\\", start.substr(start.find(" dir="))) << start;
-    ASSERT_TRUE(process.PostQuit());
-    EXPECT_TRUE(process.Wait());
     EXPECT_EQ(1u, log.Count("exit shutdown"));
 }
 
 TEST(HostWithoutAppId, EndsAtOnceWithTheRegistryError)
 {
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"AppID\\") + ZELT_APPID_TEXT).c_str());
+    const CSavedModuleRegistration registration;  // and none while the test runs
     CAgentReaper reaper;
     CAgentLog log;
-    const ProgramResult result = RunProgram(HostCommandLine(47023, kDemoAgentName, DemoAgentCommand(log, 47023)));
+    const USHORT port = FindFreePort();
+    const ProgramResult result = RunProgram(HostCommandLine(port, kDemoAgentName, DemoAgentCommand(log, port)));
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(2u, result.exitCode);
     EXPECT_EQ("", result.output);

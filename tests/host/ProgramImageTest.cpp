@@ -1,6 +1,7 @@
 // The shipped program: a 32-bit GUI-subsystem PE that carries exactly its
-// service base name, its registration script byte for byte, its type
-// library, its message table and the version the build was made with.
+// resource types, its service base name, its registration script byte for
+// byte and the version the build was made with. (The type library's identity
+// is checked by the registrar tests, whose program links the same resources.)
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -91,18 +92,6 @@ TEST_F(ProgramImageTest, RegistrationScriptIsKeptByteForByte)
     ASSERT_NE(nullptr, resource);
     const char* bytes = static_cast<const char*>(LockResource(LoadResource(m_program.Get(), resource)));
     EXPECT_EQ(std::string(expected), std::string(bytes, SizeofResource(m_program.Get(), resource)));
-}
-
-TEST_F(ProgramImageTest, TypeLibraryLoadsFromTheProgramPath)
-{
-    EXPECT_NE(nullptr, FindResourceW(m_program.Get(), MAKEINTRESOURCEW(1), L"TYPELIB"));
-    ITypeLib* library = nullptr;
-    ASSERT_EQ(S_OK, LoadTypeLib(Path().c_str(), &library));
-    BSTR name = nullptr;
-    EXPECT_EQ(S_OK, library->GetDocumentation(-1, &name, nullptr, nullptr, nullptr));
-    EXPECT_STREQ(L"ZeltAgentSvcLib", name);
-    SysFreeString(name);
-    library->Release();
 }
 
 // The version CMake gave the build, as the four numbers of a file version.

@@ -188,32 +188,4 @@ TEST(CommandLine, UnregserverPrefixWithoutNumberMayRunTheHost)
     EXPECT_EQ(InstanceAction::Run, ActionOf(L"/unregserverX"));
 }
 
-TEST(CompareSwitchWord, OrdersByUpperCasedCharacters)
-{
-    EXPECT_EQ(0, CompareSwitchWord(L"service", L"Service"));
-    EXPECT_EQ(0, CompareSwitchWord(L"SERVICE more", L"Service"));
-    EXPECT_EQ(0, CompareSwitchWord(L"Service\tmore", L"Service"));
-    EXPECT_EQ(-1, CompareSwitchWord(L"Serv", L"Service"));
-    EXPECT_EQ(1, CompareSwitchWord(L"ServiceX", L"Service"));
-    EXPECT_EQ(1, CompareSwitchWord(L"Service\"", L"Service"));
-    EXPECT_EQ(-1, CompareSwitchWord(L"RegServer", L"Service"));
-    EXPECT_EQ(1, CompareSwitchWord(L"UnregServer", L"Service"));
-}
-
-TEST(FindNextSwitch, StepsPastEveryMarkOutsideQuotes)
-{
-    const wchar_t* text = L"C:\\a-b\\x.exe /one \"-two\" -three";
-    bool bInQuotes = false;
-    const wchar_t* p = FindNextSwitch(text, bInQuotes);
-    ASSERT_NE(nullptr, p);
-    EXPECT_EQ(0, wcsncmp(p, L"b\\x.exe", 7));
-    p = FindNextSwitch(p, bInQuotes);
-    ASSERT_NE(nullptr, p);
-    EXPECT_EQ(0, wcsncmp(p, L"one", 3));
-    p = FindNextSwitch(p, bInQuotes);
-    ASSERT_NE(nullptr, p);
-    EXPECT_EQ(0, wcsncmp(p, L"three", 5));
-    EXPECT_EQ(nullptr, FindNextSwitch(p, bInQuotes));
-}
-
 }  // namespace

@@ -16,6 +16,7 @@
 #include "instance/Removal.h"
 #include "resources/Guids.h"
 #include "support/HostTestSupport.h"
+#include "support/ModuleRegistration.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 
@@ -24,36 +25,38 @@ namespace {
 const std::wstring kLibraryKey = std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT;
 const std::wstring kEventSources = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
-// Runs the host with the given arguments and returns its full exit code.
-DWORD RunHost(const std::wstring& arguments)
-{
-    const ProgramResult result = RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" " + arguments);
-    EXPECT_TRUE(result.finished) << Narrow(arguments);
-    return result.exitCode;
-}
+// An agent program and its log in folders whose names hold blanks.
+const std::wstring kAgentFolder = L"C:\\Program Files\\Zelt Agent";
+const std::wstring kAgentProgram = kAgentFolder + L"\\zelt agent.exe";
+const std::wstring kDataFolder = L"C:\\Zelt Agent Data";
+const std::wstring kAgentLog = kDataFolder + L"\\agent one.log";
 
 class InstallationTest : public ::testing::Test
 {
 protected:
     void SetUp() override { CleanUp(); }
-    void TearDown() override { CleanUp(); }
+    void TearDown() override
+    {
+        CleanUp();
+        DeleteFileW(kAgentLog.c_str());
+        DeleteFileW(kAgentProgram.c_str());
+        RemoveDirectoryW(kDataFolder.c_str());
+        RemoveDirectoryW(kAgentFolder.c_str());
+    }
 
     static void CleanUp()
     {
-        for (const wchar_t* name : {L"ZeltAgentSvc-7", L"ZeltAgentSvc-8", L"ZeltAgentSvc"})
+        for (const wchar_t* name : {L"ZeltAgentSvc-7", L"ZeltAgentSvc"})
             RemoveServiceIfPresent(name);
-        for (const wchar_t* name : {L"ZeltAgentSvc-7", L"ZeltAgentSvc-8", L"ZeltAgentSvc"})
+        for (const wchar_t* name : {L"ZeltAgentSvc-7", L"ZeltAgentSvc"})
             WaitForServiceGone(name);
-        DeleteTree(HKEY_CLASSES_ROOT, AppIdKeyPath());
-        DeleteTree(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE");
-        DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
-        DeleteTree(HKEY_CURRENT_USER, L"Software\\Classes\\" + AppIdKeyPath());
-        DeleteTree(HKEY_CURRENT_USER, L"Software\\Classes\\AppID\\ZeltAgentSvc.EXE");
-        for (const wchar_t* name : {L"ZeltAgentSvc-7", L"ZeltAgentSvc-8", L"ZeltAgentSvc"})
-            DeleteTree(HKEY_LOCAL_MACHINE, kEventSources + name);
+        // The saved registration covers the base source; the instance's is the test's own.
+        DeleteTree(HKEY_LOCAL_MACHINE, kEventSources + L"ZeltAgentSvc-7");
     }
 
     static std::wstring Host() { return BuiltProgramPath(L"ZeltAgentSvc.exe"); }
+
+    const CSavedModuleRegistration m_registration;
 };
 
 TEST_F(InstallationTest, ServiceSwitchInstallsAConfiguredInstance)
@@ -99,15 +102,6 @@ TEST_F(InstallationTest, ServiceSwitchInstallsAConfiguredInstance)
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
 }
 
-TEST_F(InstallationTest, InstallingAgainReplacesTheInstance)
-{
-    ASSERT_EQ(0u, RunHost(L"/Service /port=5000 /agent=a.exe /cmd=a.exe /num=8"));
-    ASSERT_EQ(0u, RunHost(L"/Service /port=6000 /agent=b.exe /cmd=b.exe /num=8"));
-    ServiceConfiguration config;
-    ASSERT_TRUE(QueryServiceConfiguration(L"ZeltAgentSvc-8", config));
-    EXPECT_EQ(L"\"" + Host() + L"\" /port=6000 /agent=\"b.exe\" /cmd=\"b.exe\"", config.imagePath);
-}
-
 TEST_F(InstallationTest, RemovingAnAbsentInstanceSucceeds)
 {
     EXPECT_EQ(0u, RunHost(L"/unregserver /num=404"));
@@ -136,57 +130,34 @@ TEST_F(InstallationTest, PerUserRegistrationWritesTheUsersBranch)
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\AppID\\ZeltAgentSvc.EXE"));
 }
 
-// An agent in a folder with blanks, with quoted arguments: the installed
-// command line must give the very same values back when it is split.
-TEST_F(InstallationTest, AgentCommandLinesSurviveTheImagePath)
-{
-    const std::wstring cmd = L"\"C:\\Program Files\\Agent\\agent.exe\" --config \"C:\\Agent Data\\a.conf\"";
-    const std::wstring agent = L"agent.exe";
-    const std::wstring arguments = L"/Service /port=5000 \"/agent=" + agent + L"\" \"/cmd=" +
-                                   EscapeQuotedValue(cmd) + L"\" /num=7";
-    ASSERT_EQ(0u, RunHost(arguments));
-    ServiceConfiguration config;
-    ASSERT_TRUE(QueryServiceConfiguration(L"ZeltAgentSvc-7", config));
-    const std::vector<std::wstring> argv = SplitCommandLine(config.imagePath);
-    ASSERT_EQ(4u, argv.size()) << Narrow(config.imagePath);
-    EXPECT_EQ(Host(), argv[0]);
-    EXPECT_EQ(L"/port=5000", argv[1]);
-    EXPECT_EQ(L"/agent=" + agent, argv[2]);
-    EXPECT_EQ(L"/cmd=" + cmd, argv[3]);
-}
-
 bool StartTestService(const wchar_t* name)
 {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_START);
-    const bool bDone = StartServiceW(service, 0, nullptr) != FALSE;
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return bDone;
+    return StartServiceW(OpenTestService(name, SERVICE_START).Get(), 0, nullptr) != FALSE;
 }
 
-// The installed service reads its settings back from its own command line:
-// an agent in a folder with blanks starts with its quoted arguments intact
-// (its log lands where its --log argument says), and removing the running
+// An agent in a folder with blanks, with quoted arguments: the installed
+// command line gives the very same values back when it is split, the service
+// reads them back from it and starts the agent with its arguments intact (its
+// log lands where its --log argument says), and removing the running
 // instance stops it cleanly.
 TEST_F(InstallationTest, InstalledServiceRunsTheAgentWithItsCommandLine)
 {
-    const std::wstring folder = L"C:\\Program Files\\Zelt Agent";
-    const std::wstring dataFolder = L"C:\\Zelt Agent Data";
-    const std::wstring program = folder + L"\\zelt agent.exe";
-    const std::wstring log = dataFolder + L"\\agent one.log";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    CreateDirectoryW(dataFolder.c_str(), nullptr);
+    const std::wstring& program = kAgentProgram;
+    const std::wstring& log = kAgentLog;
+    CreateDirectoryW(kAgentFolder.c_str(), nullptr);
+    CreateDirectoryW(kDataFolder.c_str(), nullptr);
     ASSERT_TRUE(CopyFileW(BuiltProgramPath(L"ZeltDemoAgent.exe").c_str(), program.c_str(), FALSE));
-    DeleteFileW(log.c_str());
 
-    const std::wstring cmd = L"\"" + program + L"\" --port=5391 \"--log=" + log + L"\"";
-    ASSERT_EQ(0u, RunHost(L"/Service /port=5391 \"/agent=zelt agent.exe\" \"/cmd=" + EscapeQuotedValue(cmd) + L"\" /num=7"));
+    const std::wstring port = std::to_wstring(FindFreePort());
+    const std::wstring cmd = L"\"" + program + L"\" --port=" + port + L" \"--log=" + log + L"\"";
+    ASSERT_EQ(0u, RunHost(L"/Service /port=" + port + L" \"/agent=zelt agent.exe\" \"/cmd=" + EscapeQuotedValue(cmd) + L"\" /num=7"));
+    ServiceConfiguration config;
+    ASSERT_TRUE(QueryServiceConfiguration(L"ZeltAgentSvc-7", config));
+    const std::vector<std::wstring> expected{Host(), L"/port=" + port, L"/agent=zelt agent.exe", L"/cmd=" + cmd};
+    EXPECT_EQ(expected, SplitCommandLine(config.imagePath));
     ASSERT_TRUE(StartTestService(L"ZeltAgentSvc-7")) << GetLastError();
     EXPECT_TRUE(WaitForServiceState(L"ZeltAgentSvc-7", SERVICE_RUNNING));
-    for (int i = 0; i < 200 && ReadFileText(log).find("listening") == std::string::npos; ++i)
-        Sleep(50);
-    EXPECT_NE(std::string::npos, ReadFileText(log).find("listening"));
+    EXPECT_TRUE(WaitUntil([&] { return ReadFileText(log).find("listening") != std::string::npos; }));
 
     // Removal asks the running service to stop: the agent gets its line.
     EXPECT_EQ(0u, RunHost(L"/unregserver /num=7"));
@@ -194,11 +165,6 @@ TEST_F(InstallationTest, InstalledServiceRunsTheAgentWithItsCommandLine)
     const std::string text = ReadFileText(log);
     EXPECT_NE(std::string::npos, text.find("recv 73687574646f776e0a")) << text;
     EXPECT_NE(std::string::npos, text.find("exit shutdown")) << text;
-
-    DeleteFileW(log.c_str());
-    DeleteFileW(program.c_str());
-    RemoveDirectoryW(dataFolder.c_str());
-    RemoveDirectoryW(folder.c_str());
 }
 
 TEST(ImagePath, PlainValuesKeepTheirForm)
@@ -317,23 +283,20 @@ protected:
             RemoveServiceIfPresent(name);
             WaitForServiceGone(name);
         }
-        DeleteTree(HKEY_CLASSES_ROOT, AppIdKeyPath());
-        DeleteTree(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE");
-        DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
     }
 
     // Creates a plain service entry that the test owns.
     static void CreateTestService(const wchar_t* name, const wchar_t* displayName)
     {
-        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        SC_HANDLE service = CreateServiceW(manager, name, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"C:\\none.exe", nullptr,
-                                           nullptr, nullptr, nullptr, nullptr);
-        ASSERT_NE(nullptr, service) << GetLastError();
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
+        const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        const CServiceHandle service(CreateServiceW(manager.Get(), name, displayName, SERVICE_ALL_ACCESS,
+                                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                                    SERVICE_ERROR_NORMAL, L"C:\\none.exe", nullptr, nullptr, nullptr,
+                                                    nullptr, nullptr));
+        ASSERT_TRUE(service) << GetLastError();
     }
 
+    const CSavedModuleRegistration m_registration;
     CTestServiceManager services;
     CTestScriptModule scripts;
 };
@@ -387,46 +350,32 @@ TEST_F(InstallStepsTest, StoppedServiceIsRemovedWithoutMessage)
 // message; the service is deleted all the same.
 TEST_F(InstallStepsTest, StoppingServiceIsRemovedWithoutMessage)
 {
-    const std::wstring log = TestProgramDirectory() + L"\\stopping-agent.log";
-    DeleteFileW(log.c_str());
-    const std::wstring cmd = L"ZeltDemoAgent.exe --port=5392 --ignore \"--log=" + log + L"\"";
-    CreateTestService(L"ZeltAgentSvc-t1", L"t1");
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = OpenServiceW(manager, L"ZeltAgentSvc-t1", SERVICE_ALL_ACCESS);
-    const std::wstring imagePath = BuildImagePath(BuiltProgramPath(L"ZeltAgentSvc.exe"), 5392, L"ZeltDemoAgent.exe", cmd);
-    ASSERT_TRUE(ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                     imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-    HKEY appId = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, AppIdKeyPath().c_str(), 0, nullptr, 0, KEY_WRITE,
-                                             nullptr, &appId, nullptr));
-    RegSetValueExW(appId, L"LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"t1"), 6);
-    RegCloseKey(appId);
-    ASSERT_TRUE(StartServiceW(service, 0, nullptr));
-    for (int i = 0; i < 400 && ReadFileText(log).find("listening") == std::string::npos; ++i)
-        Sleep(25);
+    CAgentReaper reaper;
+    CAgentLog log;
+    const CScopedAppIdKey appId(true);
+    const USHORT port = FindFreePort();
+    auto service = std::make_unique<CScopedService>(
+        L"ZeltAgentSvc-t1", HostCommandLine(port, kDemoAgentName, DemoAgentCommand(log, port, L"--ignore")));
+    ASSERT_TRUE(StartServiceW(service->Get(), 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(log.WaitForCount("listening", 1));
     SERVICE_STATUS status{};
-    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));  // the agent holds the stop for 3 s
-    ASSERT_TRUE(QueryServiceStatus(service, &status));
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), status.dwCurrentState);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
+    ASSERT_TRUE(ControlService(service->Get(), SERVICE_CONTROL_STOP, &status));  // the agent holds the stop for 3 s
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), service->Query().dwCurrentState);
 
     EXPECT_TRUE(UninstallService(services, L"ZeltAgentSvc-t1"));
     EXPECT_TRUE(g_messages.empty()) << (g_messages.empty() ? "" : Narrow(g_messages[0].text));
+    service.reset();  // its handles would keep the service
     EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-t1"));
-    EXPECT_NE(std::string::npos, ReadFileText(log).find("recv 73687574646f776e0a"));
-    DeleteFileW(log.c_str());
+    EXPECT_EQ("73687574646f776e0a", log.ReceivedHex());
 }
 
 TEST_F(InstallStepsTest, ServiceMarkedForDeletionShowsCouldNotDeleteService)
 {
     CreateTestService(L"ZeltAgentSvc-t1", L"t1");
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE held = OpenServiceW(manager, L"ZeltAgentSvc-t1", DELETE | SERVICE_QUERY_CONFIG);
-    ASSERT_TRUE(DeleteService(held));
+    CServiceHandle held = OpenTestService(L"ZeltAgentSvc-t1", DELETE | SERVICE_QUERY_CONFIG);
+    ASSERT_TRUE(DeleteService(held.Get()));
     const bool bRemoved = UninstallService(services, L"ZeltAgentSvc-t1");
-    CloseServiceHandle(held);
-    CloseServiceHandle(manager);
+    held.Reset();
     EXPECT_FALSE(bRemoved);
     ASSERT_EQ(1u, g_messages.size());
     EXPECT_EQ(L"Could not delete service", g_messages[0].text);
@@ -492,14 +441,9 @@ TEST_F(InstallStepsTest, RefusedStopShowsCouldNotStopServiceAndStillDeletes)
 // service refuses every configuration change.
 bool IsServiceKept(const wchar_t* name)
 {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_CHANGE_CONFIG);
-    const bool bKept = service != nullptr && ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                                                  SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
-                                                                  nullptr, nullptr, nullptr, nullptr);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return bKept;
+    const CServiceHandle service = OpenTestService(name, SERVICE_CHANGE_CONFIG);
+    return service && ChangeServiceConfigW(service.Get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
 // Reinstalling a running instance whose agent holds the stop for 3 s: the

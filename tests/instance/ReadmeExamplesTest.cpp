@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ModuleRegistration.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 
@@ -36,9 +37,9 @@ protected:
     {
         RemoveServiceIfPresent(L"ZeltAgentSvc-7");
         WaitForServiceGone(L"ZeltAgentSvc-7");
-        DeleteTree(HKEY_CLASSES_ROOT, AppIdKeyPath());
-        DeleteTree(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE");
     }
+
+    const CSavedModuleRegistration m_registration;
 };
 
 TEST_F(ReadmeExamplesTest, CommandsSucceedAndInstallTheDocumentedCommandLine)

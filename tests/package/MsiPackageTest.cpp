@@ -12,6 +12,7 @@
 
 #include "resources/Guids.h"
 #include "support/HostTestSupport.h"
+#include "support/ModuleRegistration.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 
@@ -137,6 +138,7 @@ protected:
         EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kSourcesKey + kService));
     }
 
+    const CSavedModuleRegistration m_registration;
     const std::wstring m_msiLog = TestProgramDirectory() + L"\\msiexec-" + std::to_wstring(GetCurrentProcessId()) + L".log";
     CAgentReaper m_reaper;
 };

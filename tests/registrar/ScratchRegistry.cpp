@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include "support/SystemSupport.h"
 
 namespace {
 
@@ -15,61 +15,6 @@ std::wstring CurrentTestName()
         return L"NoTest";
     const std::string name = std::string(info->test_suite_name()) + "." + info->name();
     return std::wstring(name.begin(), name.end());
-}
-
-std::wstring HexBytes(const BYTE* data, DWORD bytes)
-{
-    std::wstring hex;
-    for (DWORD i = 0; i < bytes; ++i)
-    {
-        hex += L"0123456789ABCDEF"[data[i] >> 4];
-        hex += L"0123456789ABCDEF"[data[i] & 15];
-    }
-    return hex;
-}
-
-void AddValueLines(HKEY key, const std::wstring& path, std::vector<std::wstring>& lines)
-{
-    std::vector<BYTE> data(1 << 16);
-    for (DWORD i = 0;; ++i)
-    {
-        wchar_t name[16384];
-        DWORD nameUnits = 16384;
-        DWORD type = 0;
-        DWORD bytes = static_cast<DWORD>(data.size());
-        const LONG error = RegEnumValueW(key, i, name, &nameUnits, nullptr, &type, data.data(), &bytes);
-        if (error == ERROR_MORE_DATA)
-        {
-            data.resize(bytes);
-            --i;
-            continue;
-        }
-        if (error != ERROR_SUCCESS)
-            break;
-        lines.push_back(L"value " + path + L" | " + std::wstring(name, nameUnits) + L" | " + std::to_wstring(type) +
-                        L" | " + HexBytes(data.data(), bytes));
-    }
-}
-
-void AddKeyLines(HKEY key, const std::wstring& path, std::vector<std::wstring>& lines)
-{
-    lines.push_back(L"key " + path);
-    AddValueLines(key, path, lines);
-    for (DWORD i = 0;; ++i)
-    {
-        wchar_t name[256];
-        DWORD nameUnits = 256;
-        if (RegEnumKeyExW(key, i, name, &nameUnits, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        HKEY child = nullptr;
-        if (RegOpenKeyExW(key, name, 0, KEY_READ, &child) != ERROR_SUCCESS)
-        {
-            lines.push_back(L"unreadable " + path + L"\\" + name);
-            continue;
-        }
-        AddKeyLines(child, path + L"\\" + name, lines);
-        RegCloseKey(child);
-    }
 }
 
 }  // namespace
@@ -202,12 +147,5 @@ DWORD CScratchRegistry::CountValues(const std::wstring& path) const
 
 std::vector<std::wstring> CScratchRegistry::Snapshot(const std::wstring& path) const
 {
-    std::vector<std::wstring> lines;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(m_hKey, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return {L"absent " + path};
-    AddKeyLines(key, path, lines);
-    RegCloseKey(key);
-    std::sort(lines.begin(), lines.end());
-    return lines;
+    return SnapshotKey(m_hKey, path);
 }

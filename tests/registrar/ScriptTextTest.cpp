@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "registrar/ExpansionBuffer.h"
 #include "registrar/PerUserFlag.h"
 #include "registrar/RegObject.h"
 #include "registrar/ScriptParser.h"
@@ -261,47 +260,6 @@ TEST_F(ScriptTextTest, BinaryDigitsAndNumbers)
     number = 7;
     EXPECT_TRUE(FAILED(ScriptParser::ConvertNumber(L"twelve", number)));
     EXPECT_EQ(7u, number) << "a failed conversion leaves the number alone";
-}
-
-TEST(ExpansionBufferTest, CapacityStartsAndGrowsByDoubling)
-{
-    ExpansionBuffer small;
-    ASSERT_TRUE(small.Allocate(49));
-    EXPECT_EQ(1000u, small.Capacity());
-    ExpansionBuffer buffer;
-    ASSERT_TRUE(buffer.Allocate(50));
-    EXPECT_EQ(100u, buffer.Capacity());
-    const std::wstring text(99, L'a');
-    ASSERT_TRUE(buffer.Append(text.c_str()));
-    EXPECT_EQ(100u, buffer.Capacity()) << "99 units and the NUL fit";
-    ASSERT_TRUE(buffer.Append(L"bc"));
-    EXPECT_EQ(200u, buffer.Capacity());
-    ASSERT_TRUE(buffer.Append(std::wstring(500, L'd').c_str()));
-    EXPECT_EQ(800u, buffer.Capacity());
-    EXPECT_EQ(601u, buffer.Length());
-    EXPECT_EQ(text + L"bc" + std::wstring(500, L'd'), buffer.Text());
-}
-
-TEST(RegObjectTest, SlotsInOrder)
-{
-    CRegObject registrar;
-    IRegistrarBase* base = &registrar;
-    // Call through the table by position, as a client of the interface would.
-    void** slots = *reinterpret_cast<void***>(base);
-    typedef HRESULT(STDMETHODCALLTYPE * QueryFn)(IRegistrarBase*, REFIID, void**);
-    typedef ULONG(STDMETHODCALLTYPE * CountFn)(IRegistrarBase*);
-    typedef HRESULT(STDMETHODCALLTYPE * SetFn)(IRegistrarBase*, LPCOLESTR, LPCOLESTR);
-    typedef HRESULT(STDMETHODCALLTYPE * ResetFn)(IRegistrarBase*);
-    void* object = &registrar;
-    EXPECT_EQ(E_NOTIMPL, reinterpret_cast<QueryFn>(slots[0])(base, IID_IUnknown, &object));
-    EXPECT_EQ(&registrar, object) << "nothing is handed out";
-    EXPECT_EQ(1u, reinterpret_cast<CountFn>(slots[1])(base));
-    EXPECT_EQ(0u, reinterpret_cast<CountFn>(slots[2])(base));
-    EXPECT_EQ(S_OK, reinterpret_cast<SetFn>(slots[3])(base, L"Name", L"Value"));
-    EXPECT_STREQ(L"Value", registrar.FindReplacement(L"NAME"));
-    EXPECT_EQ(S_OK, reinterpret_cast<ResetFn>(slots[4])(base));
-    EXPECT_EQ(0, registrar.ReplacementCount());
-    EXPECT_EQ(nullptr, registrar.FindReplacement(L"Name"));
 }
 
 TEST(RegObjectTest, MissingNameOrValueIsRefused)

@@ -5,9 +5,9 @@
 #include <fstream>
 #include <string>
 
-#include "registrar/PerUserFlag.h"
 #include "registrar/TypeLibrary.h"
 #include "resources/Guids.h"
+#include "support/ModuleRegistration.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 
@@ -29,17 +29,10 @@ TEST(TypeLibraryPaths, ExtensionStartLooksOnlyAtTheFileName)
 class TypeLibraryTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        CoInitialize(nullptr);
-        DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
-    }
-    void TearDown() override
-    {
-        DeleteTree(HKEY_CLASSES_ROOT, kLibraryKey);
-        g_bPerUserRegistration = false;
-        CoUninitialize();
-    }
+    void SetUp() override { CoInitialize(nullptr); }
+    void TearDown() override { CoUninitialize(); }
+
+    const CSavedModuleRegistration m_registration;
 };
 
 TEST_F(TypeLibraryTest, ModuleLibraryCarriesItsIdentity)
@@ -111,16 +104,6 @@ TEST_F(TypeLibraryTest, RegistersAndRemovesTheLibrary)
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0\\409\\win32"));
 
     ASSERT_EQ(S_OK, UnregisterTypeLibrary(nullptr, nullptr));
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
-}
-
-// The per-user functions are used where offered (Wine's write the machine
-// branch, so only the round trip can be seen here).
-TEST_F(TypeLibraryTest, PerUserRegistrationRoundTrips)
-{
-    g_bPerUserRegistration = true;
-    EXPECT_EQ(S_OK, RegisterTypeLibrary(nullptr, nullptr));
-    EXPECT_EQ(S_OK, UnregisterTypeLibrary(nullptr, nullptr));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
 }
 

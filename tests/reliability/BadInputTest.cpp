@@ -315,7 +315,7 @@ void SetAppIdState(AppIdState state)
 {
     DeleteTree(HKEY_CLASSES_ROOT, AppIdKeyPath());
     if (state == AppIdState::InPlace)
-        WriteAppIdKeyOnly();
+        WriteAppIdKey(false);
 }
 
 // What launching the agent's command line in the host's folder gives: the

@@ -90,7 +90,7 @@ protected:
 TEST_P(LocalServiceValueTest, ChoosesTheModeByTheValueAndKeepsIt)
 {
     const ValueCase& value = GetParam();
-    WriteAppIdKeyOnly();
+    WriteAppIdKey(false);
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, AppIdKeyPath().c_str(), 0, KEY_WRITE, &key));
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"LocalService", 0, value.type, value.bytes.data(),

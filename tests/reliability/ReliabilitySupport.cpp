@@ -12,16 +12,6 @@
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 
-namespace {
-
-CServiceHandle OpenTestService(const std::wstring& name, DWORD access)
-{
-    CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    return CServiceHandle(OpenServiceW(manager.Get(), name.c_str(), access));
-}
-
-}  // namespace
-
 
 double ElapsedMs(long long sinceMicroseconds)
 {
@@ -85,13 +75,6 @@ void TerminateProcesses(const std::wstring& imageName)
         if (process && TerminateProcess(process.Get(), 0xDEAD))
             WaitForSingleObject(process.Get(), 5000);
     }
-}
-
-DWORD RunHost(const std::wstring& arguments, DWORD timeoutMs)
-{
-    const ProgramResult result =
-        RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" " + arguments, timeoutMs);
-    return result.finished ? result.exitCode : 0xDEAD;
 }
 
 namespace {
@@ -253,76 +236,4 @@ void CTestInstance::Remove() const
 std::wstring QuoteArgument(const std::wstring& value)
 {
     return L"\"" + EscapeQuotedValue(value) + L"\"";
-}
-
-namespace {
-
-const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZeltAgentSvc";
-// Where the saved trees wait for the end of the test.
-const wchar_t kSavedTreesKey[] = L"Software\\ZeltTestSavedRegistration";
-
-// Copies a key with everything below it; false when the source is absent.
-bool CopyTree(HKEY fromRoot, const std::wstring& fromPath, HKEY toRoot, const std::wstring& toPath)
-{
-    HKEY source = nullptr;
-    if (RegOpenKeyExW(fromRoot, fromPath.c_str(), 0, KEY_READ, &source) != ERROR_SUCCESS)
-        return false;
-    const CKeyHandle sourceKey(source);
-    HKEY target = nullptr;
-    if (RegCreateKeyExW(toRoot, toPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &target, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    const CKeyHandle targetKey(target);
-    return RegCopyTreeW(sourceKey.Get(), nullptr, targetKey.Get()) == ERROR_SUCCESS;
-}
-
-}  // namespace
-
-struct CSavedModuleRegistration::SavedTree
-{
-    HKEY root;
-    std::wstring path;
-    std::wstring copy;  // under HKEY_CURRENT_USER
-    bool bPresent;
-};
-
-CSavedModuleRegistration::CSavedModuleRegistration()
-{
-    DeleteTree(HKEY_CURRENT_USER, kSavedTreesKey);
-    for (const auto& key : {std::make_pair(HKEY_CLASSES_ROOT, AppIdKeyPath()),
-                            std::make_pair(HKEY_CLASSES_ROOT, std::wstring(L"AppID\\ZeltAgentSvc.EXE")),
-                            std::make_pair(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT),
-                            std::make_pair(HKEY_LOCAL_MACHINE, std::wstring(kEventSourceKey))})
-    {
-        const std::wstring copy = kSavedTreesKey + (L"\\" + std::to_wstring(m_trees.size()));
-        m_trees.push_back(SavedTree{key.first, key.second, copy, CopyTree(key.first, key.second, HKEY_CURRENT_USER, copy)});
-    }
-    RemoveModuleRegistration();
-}
-
-CSavedModuleRegistration::~CSavedModuleRegistration()
-{
-    RemoveModuleRegistration();
-    for (const SavedTree& saved : m_trees)
-    {
-        if (saved.bPresent)
-            CopyTree(HKEY_CURRENT_USER, saved.copy, saved.root, saved.path);
-    }
-    DeleteTree(HKEY_CURRENT_USER, kSavedTreesKey);
-}
-
-void RemoveModuleRegistration()
-{
-    DeleteTree(HKEY_CLASSES_ROOT, AppIdKeyPath());
-    DeleteTree(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE");
-    DeleteTree(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT);
-    DeleteTree(HKEY_LOCAL_MACHINE, kEventSourceKey);
-}
-
-void WriteAppIdKeyOnly()
-{
-    HKEY created = nullptr;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, AppIdKeyPath().c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &created,
-                        nullptr) == ERROR_SUCCESS)
-        RegDeleteValueW(CKeyHandle(created).Get(), L"LocalService");
 }

@@ -1,7 +1,6 @@
 // Helpers of the reliability tests: agent copies under image names of their
-// own, installed instances driven through the service manager, the module's
-// registration saved and put back, the host's process figures, and a clock
-// shared with the demo agent's log.
+// own, installed instances driven through the service manager, the host's
+// process figures, and a clock shared with the demo agent's log.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +11,7 @@
 
 #include "base/Handles.h"
 #include "support/HostTestSupport.h"
+#include "support/ModuleRegistration.h"
 #include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 
@@ -30,10 +30,6 @@ bool WaitForFileText(const std::wstring& path, const std::string& text, DWORD ti
 // Waits until no process of the image name runs; false after `timeoutMs`.
 bool WaitForNoProcess(const std::wstring& imageName, DWORD timeoutMs);
 void TerminateProcesses(const std::wstring& imageName);
-
-// Runs the host with `arguments` and returns its full exit code; 0xDEAD when
-// it had to be terminated after `timeoutMs`.
-DWORD RunHost(const std::wstring& arguments, DWORD timeoutMs = 60000);
 
 // Figures of a running host. Wine keeps a process's handles in its server
 // and its memory in the Unix process that runs it, so the handles are
@@ -79,27 +75,3 @@ private:
 // gives back as `value`: the value escaped as the installer escapes it, in
 // double quotes.
 std::wstring QuoteArgument(const std::wstring& value);
-
-// Deletes what installation writes for the whole module: the AppID entries
-// (with "LocalService"), the type library and the event source.
-void RemoveModuleRegistration();
-
-// The module's registration as it was when the test began: saved whole and
-// removed, so that each test starts without it, and put back, key for key
-// and byte for byte, when the test ends.
-class CSavedModuleRegistration
-{
-public:
-    CSavedModuleRegistration();
-    ~CSavedModuleRegistration();
-    CSavedModuleRegistration(const CSavedModuleRegistration&) = delete;
-    CSavedModuleRegistration& operator=(const CSavedModuleRegistration&) = delete;
-
-private:
-    struct SavedTree;  // a key with everything below it, copied aside
-    std::vector<SavedTree> m_trees;
-};
-
-// Writes the module's AppID key, without "LocalService", so that the host
-// runs in place.
-void WriteAppIdKeyOnly();

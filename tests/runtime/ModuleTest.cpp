@@ -1,6 +1,6 @@
 // The module chain: the lock count with the last-unlock rule and idle
-// monitor, the interface table, the empty class table, and the order in
-// which start-up builds and exit tears down the process-wide records.
+// monitor, the interface table, the empty class table, and the balance of
+// each module's COM start.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -37,24 +37,22 @@ TEST_F(ModuleTest, EmptyClassTableRegistersAndRevokesNothing)
     EXPECT_EQ(S_OK, module.RevokeClassTable());
 }
 
-TEST_F(ModuleTest, InPlaceLastUnlockPostsOneQuitToTheStartThread)
+// In place the last unlock quits the start thread's loop; a service's loop
+// ends on a stop only.
+TEST_F(ModuleTest, LastUnlockPostsOneQuitInPlaceOnly)
 {
-    module.m_bRunAsService = FALSE;
     module.m_bIdleShutdown = false;
+    module.LockModule();
+    EXPECT_EQ(0, module.UnlockModule());
+    EXPECT_EQ(0, TakeQuitMessages());
+
+    module.m_bRunAsService = FALSE;
     EXPECT_EQ(1, module.LockModule());
     EXPECT_EQ(2, module.LockModule());
     EXPECT_EQ(1, module.UnlockModule());
     EXPECT_EQ(0, TakeQuitMessages());
     EXPECT_EQ(0, module.UnlockModule());
     EXPECT_EQ(1, TakeQuitMessages());
-}
-
-TEST_F(ModuleTest, ServiceModeUnlockOnlyCounts)
-{
-    module.m_bIdleShutdown = false;
-    module.LockModule();
-    EXPECT_EQ(0, module.UnlockModule());
-    EXPECT_EQ(0, TakeQuitMessages());
 }
 
 // The monitor ends the in-place loop once the count has stayed 0 for the
@@ -85,36 +83,8 @@ TEST_F(ModuleTest, InterfaceTableIsCreatedOnceAndNeedsAnOutArgument)
     ASSERT_EQ(S_OK, module.GetInterfaceTable(&first));
     ASSERT_EQ(S_OK, module.GetInterfaceTable(&second));
     EXPECT_EQ(first, second);
-    EXPECT_EQ(first, module.m_pInterfaceTable);
     first->Release();
     second->Release();
-}
-
-// Exit destroys the module first, then the COM record, then the base record;
-// the module's termination already empties the COM record, whose own clean-up
-// then does nothing.
-TEST(ModuleLifecycle, TearDownRunsInReverseOrderOfStartUp)
-{
-    auto base = std::make_unique<CBaseRecord>();
-    EXPECT_EQ(base.get(), g_pBaseRecord);
-    EXPECT_EQ(GetModuleHandleW(nullptr), base->m_hInstance);
-    EXPECT_EQ(GetModuleHandleW(nullptr), base->m_hInstResource);
-    auto com = std::make_unique<CComRecord>();
-    EXPECT_EQ(com.get(), g_pComRecord);
-    EXPECT_EQ(com->m_ppClassBegin, com->m_ppClassEnd);
-    auto module = std::make_unique<CTestModule>();
-    EXPECT_EQ(module.get(), g_pModule);
-    EXPECT_NE(0u, module->m_record.m_cbSize);
-    EXPECT_NE(0u, com->m_cbSize);
-
-    module.reset();
-    EXPECT_EQ(nullptr, g_pModule);
-    EXPECT_EQ(0u, com->m_cbSize);
-    EXPECT_NE(0u, base->m_cbSize);
-    com.reset();
-    EXPECT_EQ(nullptr, g_pComRecord);
-    base.reset();
-    EXPECT_EQ(nullptr, g_pBaseRecord);
 }
 
 // Each module balances its own COM start: a thread that built and destroyed

@@ -1,6 +1,7 @@
-// The run step in process: the choice of mode from "LocalService", the run
-// loop's three outcomes, the control handler and the service entry outside a
-// service. A module of the runtime's own records the steps around the loop.
+// The run step in process: the choice of mode from the AppID key, the run
+// loop's three outcomes and the control handler. A module of the runtime's
+// own records the steps around the loop. Each shape of "LocalService" is
+// checked through the host by the registry-fault tests (tests/reliability).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,8 +9,8 @@
 #include <vector>
 
 #include "RuntimeTestModule.h"
-#include "runtime/ServiceMode.h"
 #include "support/HostTestSupport.h"
+#include "support/ModuleRegistration.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -44,7 +45,7 @@ protected:
 
 TEST_F(ServiceControlTest, WithoutTheAppIdKeyNothingRuns)
 {
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"AppID\\") + CTestModule::kAppIdText).c_str());
+    const CSavedModuleRegistration registration;  // and none while the test runs
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, module.StartModule(5));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), module.m_serviceStatus.dwWin32ExitCode);
     EXPECT_TRUE(module.calls.empty());
@@ -93,7 +94,7 @@ TEST_F(ServiceControlTest, ServiceLoopWritesStartedAndReportsRunning)
 TEST_F(ServiceControlTest, StopAndShutdownControlsReportStopPendingAndQuitTheLoopThread)
 {
     module.m_bRunAsService = TRUE;
-    module.m_dwLoopThreadId = GetCurrentThreadId();
+    ASSERT_EQ(S_FALSE, module.PrepareMessageLoop(0));  // this thread runs the loop
     for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN})
     {
         module.m_serviceStatus.dwCurrentState = SERVICE_RUNNING;
@@ -107,7 +108,7 @@ TEST_F(ServiceControlTest, StopAndShutdownControlsReportStopPendingAndQuitTheLoo
 TEST_F(ServiceControlTest, OtherKnownControlsDoNothingAndUnknownOnesAreReported)
 {
     module.m_serviceStatus.dwCurrentState = SERVICE_RUNNING;
-    module.m_dwLoopThreadId = GetCurrentThreadId();
+    ASSERT_EQ(S_FALSE, module.PrepareMessageLoop(0));  // this thread runs the loop
     for (DWORD control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE})
         module.ControlHandler(control);
     EXPECT_TRUE(events.Messages().empty());
@@ -150,76 +151,6 @@ TEST_F(ServiceControlTest, StopBeforeThePreLoopStepStartsNothing)
     module.ControlHandler(SERVICE_CONTROL_STOP);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), module.m_serviceStatus.dwCurrentState);
     EXPECT_FALSE(TakeQuitMessage());
-}
-
-TEST_F(ServiceControlTest, ServiceEntryOutsideAServiceWritesHandlerNotInstalled)
-{
-    module.ServiceEntry();
-    EXPECT_EQ(std::vector<std::wstring>{L"Handler not installed"}, events.Messages());
-    EXPECT_EQ(nullptr, module.m_hStatus);
-    EXPECT_TRUE(module.calls.empty());
-}
-
-TEST_F(ServiceControlTest, PrepareMessageLoopRecordsTheLoopThreadInServiceModeOnly)
-{
-    module.m_bRunAsService = FALSE;
-    EXPECT_EQ(S_FALSE, module.PrepareMessageLoop(0));
-    EXPECT_EQ(0u, module.m_dwLoopThreadId);
-    EXPECT_FALSE(module.m_bIdleShutdown);
-
-    module.m_bRunAsService = TRUE;
-    module.m_bIdleShutdown = true;
-    EXPECT_EQ(S_FALSE, module.PrepareMessageLoop(0));
-    EXPECT_EQ(GetCurrentThreadId(), module.m_dwLoopThreadId);
-    EXPECT_FALSE(module.m_bIdleShutdown);
-}
-
-// "LocalService" selects service mode only when readable as a whole string.
-class LocalServiceValueTest : public ::testing::Test
-{
-protected:
-    LocalServiceValueTest()
-    {
-        path = L"Software\\ZeltAgentSvcTest\\" + std::to_wstring(GetCurrentProcessId());
-        RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    }
-    ~LocalServiceValueTest() override
-    {
-        RegCloseKey(key);
-        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\ZeltAgentSvcTest");
-    }
-
-    bool Readable(DWORD type, const void* data, DWORD bytes)
-    {
-        RegSetValueExW(key, L"LocalService", 0, type, static_cast<const BYTE*>(data), bytes);
-        return QueryTextValue(key, L"LocalService");
-    }
-
-    std::wstring path;
-    HKEY key = nullptr;
-};
-
-TEST_F(LocalServiceValueTest, StringsThatFitAndEndWithNulAreReadable)
-{
-    ASSERT_NE(nullptr, key);
-    EXPECT_FALSE(QueryTextValue(key, L"LocalService"));
-    EXPECT_TRUE(Readable(REG_SZ, L"", 2));
-    EXPECT_TRUE(Readable(REG_EXPAND_SZ, L"x", 4));
-    const std::wstring longest(259, L'a');
-    EXPECT_TRUE(Readable(REG_SZ, longest.c_str(), 260 * 2));
-}
-
-TEST_F(LocalServiceValueTest, OtherTypesLongTextsAndUnterminatedTextsAreNot)
-{
-    ASSERT_NE(nullptr, key);
-    const DWORD number = 1;
-    EXPECT_FALSE(Readable(REG_DWORD, &number, sizeof(number)));
-    EXPECT_FALSE(Readable(REG_MULTI_SZ, L"a\0", 6));
-    const std::wstring tooLong(260, L'a');
-    EXPECT_FALSE(Readable(REG_SZ, tooLong.c_str(), 261 * 2));
-    // (A text stored without its NUL cannot be checked here: Wine adds one when read.)
-    EXPECT_FALSE(Readable(REG_SZ, L"ab", 3));  // odd byte length
-    EXPECT_FALSE(Readable(REG_SZ, L"", 0));
 }
 
 }  // namespace

@@ -5,13 +5,10 @@
 #include <tlhelp32.h>
 
 #include <atomic>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 
-#include "agent/ExitWait.h"
 #include "base/EventLog.h"
-#include "resources/Guids.h"
 #include "support/TestSupport.h"
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
@@ -45,7 +42,7 @@ std::vector<DWORD> FindProcesses(const std::wstring& imageName)
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry))
     {
-        if (EqualsFoldingAsciiLetters(imageName.c_str(), entry.szExeFile))
+        if (CompareStringOrdinal(imageName.c_str(), -1, entry.szExeFile, -1, TRUE) == CSTR_EQUAL)
             ids.push_back(entry.th32ProcessID);
     }
     return ids;
@@ -79,48 +76,20 @@ CAgentLog::~CAgentLog()
 std::vector<std::string> CAgentLog::Lines() const
 {
     std::vector<std::string> lines;
-    CFileHandle file(CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file)
-        return lines;
-    std::string text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        text.append(buffer, read);
-    std::istringstream stream(text);
+    std::istringstream stream(ReadFileText(m_path));
     std::string line;
     while (std::getline(stream, line))
         lines.push_back(line);
     return lines;
 }
 
-namespace {
-
-long long FieldValue(const std::string& line, const std::string& name)
-{
-    const size_t at = line.find(" " + name + "=");
-    return at == std::string::npos ? -1 : std::stoll(line.substr(at + name.size() + 2));
-}
-
-}  // namespace
-
 std::vector<DWORD> CAgentLog::StartedIds() const
 {
     std::vector<DWORD> ids;
     for (const std::string& line : Lines())
-        if (line.rfind("start ", 0) == 0)
-            ids.push_back(static_cast<DWORD>(FieldValue(line, "pid")));
+        if (line.rfind("start pid=", 0) == 0)
+            ids.push_back(static_cast<DWORD>(std::stoul(line.substr(10))));
     return ids;
-}
-
-std::vector<long long> CAgentLog::StartTimes() const
-{
-    std::vector<long long> times;
-    for (const std::string& line : Lines())
-        if (line.rfind("start ", 0) == 0)
-            times.push_back(FieldValue(line, "t"));
-    return times;
 }
 
 std::string CAgentLog::ReceivedHex() const
@@ -152,26 +121,6 @@ std::wstring DemoAgentCommand(const CAgentLog& log, USHORT port, const std::wstr
     if (!options.empty())
         line += L" " + options;
     return line;
-}
-
-CScopedAppIdKey::CScopedAppIdKey(bool bLocalService)
-{
-    HKEY key = nullptr;
-    const std::wstring path = std::wstring(L"AppID\\") + ZELT_APPID_TEXT;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return;
-    m_bCreated = true;
-    if (bLocalService)
-    {
-        const wchar_t value[] = L"";
-        RegSetValueExW(key, L"LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof(value));
-    }
-    RegCloseKey(key);
-}
-
-CScopedAppIdKey::~CScopedAppIdKey()
-{
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"AppID\\") + ZELT_APPID_TEXT).c_str());
 }
 
 CScopedService::CScopedService(const std::wstring& name, const std::wstring& commandLine)
@@ -315,12 +264,5 @@ DWORD CHostProcess::ExitCode() const
 
 std::string CHostProcess::Output() const
 {
-    std::string text;
-    CFileHandle file(CreateFileW(m_outputPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr));
-    char buffer[4096];
-    DWORD read = 0;
-    while (file && ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        text.append(buffer, read);
-    return text;
+    return ReadFileText(m_outputPath);
 }

@@ -1,6 +1,5 @@
-// Helpers for the tests of the running host: the demo agent and its log, the
-// module's AppID key, a service entry, processes by image name and the
-// event-log seam. Each owner removes what it created, also on failure.
+// Helpers for the tests of the running host: the demo agent and its log, a
+// service entry, processes by image name and the event-log seam. Each owner removes what it created, also on failure.
 #pragma once
 
 #include <windows.h>
@@ -48,9 +47,8 @@ public:
 
     const std::wstring& Path() const { return m_path; }
     std::vector<std::string> Lines() const;
-    // Process ids and counter times of the "start" lines, in order.
+    // Process ids of the "start" lines, in order.
     std::vector<DWORD> StartedIds() const;
-    std::vector<long long> StartTimes() const;
     // All bytes of the "recv" lines, in hex.
     std::string ReceivedHex() const;
     size_t Count(const std::string& prefix) const;
@@ -62,21 +60,6 @@ private:
 
 // The demo agent's command line with its full path and a log.
 std::wstring DemoAgentCommand(const CAgentLog& log, USHORT port, const std::wstring& options = L"");
-
-// HKEY_CLASSES_ROOT\AppID\{module AppID}, with or without "LocalService";
-// removed with everything under it at the end.
-class CScopedAppIdKey
-{
-public:
-    explicit CScopedAppIdKey(bool bLocalService);
-    ~CScopedAppIdKey();
-    CScopedAppIdKey(const CScopedAppIdKey&) = delete;
-    CScopedAppIdKey& operator=(const CScopedAppIdKey&) = delete;
-    bool IsCreated() const { return m_bCreated; }
-
-private:
-    bool m_bCreated = false;
-};
 
 // A service entry of the host with the command line the installer writes;
 // stopped and deleted at the end.

@@ -2,10 +2,17 @@
 
 #include "support/SystemSupport.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "base/Handles.h"
 #include "resources/Guids.h"
+
+CServiceHandle OpenTestService(const std::wstring& name, DWORD access)
+{
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    return CServiceHandle(OpenServiceW(manager.Get(), name.c_str(), access));
+}
 
 bool QueryServiceConfiguration(const std::wstring& name, ServiceConfiguration& configuration)
 {
@@ -106,6 +113,96 @@ void DeleteTree(HKEY root, const std::wstring& path)
 {
     RegDeleteTreeW(root, path.c_str());
     RegDeleteKeyW(root, path.c_str());
+}
+
+namespace {
+
+std::wstring HexBytes(const BYTE* data, DWORD bytes)
+{
+    std::wstring hex;
+    for (DWORD i = 0; i < bytes; ++i)
+    {
+        hex += L"0123456789ABCDEF"[data[i] >> 4];
+        hex += L"0123456789ABCDEF"[data[i] & 15];
+    }
+    return hex;
+}
+
+void AddValueLines(HKEY key, const std::wstring& path, std::vector<std::wstring>& lines)
+{
+    std::vector<BYTE> data(1 << 16);
+    for (DWORD i = 0;; ++i)
+    {
+        wchar_t name[16384];
+        DWORD nameUnits = 16384;
+        DWORD type = 0;
+        DWORD bytes = static_cast<DWORD>(data.size());
+        const LONG error = RegEnumValueW(key, i, name, &nameUnits, nullptr, &type, data.data(), &bytes);
+        if (error == ERROR_MORE_DATA)
+        {
+            data.resize(bytes);
+            --i;
+            continue;
+        }
+        if (error != ERROR_SUCCESS)
+            break;
+        lines.push_back(L"value " + path + L" | " + std::wstring(name, nameUnits) + L" | " + std::to_wstring(type) +
+                        L" | " + HexBytes(data.data(), bytes));
+    }
+}
+
+void AddKeyLines(HKEY key, const std::wstring& path, std::vector<std::wstring>& lines)
+{
+    lines.push_back(L"key " + path);
+    AddValueLines(key, path, lines);
+    for (DWORD i = 0;; ++i)
+    {
+        wchar_t name[256];
+        DWORD nameUnits = 256;
+        if (RegEnumKeyExW(key, i, name, &nameUnits, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        HKEY child = nullptr;
+        if (RegOpenKeyExW(key, name, 0, KEY_READ, &child) != ERROR_SUCCESS)
+        {
+            lines.push_back(L"unreadable " + path + L"\\" + name);
+            continue;
+        }
+        AddKeyLines(child, path + L"\\" + name, lines);
+        RegCloseKey(child);
+    }
+}
+
+}  // namespace
+
+std::vector<std::wstring> SnapshotKey(HKEY root, const std::wstring& path)
+{
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return {L"absent " + path};
+    const CKeyHandle key(opened);
+    std::vector<std::wstring> lines;
+    AddKeyLines(key.Get(), path, lines);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+std::vector<std::wstring> ServiceNames()
+{
+    std::vector<std::wstring> names;
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+    DWORD needed = 0;
+    DWORD count = 0;
+    EnumServicesStatusExW(manager.Get(), SC_ENUM_PROCESS_INFO, SERVICE_TYPE_ALL, SERVICE_STATE_ALL, nullptr, 0,
+                          &needed, &count, nullptr, nullptr);
+    std::vector<BYTE> buffer(needed);
+    if (!EnumServicesStatusExW(manager.Get(), SC_ENUM_PROCESS_INFO, SERVICE_TYPE_ALL, SERVICE_STATE_ALL,
+                               buffer.data(), needed, &needed, &count, nullptr, nullptr))
+        return {L"<services not listed: " + std::to_wstring(GetLastError()) + L">"};
+    const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i)
+        names.emplace_back(services[i].lpServiceName);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::wstring AppIdKeyPath()

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Handles.h"
+
 struct ServiceConfiguration
 {
     DWORD serviceType = 0;
@@ -14,6 +16,9 @@ struct ServiceConfiguration
     std::wstring imagePath;
     std::wstring displayName;
 };
+
+// The service of that name opened for `access`; empty when it cannot be.
+CServiceHandle OpenTestService(const std::wstring& name, DWORD access);
 
 // False when no service of that name exists (any more).
 bool QueryServiceConfiguration(const std::wstring& name, ServiceConfiguration& configuration);
@@ -37,6 +42,14 @@ bool ReadText(HKEY root, const std::wstring& path, const wchar_t* valueName, std
 std::vector<std::wstring> ReadTextList(HKEY root, const std::wstring& path, const wchar_t* valueName);
 
 void DeleteTree(HKEY root, const std::wstring& path);
+
+// Every key and value below root\path, one sorted line each: a key's path as
+// stored; a value's key path, name, type and bytes in hexadecimal. One
+// "absent" line when the key does not exist.
+std::vector<std::wstring> SnapshotKey(HKEY root, const std::wstring& path);
+
+// The names of every service the service manager knows, sorted.
+std::vector<std::wstring> ServiceNames();
 
 // A loopback port that nothing listens on at the moment of the call, as the
 // system hands it out.

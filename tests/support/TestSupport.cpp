@@ -90,6 +90,13 @@ ProgramResult RunProgram(const std::wstring& commandLine, DWORD timeoutMs)
     return result;
 }
 
+DWORD RunHost(const std::wstring& arguments, DWORD timeoutMs)
+{
+    const ProgramResult result =
+        RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" " + arguments, timeoutMs);
+    return result.finished ? result.exitCode : 0xDEAD;
+}
+
 std::string ReadFileText(const std::wstring& path)
 {
     std::string text;

@@ -27,6 +27,10 @@ struct ProgramResult
 // a program still running then is terminated and `finished` stays false.
 ProgramResult RunProgram(const std::wstring& commandLine, DWORD timeoutMs = 60000);
 
+// Runs the built host with `arguments` and returns its full exit code; 0xDEAD
+// when it had to be terminated after `timeoutMs`.
+DWORD RunHost(const std::wstring& arguments, DWORD timeoutMs = 60000);
+
 // The process-wide records that static start-up builds in the real program.
 class CScopedRecords
 {
