@@ -282,6 +282,7 @@ protected:
         {
             RemoveServiceIfPresent(name);
             WaitForServiceGone(name);
+            DeleteTree(HKEY_LOCAL_MACHINE, kEventSources + name);
         }
     }
 
