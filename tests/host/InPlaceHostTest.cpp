@@ -115,8 +115,7 @@ TEST(HostWithoutAppId, EndsAtOnceWithTheRegistryError)
     const CSavedModuleRegistration registration;  // and none while the test runs
     CAgentReaper reaper;
     CAgentLog log;
-    const USHORT port = FindFreePort();
-    const ProgramResult result = RunProgram(HostCommandLine(port, kDemoAgentName, DemoAgentCommand(log, port)));
+    const ProgramResult result = RunHostByHand(log);
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(2u, result.exitCode);
     EXPECT_EQ("", result.output);

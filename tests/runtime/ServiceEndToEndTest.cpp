@@ -180,8 +180,7 @@ TEST_F(ServiceEndToEndTest, StopRightAfterStartIsNeverLost)
 TEST_F(ServiceEndToEndTest, StartedByHandItEndsWith1063AndRunsNoAgent)
 {
     ASSERT_TRUE(appId.IsCreated());
-    const USHORT port = FindFreePort();
-    const ProgramResult result = RunProgram(HostCommandLine(port, kDemoAgentName, DemoAgentCommand(log, port)));
+    const ProgramResult result = RunHostByHand(log);
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(1063u, result.exitCode);
     EXPECT_EQ("", result.output);

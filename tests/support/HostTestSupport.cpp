@@ -172,6 +172,12 @@ std::wstring HostCommandLine(USHORT port, const std::wstring& agent, const std::
            L"\" /cmd=\"" + cmd + L"\"";
 }
 
+ProgramResult RunHostByHand(const CAgentLog& log)
+{
+    const USHORT port = FindFreePort();
+    return RunProgram(HostCommandLine(port, kDemoAgentName, DemoAgentCommand(log, port)));
+}
+
 namespace {
 
 std::mutex s_eventMutex;

@@ -10,6 +10,7 @@
 
 #include "base/Handles.h"
 #include "support/SystemSupport.h"
+#include "support/TestSupport.h"
 
 constexpr const wchar_t* kDemoAgentName = L"ZeltDemoAgent.exe";
 
@@ -83,6 +84,10 @@ private:
 
 // The host's command line as the installer writes it.
 std::wstring HostCommandLine(USHORT port, const std::wstring& agent, const std::wstring& cmd);
+
+// Runs that command line by hand, outside the service manager, with a
+// listening demo agent that logs to `log` on a port of the system's choice.
+ProgramResult RunHostByHand(const CAgentLog& log);
 
 // Collects the records that reach the event log, for in-process tests.
 class CEventLogCapture
