@@ -21,7 +21,7 @@ protected:
     }
 
     const std::wstring m_name = L"ZeltAgentSvcTest-" + std::to_wstring(GetCurrentProcessId());
-    const std::wstring m_path = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + m_name;
+    const std::wstring m_path = EventSourceKeyPath(m_name);
 };
 
 TEST_F(EventSourceRegistrationTest, RegisteredSourceLeadsEventViewerToTheMessageTable)

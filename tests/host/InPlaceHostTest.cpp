@@ -38,8 +38,7 @@ protected:
     // The host's command line for the copy in the folder.
     std::wstring HostLine(USHORT port, const std::wstring& agent, const std::wstring& cmd) const
     {
-        return L"\"" + m_folder + L"\\ZeltAgentSvc.exe\" /port=" + std::to_wstring(port) + L" /agent=\"" + agent +
-               L"\" /cmd=\"" + cmd + L"\"";
+        return HostCommandLine(port, agent, cmd, m_folder + L"\\ZeltAgentSvc.exe");
     }
 
     const std::wstring m_folder = TestProgramDirectory() + L"\\host folder " + std::to_wstring(GetCurrentProcessId());
@@ -99,8 +98,7 @@ TEST_F(InPlaceHostTest, HostAtADriveRootStartsItsAgentInTheRoot)
     ASSERT_STRNE(L"C:\\", current);  // else the host would inherit the root anyway
     ASSERT_TRUE(CopyFileW(BuiltProgramPath(L"ZeltAgentSvc.exe").c_str(), kRootHost, FALSE));
     const USHORT port = FindFreePort();
-    CHostProcess host(L"\"" + std::wstring(kRootHost) + L"\" /port=" + std::to_wstring(port) + L" /agent=\"" +
-                      kDemoAgentName + L"\" /cmd=\"" + DemoAgentCommand(log, port) + L"\"");
+    CHostProcess host(HostCommandLine(port, kDemoAgentName, DemoAgentCommand(log, port), kRootHost));
     ASSERT_TRUE(host.IsStarted());
     ASSERT_TRUE(log.WaitForCount("listening", 1));
     ASSERT_TRUE(host.PostQuit());

@@ -23,7 +23,6 @@
 namespace {
 
 const std::wstring kLibraryKey = std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT;
-const std::wstring kEventSources = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 // An agent program and its log in folders whose names hold blanks.
 const std::wstring kAgentFolder = L"C:\\Program Files\\Zelt Agent";
@@ -51,7 +50,7 @@ protected:
         for (const wchar_t* name : {L"ZeltAgentSvc-7", L"ZeltAgentSvc"})
             WaitForServiceGone(name);
         // The saved registration covers the base source; the instance's is the test's own.
-        DeleteTree(HKEY_LOCAL_MACHINE, kEventSources + L"ZeltAgentSvc-7");
+        DeleteTree(HKEY_LOCAL_MACHINE, EventSourceKeyPath(L"ZeltAgentSvc-7"));
     }
 
     static std::wstring Host() { return BuiltProgramPath(L"ZeltAgentSvc.exe"); }
@@ -81,7 +80,7 @@ TEST_F(InstallationTest, ServiceSwitchInstallsAConfiguredInstance)
     // Both names the host writes under are event sources with its message table.
     for (const wchar_t* source : {L"ZeltAgentSvc", L"ZeltAgentSvc-7"})
     {
-        EXPECT_TRUE(ReadText(HKEY_LOCAL_MACHINE, kEventSources + source, L"EventMessageFile", text) && text == Host())
+        EXPECT_TRUE(ReadText(HKEY_LOCAL_MACHINE, EventSourceKeyPath(source), L"EventMessageFile", text) && text == Host())
             << Narrow(source);
     }
 
@@ -90,15 +89,15 @@ TEST_F(InstallationTest, ServiceSwitchInstallsAConfiguredInstance)
     EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-7"));
     EXPECT_TRUE(ReadText(HKEY_CLASSES_ROOT, AppIdKeyPath(), L"LocalService", text));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kEventSources + L"ZeltAgentSvc-7"));
-    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kEventSources + L"ZeltAgentSvc"));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, EventSourceKeyPath(L"ZeltAgentSvc-7")));
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, EventSourceKeyPath(L"ZeltAgentSvc")));
 
     // Removal of the registration takes the rest; AppID itself stays.
     ASSERT_EQ(0u, RunHost(L"/unregserver"));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath()));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE"));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kEventSources + L"ZeltAgentSvc"));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, EventSourceKeyPath(L"ZeltAgentSvc")));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
 }
 
@@ -282,7 +281,7 @@ protected:
         {
             RemoveServiceIfPresent(name);
             WaitForServiceGone(name);
-            DeleteTree(HKEY_LOCAL_MACHINE, kEventSources + name);
+            DeleteTree(HKEY_LOCAL_MACHINE, EventSourceKeyPath(name));
         }
     }
 

@@ -21,7 +21,6 @@ namespace {
 const wchar_t* const kUpgradeCode = L"{" ZELT_MSI_UPGRADE_CODE L"}";
 const std::wstring kNumber = L"91";
 const std::wstring kService = L"ZeltAgentSvc-" + kNumber;
-const std::wstring kSourcesKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 std::wstring InstallFolder()
 {
@@ -134,8 +133,8 @@ protected:
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE"));
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT));
         EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\ZeltAgentSvc"));
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kSourcesKey + L"ZeltAgentSvc"));
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kSourcesKey + kService));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, EventSourceKeyPath(L"ZeltAgentSvc")));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, EventSourceKeyPath(kService)));
     }
 
     const CSavedModuleRegistration m_registration;

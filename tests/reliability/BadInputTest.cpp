@@ -41,7 +41,6 @@ constexpr size_t kProgramRoom = MAX_PATH + 16;
 constexpr DWORD kHangBoundMs = 20000;
 constexpr size_t kServiceNameUnits = 255;
 const std::wstring kServiceNamePrefix = L"ZeltAgentSvc-";
-const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZeltAgentSvc";
 
 // Text pieces for values: ASCII, Cyrillic, CJK, a surrogate pair, combining
 // and right-to-left marks, blanks, quotes, backslashes and switch words.
@@ -308,7 +307,7 @@ std::wstring DescribeSystem()
            DescribeKey(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE") +
            DescribeKey(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT) +
            DescribeKey(HKEY_CURRENT_USER, L"Software\\Classes\\" + AppIdKeyPath()) +
-           DescribeKey(HKEY_LOCAL_MACHINE, kEventSourceKey) + DescribeServices();
+           DescribeKey(HKEY_LOCAL_MACHINE, EventSourceKeyPath(L"ZeltAgentSvc")) + DescribeServices();
 }
 
 void SetAppIdState(AppIdState state)

@@ -166,9 +166,9 @@ bool CScopedService::WaitForState(DWORD state, DWORD timeoutMs) const
     return WaitUntil([&] { return Query().dwCurrentState == state; }, timeoutMs);
 }
 
-std::wstring HostCommandLine(USHORT port, const std::wstring& agent, const std::wstring& cmd)
+std::wstring HostCommandLine(USHORT port, const std::wstring& agent, const std::wstring& cmd, const std::wstring& host)
 {
-    return L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" /port=" + std::to_wstring(port) + L" /agent=\"" + agent +
+    return L"\"" + host + L"\" /port=" + std::to_wstring(port) + L" /agent=\"" + agent +
            L"\" /cmd=\"" + cmd + L"\"";
 }
 

@@ -82,8 +82,10 @@ private:
     CServiceHandle m_service;
 };
 
-// The host's command line as the installer writes it.
-std::wstring HostCommandLine(USHORT port, const std::wstring& agent, const std::wstring& cmd);
+// The host's command line as the installer writes it, for the built host or
+// the copy at `host`.
+std::wstring HostCommandLine(USHORT port, const std::wstring& agent, const std::wstring& cmd,
+                             const std::wstring& host = BuiltProgramPath(L"ZeltAgentSvc.exe"));
 
 // Runs that command line by hand, outside the service manager, with a
 // listening demo agent that logs to `log` on a port of the system's choice.

@@ -36,7 +36,7 @@ std::vector<std::pair<HKEY, std::wstring>> ModuleRegistrationKeys()
             {HKEY_CURRENT_USER, L"Software\\Classes\\" + appId},
             {HKEY_CURRENT_USER, L"Software\\Classes\\AppID\\ZeltAgentSvc.EXE"},
             {HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT},
-            {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZeltAgentSvc"}};
+            {HKEY_LOCAL_MACHINE, EventSourceKeyPath(L"ZeltAgentSvc")}};
 }
 
 void RemoveModuleRegistration()

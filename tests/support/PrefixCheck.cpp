@@ -18,6 +18,7 @@
 namespace {
 
 constexpr wchar_t kMark[] = L"ZeltPrefixCheck";
+constexpr wchar_t kSourcePrefix[] = L"ZeltAgentSvc";  // the base source and every instance's
 
 // Marks every key of the registration; which of them existed before.
 std::vector<bool> WriteMarks()
@@ -46,8 +47,7 @@ void RemoveMarks(const std::vector<bool>& existed)
 void AddEventSources(std::vector<std::wstring>& lines)
 {
     HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application", 0,
-                      KEY_READ, &opened) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, EventSourceKeyPath().c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
         return;
     const CKeyHandle key(opened);
     wchar_t name[256];
@@ -56,7 +56,7 @@ void AddEventSources(std::vector<std::wstring>& lines)
         DWORD length = ARRAYSIZE(name);
         if (RegEnumKeyExW(key.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             break;
-        if (_wcsnicmp(name, L"ZeltAgentSvc", 12) == 0)
+        if (_wcsnicmp(name, kSourcePrefix, ARRAYSIZE(kSourcePrefix) - 1) == 0)
             lines.push_back(std::wstring(L"event source ") + name);
     }
 }

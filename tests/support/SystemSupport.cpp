@@ -161,14 +161,14 @@ void AddKeyLines(HKEY key, const std::wstring& path, std::vector<std::wstring>& 
         DWORD nameUnits = 256;
         if (RegEnumKeyExW(key, i, name, &nameUnits, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             break;
-        HKEY child = nullptr;
-        if (RegOpenKeyExW(key, name, 0, KEY_READ, &child) != ERROR_SUCCESS)
+        HKEY opened = nullptr;
+        if (RegOpenKeyExW(key, name, 0, KEY_READ, &opened) != ERROR_SUCCESS)
         {
             lines.push_back(L"unreadable " + path + L"\\" + name);
             continue;
         }
-        AddKeyLines(child, path + L"\\" + name, lines);
-        RegCloseKey(child);
+        const CKeyHandle child(opened);
+        AddKeyLines(child.Get(), path + L"\\" + name, lines);
     }
 }
 
@@ -208,6 +208,12 @@ std::vector<std::wstring> ServiceNames()
 std::wstring AppIdKeyPath()
 {
     return std::wstring(L"AppID\\") + ZELT_APPID_TEXT;
+}
+
+std::wstring EventSourceKeyPath(const std::wstring& name)
+{
+    const std::wstring sources = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
+    return name.empty() ? sources : sources + L"\\" + name;
 }
 
 USHORT FindFreePort()

@@ -57,3 +57,7 @@ USHORT FindFreePort();
 
 // HKEY_CLASSES_ROOT\AppID\{module AppID}.
 std::wstring AppIdKeyPath();
+
+// The Application log's key for the event source `name`, below
+// HKEY_LOCAL_MACHINE; with no name, the key that holds every source.
+std::wstring EventSourceKeyPath(const std::wstring& name = L"");

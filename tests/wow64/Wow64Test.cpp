@@ -23,7 +23,6 @@
 namespace {
 
 const wchar_t kServicesKey[] = L"SYSTEM\\CurrentControlSet\\Services\\";
-const wchar_t kSourcesKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 bool IsWow64()
 {
@@ -131,7 +130,7 @@ TEST_F(Wow64Test, RegistrationIsInTheHostsViewAndRemovedFromBoth)
 TEST_F(Wow64Test, EventSourceIsSeenBySixtyFourBitReaders)
 {
     const std::wstring name = L"ZeltAgentSvcWow64Test";
-    const std::wstring path = kSourcesKey + name;
+    const std::wstring path = EventSourceKeyPath(name);
     const std::wstring host = BuiltProgramPath(L"ZeltAgentSvc.exe");
     ASSERT_EQ(S_OK, RegisterEventLogSource(name.c_str(), host.c_str()));
     std::wstring file;
