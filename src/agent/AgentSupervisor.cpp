@@ -198,7 +198,7 @@ HRESULT CAgentSupervisor::LaunchAgent()
     if (error != ERROR_SUCCESS)
     {
         if (m_writeTrace)
-            m_writeTrace(FormatText(L"==> StartProcess: end_fail-1.[err=%lu]", error));
+            m_writeTrace(EventKind::LaunchFailed, FormatText(L"==> StartProcess: end_fail-1.[err=%lu]", error));
         return HResultFromError(error);
     }
     m_hAgentProcess = std::move(process.process);

@@ -28,7 +28,30 @@ void EchoToStandardOutput(const wchar_t* text)
 
 }  // namespace
 
-void WriteEventLogV(const wchar_t* sourceName, bool bEcho, const wchar_t* format, va_list args)
+WORD EventLevel(EventKind kind)
+{
+    switch (kind)
+    {
+    case EventKind::ServiceStarted:
+    case EventKind::ServiceStopped:
+    case EventKind::AgentEnded:
+        return EVENTLOG_INFORMATION_TYPE;
+    case EventKind::BadServiceRequest:
+    case EventKind::AgentEndedDelayed:
+    case EventKind::AgentOutsideTree:
+        return EVENTLOG_WARNING_TYPE;
+    case EventKind::HandlerNotInstalled:
+    case EventKind::RegistrationFailed:
+    case EventKind::RunFailed:
+    case EventKind::LaunchFailed:
+    case EventKind::InstallationFailed:
+    case EventKind::ExitWaitFailed:
+        break;
+    }
+    return EVENTLOG_ERROR_TYPE;
+}
+
+void WriteEventLogV(const wchar_t* sourceName, EventKind kind, bool bEcho, const wchar_t* format, va_list args)
 {
     wchar_t message[kMessageUnits];
     _vsnwprintf(message, kMessageUnits - 1, format, args);
@@ -36,31 +59,31 @@ void WriteEventLogV(const wchar_t* sourceName, bool bEcho, const wchar_t* format
 
     if (bEcho)
         EchoToStandardOutput(message);
-    g_pfnWriteEventRecord(sourceName, message);
+    g_pfnWriteEventRecord(sourceName, EventLevel(kind), static_cast<DWORD>(kind), message);
 }
 
 namespace {
 
-void WriteEventLogTo(const wchar_t* sourceName, const wchar_t* format, ...)
+void WriteEventLogTo(const wchar_t* sourceName, EventKind kind, const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    WriteEventLogV(sourceName, false, format, args);
+    WriteEventLogV(sourceName, kind, false, format, args);
     va_end(args);
 }
 
 }  // namespace
 
-void WriteEventText(const wchar_t* sourceName, const wchar_t* text)
+void WriteEventText(const wchar_t* sourceName, EventKind kind, const wchar_t* text)
 {
-    WriteEventLogTo(sourceName, L"%s", text);
+    WriteEventLogTo(sourceName, kind, L"%s", text);
 }
 
-void WriteEventRecord(const wchar_t* sourceName, const wchar_t* message)
+void WriteEventRecord(const wchar_t* sourceName, WORD level, DWORD eventId, const wchar_t* message)
 {
     CEventSourceHandle source(RegisterEventSourceW(nullptr, sourceName));
     if (!source)
         return;
     LPCWSTR strings[1] = {message};
-    ReportEventW(source.Get(), EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+    ReportEventW(source.Get(), level, 0, eventId, nullptr, 1, 0, strings, nullptr);
 }

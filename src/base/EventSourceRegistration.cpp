@@ -10,8 +10,8 @@ namespace {
 // The Application log's sources under HKEY_LOCAL_MACHINE.
 constexpr const wchar_t* kApplicationLogSourcesKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
 
-// The host writes information records only.
-constexpr DWORD kTypesSupported = EVENTLOG_INFORMATION_TYPE;
+// The levels the host writes at.
+constexpr DWORD kTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
 
 // An empty name would address the log's own key, and a backslash a key
 // below another source.

@@ -7,8 +7,8 @@
 // Registers `sourceName` as a source of the Application log (HKLM
 // SYSTEM\CurrentControlSet\Services\EventLog\Application\<name>) with
 // EventMessageFile (REG_EXPAND_SZ) naming `messageFile`, the program that
-// carries the message table, and TypesSupported (REG_DWORD) the record types
-// the host writes. An earlier registration of the source is overwritten.
+// carries the message table, and TypesSupported (REG_DWORD) the levels the
+// host writes at. An earlier registration of the source is overwritten.
 // E_INVALIDARG for an empty name or one with a backslash.
 HRESULT RegisterEventLogSource(const wchar_t* sourceName, const wchar_t* messageFile);
 

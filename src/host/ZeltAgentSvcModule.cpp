@@ -75,7 +75,7 @@ HRESULT CZeltAgentSvcModule::PreMessageLoop(int showCommand)
 
 HRESULT CZeltAgentSvcModule::FailPreMessageLoop(int point, HRESULT hr)
 {
-    WriteTrace(*this, FormatText(L"==> PreMessageLoop: end_fail-%d.", point) + m_summary);
+    WriteTrace(*this, EventKind::RunFailed, FormatText(L"==> PreMessageLoop: end_fail-%d.", point) + m_summary);
     return hr;
 }
 
@@ -92,7 +92,7 @@ HRESULT CZeltAgentSvcModule::ShutdownAgent()
 
 TraceWriter CZeltAgentSvcModule::MakeTraceWriter()
 {
-    return [this](const std::wstring& line) { WriteTrace(*this, line + m_summary); };
+    return [this](EventKind kind, const std::wstring& line) { WriteTrace(*this, kind, line + m_summary); };
 }
 
 bool CZeltAgentSvcModule::ParseArguments(const wchar_t* commandLine, HRESULT& result)

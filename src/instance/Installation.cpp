@@ -32,7 +32,7 @@ std::wstring GetProgramPath()
 HRESULT FailRegistration(const TraceWriter& writeTrace, int point, HRESULT hr)
 {
     if (writeTrace)
-        writeTrace(FormatText(L"==> RegisterAppId: end_fail-%d.", point));
+        writeTrace(EventKind::RegistrationFailed, FormatText(L"==> RegisterAppId: end_fail-%d.", point));
     return hr;
 }
 

@@ -29,5 +29,5 @@ void ShowMessage(LPCWSTR serviceName, UINT id, LPCWSTR builtInText)
     if (CanShowMessageBox())
         g_pfnMessageBox(nullptr, text, serviceName, MB_OK);
     else
-        WriteEventText(serviceName, text);
+        WriteEventText(serviceName, EventKind::InstallationFailed, text);
 }

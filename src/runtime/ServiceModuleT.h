@@ -60,7 +60,7 @@ public:
         m_hStatus = RegisterServiceCtrlHandlerW(m_serviceName, &CServiceModuleT::ServiceControlHandler);
         if (m_hStatus == nullptr)
         {
-            WriteEventLog(Self(), L"Handler not installed");
+            WriteEventLog(Self(), EventKind::HandlerNotInstalled, L"Handler not installed");
             return;
         }
         RunService();
@@ -86,7 +86,7 @@ public:
             CoUninitialize();
         // The record goes first: once STOPPED is out, the process may end
         // before anything else is written.
-        WriteEventLog(Self(), L"Service stopped");
+        WriteEventLog(Self(), EventKind::ServiceStopped, L"Service stopped");
         ReportStopped(hr);
     }
 
@@ -106,7 +106,7 @@ public:
         case SERVICE_CONTROL_INTERROGATE:
             break;
         default:
-            WriteEventLog(Self(), L"Bad service request");
+            WriteEventLog(Self(), EventKind::BadServiceRequest, L"Bad service request");
             break;
         }
     }
@@ -264,7 +264,7 @@ private:
         CExclusiveLock lock(m_statusLock);
         if (m_bStopRequested)
             return false;
-        WriteEventLog(Self(), L"Service started");
+        WriteEventLog(Self(), EventKind::ServiceStarted, L"Service started");
         ReportStatusLocked(SERVICE_RUNNING);
         return true;
     }

@@ -26,7 +26,7 @@ class CTraceRecorder
 public:
     TraceWriter Writer()
     {
-        return [this](const std::wstring& line) {
+        return [this](EventKind, const std::wstring& line) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_lines.push_back(line);
         };

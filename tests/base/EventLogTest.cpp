@@ -68,35 +68,34 @@ TEST_F(EventLogTest, TracesAreWrittenLiterallyAndCutAt255Characters)
     std::wstring longTrace;
     for (int i = 0; i < 300; ++i)
         longTrace += static_cast<wchar_t>(L'a' + i % 26);
-    WriteTrace(owner, std::wstring(trace));
-    WriteTrace(owner, std::wstring(longTrace));
+    WriteTrace(owner, EventKind::LaunchFailed, std::wstring(trace));
+    WriteTrace(owner, EventKind::LaunchFailed, std::wstring(longTrace));
     EXPECT_EQ((std::vector<std::wstring>{trace, longTrace.substr(0, 255)}), events.Messages());
 }
 
 TEST_F(EventLogTest, EchoesToStandardOutputOnlyInPlace)
 {
     CCapturedOutput serviceOutput;
-    WriteEventLog(owner, L"in service mode");
+    WriteEventLog(owner, EventKind::ServiceStarted, L"in service mode");
     EXPECT_EQ("", serviceOutput.Take());
 
     owner.m_bRunAsService = FALSE;
     CCapturedOutput inPlaceOutput;
-    WriteEventLog(owner, L"in place");
-    WriteTrace(owner, std::wstring(L"\u0416\u4E2D"));
+    WriteEventLog(owner, EventKind::ServiceStarted, L"in place");
+    WriteTrace(owner, EventKind::RunFailed, std::wstring(L"\u0416\u4E2D"));
     EXPECT_EQ("in place\n\xD0\x96\xE4\xB8\xAD\n", inPlaceOutput.Take());
     EXPECT_EQ(3u, events.Messages().size());
 }
 
 // Renders a record as Event Viewer does: the message of the record's event id
-// (0 for every record of the host) from the program's message table, with the
-// record's one string inserted.
-std::wstring RenderRecord(HMODULE program, const std::wstring& message)
+// from the program's message table, with the record's one string inserted.
+std::wstring RenderRecord(HMODULE program, DWORD eventId, const std::wstring& message)
 {
     DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(message.c_str())};
     wchar_t* rendered = nullptr;
     const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY |
                                             FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                        program, 0, 0, reinterpret_cast<wchar_t*>(&rendered), 0,
+                                        program, eventId, 0, reinterpret_cast<wchar_t*>(&rendered), 0,
                                         reinterpret_cast<va_list*>(arguments));
     if (length == 0)
         return L"<FormatMessageW failed: " + std::to_wstring(GetLastError()) + L">";
@@ -105,21 +104,44 @@ std::wstring RenderRecord(HMODULE program, const std::wstring& message)
     return text;
 }
 
-TEST_F(EventLogTest, ProgramMessageTableRendersEachRecordExactly)
+// Every kind of record at the level and with the event id the README's
+// record table gives it, each rendered by the program's message table as
+// exactly its text (id 0, what earlier versions wrote, included).
+TEST_F(EventLogTest, EachKindHasItsLevelAndIdAndRendersExactly)
 {
     CLibraryHandle program(LoadLibraryExW(BuiltProgramPath(L"ZeltAgentSvc.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     ASSERT_TRUE(program.IsValid());
+    const WORD info = EVENTLOG_INFORMATION_TYPE, warning = EVENTLOG_WARNING_TYPE, error = EVENTLOG_ERROR_TYPE;
+    const struct
+    {
+        EventKind kind;
+        WORD level;
+        DWORD id;
+    } documented[] = {
+        {EventKind::ServiceStarted, info, 1},     {EventKind::ServiceStopped, info, 2},
+        {EventKind::HandlerNotInstalled, error, 3}, {EventKind::BadServiceRequest, warning, 4},
+        {EventKind::RegistrationFailed, error, 5},  {EventKind::RunFailed, error, 6},
+        {EventKind::LaunchFailed, error, 7},        {EventKind::InstallationFailed, error, 8},
+        {EventKind::AgentEnded, info, 9},           {EventKind::AgentEndedDelayed, warning, 10},
+        {EventKind::AgentOutsideTree, warning, 11}, {EventKind::ExitWaitFailed, error, 12},
+    };
     std::wstring longTrace = L"==> RegisterAppId: end_fail-3.\ndir=[";
     while (longTrace.size() < 300)
         longTrace += L"C:\\Zelt %1 50% ";
-    WriteEventLog(owner, L"Service started");
-    WriteTrace(owner, std::wstring(L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %1 %d %% 100%!s! %0]"));
-    WriteTrace(owner, std::wstring(longTrace));
-    const std::vector<std::wstring> messages = events.Messages();
-    ASSERT_EQ(3u, messages.size());
-    EXPECT_EQ(255u, messages[2].size());
-    for (const std::wstring& message : messages)
-        EXPECT_EQ(message, RenderRecord(program.Get(), message));
+    for (const auto& entry : documented)
+        WriteTrace(owner, entry.kind, std::wstring(longTrace));
+    WriteTrace(owner, EventKind::LaunchFailed, std::wstring(L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %1 %d %% 100%!s! %0]"));
+    const std::vector<CEventLogCapture::Record> records = events.Records();
+    ASSERT_EQ(ARRAYSIZE(documented) + 1, records.size());
+    for (size_t i = 0; i < ARRAYSIZE(documented); ++i)
+    {
+        EXPECT_EQ(documented[i].level, records[i].level) << i;
+        EXPECT_EQ(documented[i].id, records[i].eventId) << i;
+    }
+    for (const CEventLogCapture::Record& record : records)
+        EXPECT_EQ(record.message, RenderRecord(program.Get(), record.eventId, record.message));
+    EXPECT_EQ(255u, records[0].message.size());
+    EXPECT_EQ(records.back().message, RenderRecord(program.Get(), 0, records.back().message));
 }
 
 }  // namespace

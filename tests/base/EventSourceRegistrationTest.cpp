@@ -41,7 +41,7 @@ TEST_F(EventSourceRegistrationTest, RegisteredSourceLeadsEventViewerToTheMessage
     bytes = sizeof(types);
     ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_LOCAL_MACHINE, m_path.c_str(), L"TypesSupported", RRF_RT_REG_DWORD,
                                           nullptr, &types, &bytes));
-    EXPECT_EQ(static_cast<DWORD>(EVENTLOG_INFORMATION_TYPE), types);
+    EXPECT_EQ(static_cast<DWORD>(EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE), types);
 
     // The file it names renders a record of the host as its string.
     CLibraryHandle messages(LoadLibraryExW(file, nullptr, LOAD_LIBRARY_AS_DATAFILE));

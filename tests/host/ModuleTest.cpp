@@ -23,7 +23,7 @@ protected:
 TEST_F(ModuleTest, RecordsGoUnderTheNameTheServiceManagerPassed)
 {
     CEventLogCapture events;
-    WriteEventLog(module, L"Service started");
+    WriteEventLog(module, EventKind::ServiceStarted, L"Service started");
     wchar_t name[] = L"ZeltAgentSvc-42";
     wchar_t argument[] = L"--extra";
     LPWSTR argv[] = {name, argument};

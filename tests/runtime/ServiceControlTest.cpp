@@ -25,7 +25,7 @@ bool TakeQuitMessage()
 // Each record with the state the module had reported when it was written.
 std::vector<std::pair<std::wstring, DWORD>> g_recordsWithState;
 
-void RecordWithState(const wchar_t*, const wchar_t* message)
+void RecordWithState(const wchar_t*, WORD, DWORD, const wchar_t* message)
 {
     const auto* module = static_cast<CTestModule*>(g_pModule);
     g_recordsWithState.emplace_back(message, module->m_serviceStatus.dwCurrentState);

@@ -183,10 +183,10 @@ namespace {
 std::mutex s_eventMutex;
 std::vector<CEventLogCapture::Record> s_events;
 
-void CaptureRecord(const wchar_t* sourceName, const wchar_t* message)
+void CaptureRecord(const wchar_t* sourceName, WORD level, DWORD eventId, const wchar_t* message)
 {
     std::lock_guard<std::mutex> lock(s_eventMutex);
-    s_events.push_back({sourceName, message});
+    s_events.push_back({sourceName, message, level, eventId});
 }
 
 }  // namespace

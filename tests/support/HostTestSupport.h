@@ -99,6 +99,8 @@ public:
     {
         std::wstring source;
         std::wstring message;
+        WORD level;      // EVENTLOG_*_TYPE
+        DWORD eventId;
     };
 
     CEventLogCapture();
