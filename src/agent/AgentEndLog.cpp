@@ -55,7 +55,7 @@ bool CAgentEndLog::TakeUnwritten(ULONGLONG nowMs, AgentEndRecord& record)
     if (m_dwUnwritten == 0)
         return false;
     record.kind = KindOf(m_lastUnwritten);
-    record.text = FormatText(L"Agent ended %lu more times in the last %s s (the last: ", m_dwUnwritten,
+    record.text = FormatText(L"%lu more agent ends in the last %s s (the last: ", m_dwUnwritten,
                              FormatSeconds(nowMs - m_lastWrittenMs).c_str()) +
                   DescribeEnd(m_lastUnwritten) + L")";
     m_lastWrittenMs = nowMs;

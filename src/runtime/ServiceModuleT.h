@@ -162,7 +162,7 @@ public:
     {
         CExclusiveLock lock(m_statusLock);
         const DWORD state = m_serviceStatus.dwCurrentState;
-        if (m_bRunAsService && m_hStatus != nullptr && (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING))
+        if (m_bRunAsService && (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING))
             ReportStatusLocked(state);
     }
 
