@@ -208,20 +208,8 @@ HRESULT CAgentSupervisor::StartProcess(bool bInExitCallback)
         ReleaseExitWait(&m_hAgentWait, nullptr);
     else if (m_hAgentWait != nullptr)
         return S_OK;  // a relaunch came in between and watches its agent
-    if (m_hAgentProcess)
-    {
-        if (!HasEnded(m_hAgentProcess.Get()))
-        {
-            WatchAgent();  // a failed exit wait's next attempt
-            return S_OK;
-        }
-        const DWORD delayMs = EndEndedAgent();
-        if (delayMs != 0)
-        {
-            ScheduleAttempt(delayMs);
-            return S_OK;
-        }
-    }
+    if (!SettleHeldAgent())
+        return S_OK;
     AdoptRunningAgent();
     if (!m_hAgentProcess)
     {
@@ -239,6 +227,25 @@ HRESULT CAgentSupervisor::StartProcess(bool bInExitCallback)
     }
     WatchAgent();
     return S_OK;
+}
+
+// The agent held when a wait fired: one that still runs gets its exit wait
+// again (a failed registration's next attempt), one that ended is dealt with
+// as an end. True when the next agent is due now.
+bool CAgentSupervisor::SettleHeldAgent()
+{
+    if (!m_hAgentProcess)
+        return true;
+    if (!HasEnded(m_hAgentProcess.Get()))
+    {
+        WatchAgent();
+        return false;
+    }
+    const DWORD delayMs = EndEndedAgent();
+    if (delayMs == 0)
+        return true;
+    ScheduleAttempt(delayMs);
+    return false;
 }
 
 // The agent has ended by itself: ends the rest of its tree, writes the end

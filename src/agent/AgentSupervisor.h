@@ -79,6 +79,7 @@ private:
     static void CALLBACK ExitCallback(void* context, BOOLEAN bTimedOut);
 
     HRESULT StartProcess(bool bInExitCallback);
+    bool SettleHeldAgent();
     DWORD EndEndedAgent();
     DWORD NextQuickEndDelay(ULONGLONG ranMs);
     void AdoptRunningAgent();
