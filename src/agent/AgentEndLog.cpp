@@ -12,8 +12,10 @@ EventKind KindOf(const AgentEnd& end)
 // "exit code 0x00000001 after 0.2 s"
 std::wstring DescribeEnd(const AgentEnd& end)
 {
-    return FormatText(L"exit code 0x%08lX after %lu.%lu s", end.exitCode, static_cast<unsigned long>(end.ranMs / 1000),
-                      static_cast<unsigned long>(end.ranMs % 1000 / 100));
+    const std::wstring code = end.bExitCodeKnown ? FormatText(L"exit code 0x%08lX", end.exitCode)
+                                                 : std::wstring(L"exit code unknown");
+    return code + FormatText(L" after %lu.%lu s", static_cast<unsigned long>(end.ranMs / 1000),
+                             static_cast<unsigned long>(end.ranMs % 1000 / 100));
 }
 
 std::wstring DescribeRelaunch(const AgentEnd& end)

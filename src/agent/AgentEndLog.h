@@ -17,6 +17,7 @@ struct AgentEnd
     DWORD exitCode = 0;
     ULONGLONG ranMs = 0;          // from its launch or adoption to its end
     DWORD relaunchDelayMs = 0;    // 0: relaunched at once
+    bool bExitCodeKnown = true;   // false: the process could not be asked
 };
 
 struct AgentEndRecord

@@ -254,8 +254,8 @@ bool CAgentSupervisor::SettleHeldAgent()
 DWORD CAgentSupervisor::EndEndedAgent()
 {
     AgentEnd end;
-    if (!GetExitCodeProcess(m_hAgentProcess.Get(), &end.exitCode))
-        end.exitCode = STILL_ACTIVE;  // not readable: an adopted agent opened with the letter's rights
+    // Not readable for an adopted agent opened with the letter's rights only.
+    end.bExitCodeKnown = GetExitCodeProcess(m_hAgentProcess.Get(), &end.exitCode) != FALSE;
     const ULONGLONG now = GetTickCount64();
     end.ranMs = now - m_agentStartMs;
     end.relaunchDelayMs = NextQuickEndDelay(end.ranMs);

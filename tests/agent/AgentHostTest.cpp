@@ -191,6 +191,8 @@ TEST(AgentEndLog, WritesAboutOneRecordAMinute)
     ASSERT_TRUE(endLog.TakeUnwritten(75500, record));
     EXPECT_EQ(EventKind::AgentEndedDelayed, record.kind);
     EXPECT_EQ(L"1 more agent ends in the last 14.5 s (the last: exit code 0xC0000005 after 0.1 s)", record.text);
+    ASSERT_TRUE(endLog.TakeEnd(200000, {0, 1500, 0, false}, record));
+    EXPECT_EQ(L"Agent ended (exit code unknown after 1.5 s); relaunched at once", record.text);
 }
 
 TEST_F(AgentHostTest, AdoptsARunningAgentInsteadOfLaunchingOne)
