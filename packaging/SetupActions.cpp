@@ -11,6 +11,7 @@
 #include <string>
 
 #include "SetupArguments.h"
+#include "base/Handles.h"
 
 namespace {
 
@@ -41,17 +42,22 @@ std::wstring ReadProperty(MSIHANDLE install, const wchar_t* name)
     return value;
 }
 
-// A value the package kept under its key; empty when missing.
+// A value the package kept under its key; empty when missing. The package
+// is a 32-bit one and writes the key in the 32-bit view of the registry,
+// where a 64-bit build of this action must look for it too.
 std::wstring ReadKeptValue(const wchar_t* name)
 {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKeptInstanceKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &opened) !=
+        ERROR_SUCCESS)
+        return std::wstring();
+    const CKeyHandle key(opened);
     DWORD bytes = 0;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, kKeptInstanceKey, name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) !=
-            ERROR_SUCCESS ||
+    if (RegGetValueW(key.Get(), nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) != ERROR_SUCCESS ||
         bytes < sizeof(wchar_t))
         return std::wstring();
     std::wstring value(bytes / sizeof(wchar_t), L'\0');
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, kKeptInstanceKey, name, RRF_RT_REG_SZ, nullptr, &value[0], &bytes) !=
-        ERROR_SUCCESS)
+    if (RegGetValueW(key.Get(), nullptr, name, RRF_RT_REG_SZ, nullptr, &value[0], &bytes) != ERROR_SUCCESS)
         return std::wstring();
     value.resize(wcslen(value.c_str()));
     return value;

@@ -3,7 +3,10 @@
 # Silent and quick when everything is already there.
 set -euo pipefail
 
-packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools cmake ninja-build
+# The x86_64 cross compilers build the tests for a machine that runs no
+# 32-bit code (see scripts/test.sh).
+packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+          mingw-w64-tools cmake ninja-build
           googletest wine wine32:i386 wine64 zip unzip file wixl msitools)
 
 missing=()

@@ -7,20 +7,30 @@ cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build >/dev/null
+# On a machine that runs no 32-bit code, Wine starts only 64-bit programs:
+# the demo then runs the same sources built for x86_64, in a 64-bit prefix.
+bin=build
+if [ "$(scripts/wine-loader.sh)" != wine ]; then
+  bin=build/x64
+  export WINEARCH=win64
+  cmake -S . -B "$bin" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-x86_64.cmake" >/dev/null
+  cmake --build "$bin" --target ZeltAgentSvc ZeltDemoAgent ZeltProcessList >/dev/null
+fi
 
-prefix="$PWD/build/wineprefix"
+prefix="$PWD/$bin/wineprefix"
 logs="$prefix/drive_c/zelt-demo"
 agent=ZeltDemoAgent.exe
 appid=$(sed -n 's/.*ZELT_APPID_TEXT L"\(.*\)"/\1/p' src/resources/Guids.h)
 started=$(date +%s)
 
 win() { scripts/wine-run.sh "$prefix" "$@"; }
-host() { win build/ZeltAgentSvc.exe "$@"; }
+host() { win "$bin/ZeltAgentSvc.exe" "$@"; }
 say() { printf '%-5s %s\n' "[$(( $(date +%s) - started ))s]" "$*"; }
 now_ms() { date +%s%3N; }
 state() { win sc query "$1" 2>/dev/null | sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
 agent_pids() {
-  { win build/ZeltProcessList.exe "$agent"; win build/ZeltProcessList.exe ZeltDemoAgent2.exe; } 2>/dev/null |
+  { win "$bin/ZeltProcessList.exe" "$agent"; win "$bin/ZeltProcessList.exe" ZeltDemoAgent2.exe; } 2>/dev/null |
     cut -d' ' -f1 | tr -d '\r' | xargs
 }
 last_start_pid() { sed -n 's/^start pid=\([0-9]*\).*/\1/p' "$1" | tail -n 1; }
@@ -53,10 +63,11 @@ leftovers=$(for n in 1 2; do [ -z "$(state ZeltAgentSvc-$n)" ] || echo ZeltAgent
 remove_everything
 rm -rf "$logs" && mkdir -p "$logs"
 say "Built build/ZeltAgentSvc.exe: $(file -b build/ZeltAgentSvc.exe | cut -d, -f1-2)"
+[ "$bin" = build ] || say "This machine runs no 32-bit code: the demo runs $bin/ZeltAgentSvc.exe ($(file -b "$bin/ZeltAgentSvc.exe" | cut -d, -f1-2)), the same sources built for x86_64"
 
 # Each instance adopts a running process of its agent's image name, so the
 # two instances run the demo agent under two names.
-cp build/$agent build/ZeltDemoAgent2.exe
+cp "$bin/$agent" "$bin/ZeltDemoAgent2.exe"
 install() {  # number port image extra-agent-switches
   local cmd="$3 --port=$2 --log=C:\\zelt-demo\\agent$1.log$4"
   host /Service /port=$2 /agent=$3 "/cmd=$cmd" /num=$1

@@ -30,17 +30,29 @@ protected:
     CLibraryHandle m_program;
 };
 
-TEST_F(ProgramImageTest, IsA32BitGuiSubsystemExecutable)
+// The shipped build is the 32-bit one; a 64-bit build (the tests' on a
+// machine that runs no 32-bit code) must be what its toolchain promises too.
+#ifdef _WIN64
+using ImageHeaders = IMAGE_NT_HEADERS64;
+constexpr WORD kMachine = IMAGE_FILE_MACHINE_AMD64;
+constexpr WORD kOptionalHeaderMagic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+#else
+using ImageHeaders = IMAGE_NT_HEADERS32;
+constexpr WORD kMachine = IMAGE_FILE_MACHINE_I386;
+constexpr WORD kOptionalHeaderMagic = IMAGE_NT_OPTIONAL_HDR32_MAGIC;
+#endif
+
+TEST_F(ProgramImageTest, IsAGuiSubsystemExecutableOfTheBuildsMachine)
 {
     std::ifstream file(Narrow(Path()).c_str(), std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     ASSERT_GT(bytes.size(), sizeof(IMAGE_DOS_HEADER));
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes.data());
     ASSERT_EQ(IMAGE_DOS_SIGNATURE, dos->e_magic);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(bytes.data() + dos->e_lfanew);
+    const auto* nt = reinterpret_cast<const ImageHeaders*>(bytes.data() + dos->e_lfanew);
     EXPECT_EQ(IMAGE_NT_SIGNATURE, nt->Signature);
-    EXPECT_EQ(IMAGE_FILE_MACHINE_I386, nt->FileHeader.Machine);
-    EXPECT_EQ(IMAGE_NT_OPTIONAL_HDR32_MAGIC, nt->OptionalHeader.Magic);
+    EXPECT_EQ(kMachine, nt->FileHeader.Machine);
+    EXPECT_EQ(kOptionalHeaderMagic, nt->OptionalHeader.Magic);
     EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, nt->OptionalHeader.Subsystem);
 }
 

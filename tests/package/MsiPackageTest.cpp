@@ -22,10 +22,24 @@ const wchar_t* const kUpgradeCode = L"{" ZELT_MSI_UPGRADE_CODE L"}";
 const std::wstring kNumber = L"91";
 const std::wstring kService = L"ZeltAgentSvc-" + kNumber;
 
+// The package is a 32-bit one: it installs into the 32-bit programs folder
+// and keeps its instance in the 32-bit view of the registry, which a 64-bit
+// build of the tests names by their own names.
+#ifdef _WIN64
+const wchar_t* const kKeptInstanceKey = L"Software\\WOW6432Node\\ZeltAgentSvc";
+#else
+const wchar_t* const kKeptInstanceKey = L"Software\\ZeltAgentSvc";
+#endif
+
 std::wstring InstallFolder()
 {
+#ifdef _WIN64
+    const wchar_t* folderVariable = L"%ProgramFiles(x86)%\\ZeltAgentSvc";
+#else
+    const wchar_t* folderVariable = L"%ProgramFiles%\\ZeltAgentSvc";
+#endif
     wchar_t folder[MAX_PATH];
-    ExpandEnvironmentStringsW(L"%ProgramFiles%\\ZeltAgentSvc", folder, MAX_PATH);
+    ExpandEnvironmentStringsW(folderVariable, folder, MAX_PATH);
     return folder;
 }
 
@@ -121,7 +135,7 @@ protected:
         for (const wchar_t* file : {L"\\ZeltAgentSvc.exe", L"\\ZeltDemoAgent.exe"})
             DeleteFileW((InstallFolder() + file).c_str());
         RemoveDirectoryW(InstallFolder().c_str());
-        DeleteTree(HKEY_LOCAL_MACHINE, L"Software\\ZeltAgentSvc");
+        DeleteTree(HKEY_LOCAL_MACHINE, kKeptInstanceKey);
     }
 
     void ExpectNothingLeft()
@@ -132,7 +146,7 @@ protected:
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath()));  // "LocalService" with it
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE"));
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT));
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\ZeltAgentSvc"));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kKeptInstanceKey));
         EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, EventSourceKeyPath(L"ZeltAgentSvc")));
         EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, EventSourceKeyPath(kService)));
     }
@@ -190,7 +204,7 @@ TEST_F(MsiPackageTest, PackageWithoutAnInstanceInstallsAndRemovesTheFilesAlone)
     EXPECT_TRUE(FileExists(InstallFolder() + L"\\ZeltAgentSvc.exe"));
     EXPECT_TRUE(FileExists(InstallFolder() + L"\\ZeltDemoAgent.exe"));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath()));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\ZeltAgentSvc"));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kKeptInstanceKey));
 
     const std::vector<std::wstring> products = InstalledProducts();
     ASSERT_EQ(1u, products.size());
