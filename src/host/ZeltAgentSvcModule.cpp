@@ -123,6 +123,7 @@ bool CZeltAgentSvcModule::ParseArguments(const wchar_t* commandLine, HRESULT& re
 {
     m_settings = ReadInstanceSettings(commandLine);
     result = S_OK;
+    TakeFirstFailure();  // a command starts with no failure told
     if (!SetServiceName())
     {
         result = Refuse(L"Refused: the service name for /num=" + m_settings.num + L" would be longer than 255 characters.");

@@ -55,8 +55,7 @@ TEST(PreMessageLoop, FailingPreparationIsTracedAsPointOne)
     ASSERT_EQ(0u, com.m_cbSize);
     CEventLogCapture events;
     EXPECT_EQ(E_INVALIDARG, module.PreMessageLoop(0));
-    const std::wstring expected = FailureText(L"==> PreMessageLoop: end_fail-1", ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(std::vector<std::wstring>{L"==> PreMessageLoop: end_fail-1. " + expected.substr(expected.find(L": ") + 2) +
+    EXPECT_EQ(std::vector<std::wstring>{TraceFailureText(L"==> PreMessageLoop: end_fail-1.", ERROR_INVALID_PARAMETER) +
                                         module.Summary()},
               events.Messages());
     EXPECT_EQ(nullptr, module.AgentSupervisor());

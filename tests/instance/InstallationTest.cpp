@@ -549,9 +549,8 @@ TEST_F(InstallStepsTest, EachFailedStepLeavesTheMachineAsItWas)
         EXPECT_EQ(c.result, hr) << Narrow(c.call);
         if (c.point != 0)
         {
-            const std::wstring words = L"==> RegisterAppId: end_fail-" + std::to_wstring(c.point);
-            const std::wstring expected = FailureText(words, ERROR_ACCESS_DENIED);
-            EXPECT_EQ(std::vector<std::wstring>{words + L". " + expected.substr(words.size() + 2)}, lines);
+            const std::wstring words = L"==> RegisterAppId: end_fail-" + std::to_wstring(c.point) + L".";
+            EXPECT_EQ(std::vector<std::wstring>{TraceFailureText(words, ERROR_ACCESS_DENIED)}, lines);
         }
         undo.Undo();
         EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-t1", 5000)) << Narrow(c.call);

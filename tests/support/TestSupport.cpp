@@ -102,7 +102,10 @@ ProgramResult RunHostWithOutput(const std::wstring& arguments, DWORD timeoutMs)
     return RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" " + arguments, timeoutMs);
 }
 
-std::wstring FailureText(const std::wstring& words, DWORD error)
+namespace {
+
+// "<message> (0x8007xxxx)".
+std::wstring SystemMessageAndCode(DWORD error)
 {
     wchar_t message[512] = L"";
     const DWORD units = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
@@ -112,7 +115,19 @@ std::wstring FailureText(const std::wstring& words, DWORD error)
         text.resize(text.size() - 2);
     wchar_t code[16];
     _snwprintf(code, ARRAYSIZE(code), L"0x%08lX", 0x80070000ul | (error & 0xFFFFul));
-    return words + L": " + text + L" (" + code + L")";
+    return text + L" (" + code + L")";
+}
+
+}  // namespace
+
+std::wstring FailureText(const std::wstring& words, DWORD error)
+{
+    return words + L": " + SystemMessageAndCode(error);
+}
+
+std::wstring TraceFailureText(const std::wstring& traceWords, DWORD error)
+{
+    return traceWords + L" " + SystemMessageAndCode(error);
 }
 
 std::string ReadFileText(const std::wstring& path)

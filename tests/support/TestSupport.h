@@ -38,6 +38,9 @@ ProgramResult RunHostWithOutput(const std::wstring& arguments, DWORD timeoutMs =
 // closing line break, and the HRESULT in hexadecimal:
 // "<words>: <message> (0x8007xxxx)".
 std::wstring FailureText(const std::wstring& words, DWORD error);
+// The same after a trace line's words, which end in their own full stop:
+// "==> Step: end_fail-N. <message> (0x8007xxxx)".
+std::wstring TraceFailureText(const std::wstring& traceWords, DWORD error);
 
 // The process-wide records that static start-up builds in the real program.
 class CScopedRecords
