@@ -84,7 +84,7 @@ HRESULT CSystemServiceManager::ListServices(SC_HANDLE manager, std::vector<std::
                                   static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr))
             break;
         const DWORD error = GetLastError();
-        if (error != ERROR_MORE_DATA)
+        if ((error != ERROR_MORE_DATA && error != ERROR_INSUFFICIENT_BUFFER) || needed == 0)
             return HResultFromError(error);
         buffer.resize(buffer.size() + needed);
     }
