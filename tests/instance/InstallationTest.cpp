@@ -172,6 +172,17 @@ TEST_F(InstallationTest, TakenDisplayNameLeavesNothingBehind)
     EXPECT_EQ(before, SnapshotInstallation(L"ZeltAgentSvc-7"));
 }
 
+// No service can carry a name with a backslash: the creation fails, and the
+// "LocalService" the command had pointed at that name is taken back.
+TEST_F(InstallationTest, NumberNoServiceCanCarryLeavesNothingBehind)
+{
+    const std::vector<std::wstring> before = SnapshotInstallation(L"ZeltAgentSvc-a");
+    const ProgramResult run = RunHostWithOutput(L"/Service /port=5000 /agent=a.exe /num=a\\b");
+    EXPECT_EQ(static_cast<DWORD>(E_FAIL), run.exitCode);
+    EXPECT_EQ(0u, run.output.find("ZeltAgentSvc-a\\b: Could not start service: ")) << run.output;
+    EXPECT_EQ(before, SnapshotInstallation(L"ZeltAgentSvc-a"));
+}
+
 // An installation's port must be written as a port number: what the host
 // would read as another port (70000 as 4464, 5x as 5) or as none is refused
 // with one line, and nothing is installed.
