@@ -126,7 +126,8 @@ bool CZeltAgentSvcModule::ParseArguments(const wchar_t* commandLine, HRESULT& re
     TakeFirstFailure();  // a command starts with no failure told
     if (!SetServiceName())
     {
-        result = Refuse(L"Refused: the service name for /num=" + m_settings.num + L" would be longer than 255 characters.");
+        result = Refuse(L"Refused: the service name for /num=" + m_settings.num +
+                        L" would be longer than 255 characters.");
         return false;
     }
     BuildSummary();
@@ -224,7 +225,8 @@ HRESULT CZeltAgentSvcModule::RegisterServer(bool bService)
             return Refuse(FormatText(L"Refused: port %hu is used by the instance %s; nothing was installed.",
                                      m_settings.port, owner.c_str()));
     }
-    // The type library comes last: what it leaves when it fails is its own.
+    // The type library is registered last, so that its failure undoes all
+    // the rest; what a failed type library registration wrote is not undone.
     CInstallationUndo undo(m_serviceManager);
     HRESULT hr = RegisterAppId(m_serviceManager, m_serviceName, m_settings, *this, MakeTraceWriter(), bService, undo);
     // Event sources are the machine's: a registration per user has none.

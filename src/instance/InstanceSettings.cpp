@@ -126,7 +126,8 @@ bool IsInstallablePort(const std::wstring& text)
 std::wstring DescribeRefusal(const InstanceDecision& decision, const InstanceSettings& settings)
 {
     if (decision.refusal == Refusal::BadPort)
-        return L"Refused: /port=" + settings.portText + L" is not a port number from 1 to 65535; nothing was installed.";
+        return L"Refused: /port=" + settings.portText +
+               L" is not a port number from 1 to 65535; nothing was installed.";
     return L"Refused: a port (/port=, 1 to 65535) and an agent (/agent=) are required.";
 }
 

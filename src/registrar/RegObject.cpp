@@ -176,8 +176,8 @@ HRESULT AddModuleReplacements(CRegObject& registrar, HINSTANCE instance, LPCWSTR
     return hr;
 }
 
-HRESULT UpdateRegistryFromScript(IScriptModule& module, UINT resourceId, bool bRegister, const ScriptReplacement* entries,
-                                 CRegistryJournal* pKept)
+HRESULT UpdateRegistryFromScript(IScriptModule& module, UINT resourceId, bool bRegister,
+                                 const ScriptReplacement* entries, CRegistryJournal* pKept)
 {
     CRegObject registrar;
     for (const ScriptReplacement* entry = entries; entry != nullptr && entry->name != nullptr; ++entry)
