@@ -64,6 +64,7 @@ bool ChangesTheMachine(const InstanceDecision& decision)
 
 CZeltAgentSvcModule::CZeltAgentSvcModule()
 {
+    m_dwStopWaitHintMs = CAgentSupervisor::kStopWorstCaseMs + kStopMarginMs;
     try
     {
         m_dir = GetOwnDirectory();
@@ -106,7 +107,7 @@ HRESULT CZeltAgentSvcModule::FailPreMessageLoop(int point, HRESULT hr)
 HRESULT CZeltAgentSvcModule::ShutdownAgent()
 {
     if (m_pAgent)
-        m_pAgent->Stop();
+        m_pAgent->Stop([this] { ReportProgress(); });
     WSACleanup();
     const HRESULT hr = RevokeClassTable();
     if (m_bIdleShutdown)
@@ -114,9 +115,23 @@ HRESULT CZeltAgentSvcModule::ShutdownAgent()
     return hr;
 }
 
+namespace {
+
+// The "==> " lines of failed steps carry the instance's settings; the
+// records of the agent's life do not.
+bool IsFailureTrace(EventKind kind)
+{
+    return kind == EventKind::LaunchFailed || kind == EventKind::RunFailed || kind == EventKind::RegistrationFailed ||
+           kind == EventKind::ExitWaitFailed;
+}
+
+}  // namespace
+
 TraceWriter CZeltAgentSvcModule::MakeTraceWriter()
 {
-    return [this](EventKind kind, const std::wstring& line) { WriteTrace(*this, kind, line + m_summary); };
+    return [this](EventKind kind, const std::wstring& line) {
+        WriteTrace(*this, kind, IsFailureTrace(kind) ? line + m_summary : std::wstring(line));
+    };
 }
 
 bool CZeltAgentSvcModule::ParseArguments(const wchar_t* commandLine, HRESULT& result)

@@ -23,6 +23,8 @@ public:
 
     // The module's AppID: names HKEY_CLASSES_ROOT\AppID\{...} that holds "LocalService".
     static constexpr const wchar_t* kAppIdText = ZELT_APPID_TEXT;
+    // What STOP_PENDING's wait hint adds to the agent's stop.
+    static constexpr DWORD kStopMarginMs = 1000;
 
     // Reads the command line into the instance settings and carries out any
     // registration, installation or removal it asks for. True: go on to the
