@@ -55,7 +55,13 @@ public:
 private:
     bool SetServiceName();
     void BuildSummary();
-    HRESULT CarryOut(InstanceAction action);
+    HRESULT CarryOut(const InstanceDecision& decision);
+    // Prints why the command line is refused; E_INVALIDARG.
+    HRESULT Refuse(const std::wstring& reason);
+    HRESULT RefuseWithoutElevation();
+    void TellFailure(HRESULT result);
+    // One line on the console of whoever ran the command, after the name.
+    void TellUser(const std::wstring& text);
     HRESULT RemoveInstance();
     HRESULT RegisterServer(bool bService);
     HRESULT UnregisterServer();
@@ -68,4 +74,5 @@ private:
     std::wstring m_summary;
     CSystemServiceManager m_serviceManager;
     std::unique_ptr<CAgentSupervisor> m_pAgent;
+    bool m_bToldUser = false;  // the command's one line is printed
 };

@@ -99,8 +99,8 @@ TEST_F(InPlaceHostTest, MissingProgramWritesBothTracesAndEndsWithTheError)
     EXPECT_EQ(0x80070002u, result.exitCode);
     const std::string summary = "\ndir=[" + Narrow(m_folder) + "]\nport=[" + std::to_string(port) +
                                 "]\nagent=[missing.exe]\nnum=[]\nservice=[ZeltAgentSvc]\ncmd=[missing.exe -x]";
-    EXPECT_EQ("==> StartProcess: end_fail-1.[err=2]" + summary + "\n==> PreMessageLoop: end_fail-3." + summary + "\n",
-              result.output);
+    const std::string launch = Narrow(TraceFailureText(L"==> PreMessageLoop: end_fail-3.", ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ("==> StartProcess: end_fail-1.[err=2]" + summary + "\n" + launch + summary + "\n", result.output);
 }
 
 // A host at the root of a drive starts its agent in that root, and not in
