@@ -30,10 +30,14 @@ const std::wstring kService = L"ZeltAgentSvc-" + kNumber;
 // folder.
 const std::wstring kHandNumber = L"92";
 const std::wstring kHandService = L"ZeltAgentSvc-" + kHandNumber;
-// Its agent, a copy of the demo agent under a name of its own: the host
-// adopts a running agent of its image name, which would be the other
+// An instance the package adds beside the first one.
+const std::wstring kAddedNumber = L"93";
+const std::wstring kAddedService = L"ZeltAgentSvc-" + kAddedNumber;
+// Their agents, copies of the demo agent under names of their own: the host
+// adopts a running agent of its image name, which would be another
 // instance's.
 const wchar_t* const kHandAgentName = L"ZeltHandAgent.exe";
+const wchar_t* const kAddedAgentName = L"ZeltAddedAgent.exe";
 // Wine's installer rolls a failed installation back otherwise than Windows.
 bool IsWine()
 {
@@ -190,15 +194,19 @@ protected:
             RunProgram(L"msiexec.exe /x " + product + L" /qn", 120000);
         RemoveServiceIfPresent(kService);
         RemoveServiceIfPresent(kHandService);
+        RemoveServiceIfPresent(kAddedService);
         if (KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath()))
             RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" /unregserver");
         KillProcesses(kDemoAgentName);
-        KillProcesses(kHandAgentName);
-        DeleteFileW(HandAgentPath().c_str());
+        for (const wchar_t* agent : {kHandAgentName, kAddedAgentName})
+        {
+            KillProcesses(agent);
+            DeleteFileW(AgentCopyPath(agent).c_str());
+        }
         for (const wchar_t* file : {L"\\ZeltAgentSvc.exe", L"\\ZeltDemoAgent.exe"})
             DeleteFileW((InstallFolder() + file).c_str());
         RemoveDirectoryW(InstallFolder().c_str());
-        for (const std::wstring& service : {kService, kHandService})
+        for (const std::wstring& service : {kService, kHandService, kAddedService})
             DeleteTree(HKEY_LOCAL_MACHINE, EventSourceKeyPath(service));
     }
 
@@ -207,6 +215,7 @@ protected:
         EXPECT_TRUE(InstalledProducts().empty());
         EXPECT_TRUE(WaitForServiceGone(kService));
         EXPECT_TRUE(WaitForServiceGone(kHandService));
+        EXPECT_TRUE(WaitForServiceGone(kAddedService));
         EXPECT_FALSE(FileExists(InstallFolder()));
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath()));  // "LocalService" with it
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\ZeltAgentSvc.EXE"));
@@ -214,11 +223,21 @@ protected:
         EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, EventSourceKeyPath(L"ZeltAgentSvc")));
         EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, EventSourceKeyPath(kService)));
         EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, EventSourceKeyPath(kHandService)));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, EventSourceKeyPath(kAddedService)));
         EXPECT_TRUE(FindProcesses(kDemoAgentName).empty());
         EXPECT_TRUE(FindProcesses(kHandAgentName).empty());
+        EXPECT_TRUE(FindProcesses(kAddedAgentName).empty());
     }
 
-    static std::wstring HandAgentPath() { return TestProgramDirectory() + L"\\" + kHandAgentName; }
+    static std::wstring AgentCopyPath(const wchar_t* name) { return TestProgramDirectory() + L"\\" + name; }
+
+    // A copy of the demo agent under `name`, and its command line.
+    static std::wstring AgentCopyCommand(const wchar_t* name, const CAgentLog& log, USHORT port,
+                                         const std::wstring& options = L"")
+    {
+        CopyFileW(BuiltProgramPath(kDemoAgentName).c_str(), AgentCopyPath(name).c_str(), FALSE);
+        return L"\"" + AgentCopyPath(name) + L"\" --port=" + std::to_wstring(port) + L" --log=" + log.Path() + options;
+    }
 
     const CSavedModuleRegistration m_registration;
     const std::wstring m_msiLog = TestProgramDirectory() + L"\\msiexec-" + std::to_wstring(GetCurrentProcessId()) + L".log";
@@ -286,16 +305,24 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_EQ(0u, log.Count("exit"));
     EXPECT_EQ(L"set by an administrator", ServiceDescription(kService));
 
+    // Another NUM adds that instance and leaves the first one alone.
+    const CAgentLog addedLog;
+    const USHORT addedPort = FindFreePort();
+    ASSERT_EQ(0u, InstallThroughApi(package, MsiProperty(L"PORT", std::to_wstring(addedPort)) + L" " +
+                                                 MsiProperty(L"AGENT", kAddedAgentName) + L" " +
+                                                 MsiProperty(L"CMD", AgentCopyCommand(kAddedAgentName, addedLog,
+                                                                                      addedPort)) +
+                                                 L" " + MsiProperty(L"NUM", kAddedNumber)));
+    EXPECT_TRUE(WaitForServiceState(kAddedService, SERVICE_RUNNING));
+    EXPECT_TRUE(addedLog.WaitForCount("listening", 1));
+    EXPECT_EQ(agents, FindProcesses(kDemoAgentName));
+
     // An instance added by hand from the install folder.
-    ASSERT_TRUE(CopyFileW(BuiltProgramPath(kDemoAgentName).c_str(), HandAgentPath().c_str(), FALSE));
     const CAgentLog handLog;
     const USHORT handPort = FindFreePort();
-    const auto handCommand = [&](const std::wstring& options) {
-        return L"\"" + HandAgentPath() + L"\" --port=" + std::to_wstring(handPort) + L" --log=" + handLog.Path() +
-               options;
-    };
+    const std::wstring handImageCommand = AgentCopyCommand(kHandAgentName, handLog, handPort);
     ASSERT_EQ(0u, RunProgram(L"\"" + host + L"\" " +
-                             BuildInstallArguments(std::to_wstring(handPort), kHandAgentName, handCommand(L""),
+                             BuildInstallArguments(std::to_wstring(handPort), kHandAgentName, handImageCommand,
                                                    kHandNumber))
                       .exitCode);
     ASSERT_TRUE(StartTestService(kHandService));
@@ -316,6 +343,7 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
         EXPECT_EQ(0u, RunMsiexec(L"/i \"" + package + L"\" REINSTALL=ALL REINSTALLMODE=amus"));
         EXPECT_TRUE(StartTestService(kService));
         EXPECT_TRUE(StartTestService(kHandService));
+        EXPECT_TRUE(StartTestService(kAddedService));
     }
     products = InstalledProducts();
     ASSERT_EQ(1u, products.size());
@@ -324,6 +352,7 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_TRUE(WaitForServiceState(kHandService, SERVICE_RUNNING));
     EXPECT_TRUE(log.WaitForCount("listening", 2));
     EXPECT_TRUE(handLog.WaitForCount("listening", 2));
+    EXPECT_TRUE(addedLog.WaitForCount("listening", 2));
 
     // An upgrade without properties stops every instance before the files
     // are replaced and starts it after, with its own settings; no reboot.
@@ -337,16 +366,18 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_EQ(handImagePath, ServiceImagePath(kHandService));
     EXPECT_TRUE(log.WaitForCount("listening", 3));
     EXPECT_TRUE(handLog.WaitForCount("listening", 3));
+    EXPECT_TRUE(addedLog.WaitForCount("listening", 3));
 
     // A rebuild of the same version replaces that one, and a CMD alone
     // changes the instance NUM names, which keeps its port and agent.
-    const std::wstring handCmd = handCommand(L" --note=rebuilt");
+    const std::wstring handCmd = AgentCopyCommand(kHandAgentName, handLog, handPort, L" --note=rebuilt");
     ASSERT_EQ(0u, InstallThroughApi(rebuild, MsiProperty(L"CMD", handCmd) + L" " + MsiProperty(L"NUM", kHandNumber)));
     const std::vector<std::wstring> rebuilt = InstalledProducts();
     ASSERT_EQ(1u, rebuilt.size());
     EXPECT_NE(products[0], rebuilt[0]);
     EXPECT_TRUE(WaitForServiceState(kService, SERVICE_RUNNING));
     EXPECT_TRUE(WaitForServiceState(kHandService, SERVICE_RUNNING));
+    EXPECT_TRUE(addedLog.WaitForCount("listening", 4));
     EXPECT_EQ(expected, SplitCommandLine(ServiceImagePath(kService)));
     const std::vector<std::wstring> handExpected{host, L"/port=" + std::to_wstring(handPort),
                                                  std::wstring(L"/agent=") + kHandAgentName, L"/cmd=" + handCmd};
@@ -361,6 +392,7 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     ASSERT_EQ(0u, RunMsiexec(L"/x " + rebuilt[0]));
     EXPECT_EQ(log.Count("listening"), log.Count("exit shutdown"));
     EXPECT_EQ(handLog.Count("listening"), handLog.Count("exit shutdown"));
+    EXPECT_EQ(addedLog.Count("listening"), addedLog.Count("exit shutdown"));
     ExpectNothingLeft();
 }
 
