@@ -28,7 +28,11 @@ constexpr DWORD kHostWaitMs = 120000;
 // The deferred actions, each named after the property that carries its data.
 const wchar_t* const kDeferredActions[] = {L"StopInstances",   L"RollbackStopInstances",   L"RemoveInstances",
                                            L"RollbackRemoveInstances", L"InstallInstances",
-                                           L"RollbackInstallInstances", L"StartInstances"};
+                                           L"RollbackInstallInstances", L"StartInstances", L"DiscardPreviousFiles"};
+
+// The package's files (its File table), copied aside before an upgrade
+// replaces them.
+const wchar_t* const kPackageFiles[] = {L"ZeltAgentSvc.exe", L"ZeltDemoAgent.exe"};
 
 std::wstring ReadProperty(MSIHANDLE install, const wchar_t* name)
 {
@@ -154,10 +158,10 @@ UINT SetStepProperties(MSIHANDLE install, const std::wstring& host, const SetupP
         steps.insert(steps.end(), plan.rollbackInstall.begin(), plan.rollbackInstall.end());
     }
     const SetupSteps* steps[] = {&plan.stop,    &plan.rollbackStop,    &plan.remove, &plan.rollbackRemove,
-                                 &undoable[0], &plan.rollbackInstall, &undoable[1]};
+                                 &undoable[0], &plan.rollbackInstall, &undoable[1], &plan.commit};
     const bool bEmpty[] = {plan.stop.empty(),    plan.rollbackStop.empty(),    plan.remove.empty(),
                            plan.rollbackRemove.empty(), plan.install.empty(), plan.rollbackInstall.empty(),
-                           plan.start.empty()};
+                           plan.start.empty(),   plan.commit.empty()};
     static_assert(sizeof(steps) / sizeof(steps[0]) == sizeof(kDeferredActions) / sizeof(kDeferredActions[0]),
                   "one list of steps per deferred action");
     UINT result = ERROR_SUCCESS;
@@ -297,23 +301,36 @@ bool RunHost(MSIHANDLE install, const std::wstring& host, const SetupStep& step)
     return false;
 }
 
-bool RunStep(MSIHANDLE install, const std::wstring& host, const SetupStep& step)
+std::wstring FolderOf(const std::wstring& path)
 {
-    switch (step.kind)
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool CopyPackageFiles(MSIHANDLE install, const std::wstring& from, const std::wstring& to)
+{
+    CreateDirectoryW(to.c_str(), nullptr);
+    for (const wchar_t* name : kPackageFiles)
     {
-    case StepKind::Stop:
-        return StopInstance(install, step.service);
-    case StepKind::Start:
-        return StartInstance(install, step.service);
-    case StepKind::RunHost:
-        return RunHost(install, host, step);
-    case StepKind::RunHostAnyway:
-        RunHost(install, host, step);
-        return true;
-    case StepKind::Undo:
-        return true;
+        if (!CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE))
+        {
+            Report(install, INSTALLMESSAGE_INFO,
+                   L"could not copy " + from + L"\\" + name + L": error " + HexCode(GetLastError()));
+            return false;
+        }
     }
-    return false;
+    return true;
+}
+
+void DiscardPackageFiles(const std::wstring& folder)
+{
+    for (const wchar_t* name : kPackageFiles)
+        DeleteFileW((folder + L"\\" + name).c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
 // A GUID as the installer writes it in its own keys: each of the first three
@@ -332,6 +349,97 @@ std::wstring SquashGuid(const std::wstring& guid)
     return squashed;
 }
 
+// Wine's installer deletes the whole key of an upgrade code when it removes
+// or rolls back one product of it, taking the entries of the others with it,
+// so that a later upgrade would not find them. The entry of an installed
+// product that the installer no longer lists is written back; Windows keeps
+// them, and there this does nothing.
+void KeepProductListed(MSIHANDLE install, const std::wstring& productCode, const std::wstring& upgradeCode)
+{
+    wchar_t related[39];
+    for (DWORD i = 0; MsiEnumRelatedProductsW(upgradeCode.c_str(), 0, i, related) == ERROR_SUCCESS; ++i)
+    {
+        if (CompareStringOrdinal(related, -1, productCode.c_str(), -1, TRUE) == CSTR_EQUAL)
+            return;
+    }
+    if (MsiQueryProductStateW(productCode.c_str()) != INSTALLSTATE_DEFAULT || SquashGuid(upgradeCode).empty() ||
+        SquashGuid(productCode).empty())
+        return;
+    const std::wstring path =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes\\" + SquashGuid(upgradeCode);
+    HKEY created = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
+                        &created, nullptr) != ERROR_SUCCESS)
+        return;
+    const CKeyHandle key(created);
+    RegSetValueExW(key.Get(), SquashGuid(productCode).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(L""),
+                   sizeof(wchar_t));
+    Report(install, INSTALLMESSAGE_INFO, L"the installer had lost the upgrade code entry of " + productCode +
+                                             L": written back");
+}
+
+bool RunStep(MSIHANDLE install, const std::wstring& host, const SetupStep& step)
+{
+    switch (step.kind)
+    {
+    case StepKind::Stop:
+        return StopInstance(install, step.service);
+    case StepKind::Start:
+        return StartInstance(install, step.service);
+    case StepKind::RunHost:
+        return RunHost(install, host, step);
+    case StepKind::RunHostAnyway:
+        RunHost(install, host, step);
+        return true;
+    case StepKind::Undo:
+        return true;
+    case StepKind::KeepFiles:
+        return CopyPackageFiles(install, FolderOf(host), step.arguments);
+    case StepKind::RestoreFiles:
+        // Windows's rollback has put the files back; Wine's removed them.
+        if (!FileExists(host))
+        {
+            Report(install, INSTALLMESSAGE_INFO, L"the installer's rollback removed the files: copying them back");
+            CopyPackageFiles(install, step.arguments, FolderOf(host));
+        }
+        DiscardPackageFiles(step.arguments);
+        return true;
+    case StepKind::DiscardFiles:
+        DiscardPackageFiles(step.arguments);
+        return true;
+    case StepKind::KeepListed:
+        KeepProductListed(install, step.service, step.arguments);
+        return true;
+    }
+    return false;
+}
+
+// Before an installation replaces the files of another version, a copy of
+// them is kept aside until it succeeds. Windows's rollback puts the files back
+// itself; Wine's removes them, and those of the older version with them, and
+// takes the older version off its upgrade code: the last rollback step copies
+// the files back and lists the older version again there, so that the
+// instances start again and the older version stays installed.
+void GuardReplacedFiles(MSIHANDLE install, SetupMode mode, const std::wstring& host, SetupPlan& plan)
+{
+    if (mode != SetupMode::Installation || !FileExists(host))
+        return;
+    wchar_t windows[MAX_PATH] = L"";
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring copies = std::wstring(windows) + L"\\Temp\\ZeltAgentSvc-" + ReadProperty(install, L"ProductCode");
+    plan.stop.insert(plan.stop.begin(), {StepKind::KeepFiles, {}, copies});
+    plan.rollbackStop.insert(plan.rollbackStop.begin(), {StepKind::RestoreFiles, {}, copies});
+    const std::wstring upgradeCode = ReadProperty(install, L"UpgradeCode");
+    const std::wstring older = ReadProperty(install, L"WIX_UPGRADE_DETECTED");
+    for (size_t begin = 0; begin < older.size();)
+    {
+        const size_t end = std::min(older.find(L';', begin), older.size());
+        plan.rollbackStop.push_back({StepKind::KeepListed, older.substr(begin, end - begin), upgradeCode});
+        begin = end + 1;
+    }
+    plan.commit.push_back({StepKind::DiscardFiles, {}, copies});
+}
+
 }  // namespace
 
 // Plans the instances' steps for the deferred actions; refuses a request
@@ -341,12 +449,14 @@ extern "C" UINT __stdcall PrepareInstances(MSIHANDLE install)
     const std::wstring host = ReadProperty(install, L"INSTALLFOLDER") + L"ZeltAgentSvc.exe";
     const SetupRequest request{ReadProperty(install, L"PORT"), ReadProperty(install, L"AGENT"),
                                ReadProperty(install, L"CMD"), ReadProperty(install, L"NUM")};
-    const SetupPlan plan = PlanInstances(ReadMode(install), request, FindInstances(host));
+    const SetupMode mode = ReadMode(install);
+    SetupPlan plan = PlanInstances(mode, request, FindInstances(host));
     if (!plan.error.empty())
     {
         Report(install, INSTALLMESSAGE_ERROR, plan.error);
         return ERROR_INSTALL_FAILURE;
     }
+    GuardReplacedFiles(install, mode, host, plan);
     return SetStepProperties(install, host, plan);
 }
 
@@ -379,32 +489,10 @@ extern "C" UINT __stdcall RunInstanceSteps(MSIHANDLE install)
     return ERROR_INSTALL_FAILURE;
 }
 
-// After the older version's removal: Wine's installer deletes the whole
-// upgrade code key when it removes a product, taking this version's entry
-// with it, so that a later upgrade would not find this version. The entry is
-// written back when the installer no longer lists this installed product
-// under its upgrade code; Windows keeps it, and there this does nothing.
+// After the older version's removal, which under Wine takes this version's
+// upgrade code entry away with its own.
 extern "C" UINT __stdcall KeepUpgradeRegistration(MSIHANDLE install)
 {
-    const std::wstring productCode = ReadProperty(install, L"ProductCode");
-    const std::wstring upgradeCode = ReadProperty(install, L"UpgradeCode");
-    wchar_t related[39];
-    for (DWORD i = 0; MsiEnumRelatedProductsW(upgradeCode.c_str(), 0, i, related) == ERROR_SUCCESS; ++i)
-    {
-        if (CompareStringOrdinal(related, -1, productCode.c_str(), -1, TRUE) == CSTR_EQUAL)
-            return ERROR_SUCCESS;
-    }
-    if (MsiQueryProductStateW(productCode.c_str()) != INSTALLSTATE_DEFAULT || SquashGuid(upgradeCode).empty())
-        return ERROR_SUCCESS;
-    const std::wstring path =
-        L"Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes\\" + SquashGuid(upgradeCode);
-    HKEY created = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
-                        &created, nullptr) != ERROR_SUCCESS)
-        return ERROR_SUCCESS;
-    const CKeyHandle key(created);
-    RegSetValueExW(key.Get(), SquashGuid(productCode).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(L""),
-                   sizeof(wchar_t));
-    Report(install, INSTALLMESSAGE_INFO, L"the installer had lost this version's upgrade code entry: written back");
+    KeepProductListed(install, ReadProperty(install, L"ProductCode"), ReadProperty(install, L"UpgradeCode"));
     return ERROR_SUCCESS;
 }

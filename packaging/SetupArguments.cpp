@@ -216,7 +216,7 @@ bool ParseSteps(const std::wstring& data, std::wstring& host, SetupSteps& steps)
         if (end == std::wstring::npos || field == std::wstring::npos || field > end || field == begin)
             return false;
         const wchar_t kind = data[begin];
-        if (kind != L'S' && kind != L'G' && kind != L'H' && kind != L'A' && kind != L'U')
+        if (std::wstring(L"SGHAUBRDK").find(kind) == std::wstring::npos)
             return false;
         steps.push_back(SetupStep{static_cast<StepKind>(kind), data.substr(begin + 1, field - begin - 1),
                                   data.substr(field + 1, end - field - 1)});

@@ -58,6 +58,10 @@ enum class StepKind : wchar_t
     RunHost = L'H',        // run the installed host with these arguments
     RunHostAnyway = L'A',  // the same, a failure does not fail the step
     Undo = L'U',           // the steps after it run only when an earlier one failed
+    KeepFiles = L'B',      // copy the package's files to the folder the arguments name
+    RestoreFiles = L'R',   // copy them back if the host is gone, then delete the copies
+    DiscardFiles = L'D',   // delete the copies
+    KeepListed = L'K',     // the product `service` listed under the upgrade code `arguments`
 };
 
 struct SetupStep
@@ -86,6 +90,7 @@ struct SetupPlan
     SetupSteps remove, rollbackRemove;    // the removal, before the files go
     SetupSteps install, rollbackInstall;  // after the files, "/Service" for each instance
     SetupSteps start;                     // last: a start that fails rolls all of it back
+    SetupSteps commit;                    // once the installation has succeeded
     std::wstring error;                   // a request the package refuses; nothing else is set
 };
 

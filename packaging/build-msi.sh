@@ -25,8 +25,8 @@ sequence_of() {  # action
 # Binary table, 51 a property set from formatted text; 0x400 in the
 # installation script (deferred), 0x100 with it only on rollback, 0x800 not
 # impersonating (the local system account), 0x40 its result ignored. wixl
-# drops 0x400 | 0x100 for rollback actions and marks immediate DLL actions
-# 0x800.
+# drops 0x400 | 0x100 (0x200) for rollback (commit) actions and marks
+# immediate DLL actions 0x800.
 set_type() { query "UPDATE \`CustomAction\` SET \`Type\` = $2 WHERE \`Action\` = '$1'"; }
 set_type PrepareInstances 1
 set_type KeepUpgradeRegistration $((1 | 0x40))
@@ -37,6 +37,8 @@ done
 for action in RollbackStopInstances RollbackRemoveInstances RollbackInstallInstances; do
   set_type "$action" $((1 | 0x400 | 0x100 | 0x800 | 0x40))
 done
+# 0x200 with 0x400: only once the installation has succeeded (commit).
+set_type DiscardPreviousFiles $((1 | 0x400 | 0x200 | 0x800 | 0x40))
 
 # An older version, or a rebuild of the same version, is removed after the
 # new one is installed: a failed installation rolls back to it untouched.
