@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@ constexpr DWORD kHostWaitMs = 120000;
 // The deferred actions, each named after the property that carries its data.
 const wchar_t* const kDeferredActions[] = {L"StopInstances",   L"RollbackStopInstances",   L"RemoveInstances",
                                            L"RollbackRemoveInstances", L"InstallInstances",
-                                           L"RollbackInstallInstances", L"StartInstances", L"DiscardPreviousFiles"};
+                                           L"RollbackInstallInstances", L"DiscardPreviousFiles"};
 
 // The package's files (its File table), copied aside before an upgrade
 // replaces them.
@@ -149,19 +150,15 @@ SetupMode ReadMode(MSIHANDLE install)
 
 UINT SetStepProperties(MSIHANDLE install, const std::wstring& host, const SetupPlan& plan)
 {
-    // The installation and the starts carry the undoing of the installation
-    // behind an Undo mark.
-    SetupSteps undoable[2] = {plan.install, plan.start};
-    for (SetupSteps& steps : undoable)
-    {
-        steps.push_back({StepKind::Undo, {}, {}});
-        steps.insert(steps.end(), plan.rollbackInstall.begin(), plan.rollbackInstall.end());
-    }
-    const SetupSteps* steps[] = {&plan.stop,    &plan.rollbackStop,    &plan.remove, &plan.rollbackRemove,
-                                 &undoable[0], &plan.rollbackInstall, &undoable[1], &plan.commit};
+    // The installation carries its own undoing behind an Undo mark.
+    SetupSteps undoable = plan.install;
+    undoable.push_back({StepKind::Undo, {}, {}});
+    undoable.insert(undoable.end(), plan.rollbackInstall.begin(), plan.rollbackInstall.end());
+    const SetupSteps* steps[] = {&plan.stop,  &plan.rollbackStop,    &plan.remove, &plan.rollbackRemove,
+                                 &undoable,   &plan.rollbackInstall, &plan.commit};
     const bool bEmpty[] = {plan.stop.empty(),    plan.rollbackStop.empty(),    plan.remove.empty(),
                            plan.rollbackRemove.empty(), plan.install.empty(), plan.rollbackInstall.empty(),
-                           plan.start.empty(),   plan.commit.empty()};
+                           plan.commit.empty()};
     static_assert(sizeof(steps) / sizeof(steps[0]) == sizeof(kDeferredActions) / sizeof(kDeferredActions[0]),
                   "one list of steps per deferred action");
     UINT result = ERROR_SUCCESS;
@@ -196,6 +193,20 @@ SC_HANDLE OpenInstanceService(const std::wstring& name, DWORD& error)
                                 : nullptr;
     error = service == nullptr ? GetLastError() : ERROR_SUCCESS;
     return service;
+}
+
+// A run of stops asks every service of it to stop at once, so that they
+// stop side by side; each step then waits for its own.
+void RequestStops(SetupSteps::const_iterator step, SetupSteps::const_iterator end)
+{
+    for (; step != end && step->kind == StepKind::Stop; ++step)
+    {
+        DWORD error = ERROR_SUCCESS;
+        const CServiceHandle service(OpenInstanceService(step->service, error));
+        SERVICE_STATUS status{};
+        if (service)
+            ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+    }
 }
 
 // A service that is gone counts as stopped.
@@ -474,17 +485,21 @@ extern "C" UINT __stdcall RunInstanceSteps(MSIHANDLE install)
         return ERROR_INSTALL_FAILURE;
     }
     const bool bRollback = MsiGetMode(install, MSIRUNMODE_ROLLBACK) != FALSE;
-    auto step = steps.begin();
-    for (; step != steps.end() && step->kind != StepKind::Undo; ++step)
+    const auto begin = steps.cbegin();
+    const auto end = steps.cend();
+    auto step = begin;
+    for (; step != end && step->kind != StepKind::Undo; ++step)
     {
+        if (step->kind == StepKind::Stop && (step == begin || std::prev(step)->kind != StepKind::Stop))
+            RequestStops(step, end);
         if (!RunStep(install, host, *step) && !bRollback)
             break;
     }
-    if (step == steps.end() || (step->kind == StepKind::Undo && !bRollback))
+    if (step == end || (step->kind == StepKind::Undo && !bRollback))
         return ERROR_SUCCESS;
-    step = std::find_if(step, steps.end(), [](const SetupStep& s) { return s.kind == StepKind::Undo; });
+    step = std::find_if(step, end, [](const SetupStep& s) { return s.kind == StepKind::Undo; });
     Report(install, INSTALLMESSAGE_INFO, L"undoing the installation of the instances");
-    for (; step != steps.end(); ++step)
+    for (; step != end; ++step)
         RunStep(install, host, *step);
     return ERROR_INSTALL_FAILURE;
 }

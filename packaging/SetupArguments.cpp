@@ -75,7 +75,7 @@ void PlanReplacement(SetupPlan& plan, const SetupInstance& instance, const Setti
     plan.rollbackInstall.push_back({StepKind::Stop, service, {}});
     plan.rollbackInstall.push_back({StepKind::RunHost, service, ServiceArguments(own, instance.num)});
     if (bStart)
-        plan.start.push_back({StepKind::Start, service, {}});
+        plan.install.push_back({StepKind::Start, service, {}});
 }
 
 // A new instance: installed and started; on rollback stopped and removed.
@@ -85,7 +85,7 @@ void PlanNewInstance(SetupPlan& plan, const std::wstring& num, const Settings& w
     plan.install.push_back({StepKind::RunHost, service, ServiceArguments(wanted, num)});
     plan.rollbackInstall.push_back({StepKind::Stop, service, {}});
     plan.rollbackInstall.push_back({StepKind::RunHost, service, BuildRemovalArguments(num)});
-    plan.start.push_back({StepKind::Start, service, {}});
+    plan.install.push_back({StepKind::Start, service, {}});
 }
 
 SetupPlan PlanRemoval(const std::vector<SetupInstance>& instances)

@@ -81,22 +81,21 @@ using SetupSteps = std::vector<SetupStep>;
 // What each deferred action of the package does, in its order, and what its
 // rollback action undoes (each rollback action is scheduled before its
 // action, and so runs after it when the installation fails). The
-// installation and the starts also undo themselves at once when they fail,
+// installation also undoes itself at once when it fails,
 // while the installed host is still there: Wine's installer runs the
 // rollback actions only after it has removed the files.
 struct SetupPlan
 {
     SetupSteps stop, rollbackStop;        // before the files are replaced or removed
     SetupSteps remove, rollbackRemove;    // the removal, before the files go
-    SetupSteps install, rollbackInstall;  // after the files, "/Service" for each instance
-    SetupSteps start;                     // last: a start that fails rolls all of it back
+    SetupSteps install, rollbackInstall;  // after the files, "/Service" and the start of each instance
     SetupSteps commit;                    // once the installation has succeeded
     std::wstring error;                   // a request the package refuses; nothing else is set
 };
 
 // An installation replaces every instance from the folder (stopped, the
-// files replaced, installed again with its own settings, started again if it
-// ran); the instance the request names gets the given values over its own
+// files replaced, installed again with its own settings and at once started
+// again if it ran, so that each is away as briefly as it can be); the instance the request names gets the given values over its own
 // and is always started. Maintenance touches only that instance, and only
 // when its settings change or its service is missing. A removal stops and
 // removes every instance, then the module's registration; a removal by an

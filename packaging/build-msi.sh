@@ -31,7 +31,7 @@ set_type() { query "UPDATE \`CustomAction\` SET \`Type\` = $2 WHERE \`Action\` =
 set_type PrepareInstances 1
 set_type KeepUpgradeRegistration $((1 | 0x40))
 set_type SetInstallLocation 51
-for action in StopInstances RemoveInstances InstallInstances StartInstances; do
+for action in StopInstances RemoveInstances InstallInstances; do
   set_type "$action" $((1 | 0x400 | 0x800))
 done
 for action in RollbackStopInstances RollbackRemoveInstances RollbackInstallInstances; do

@@ -114,6 +114,19 @@ std::wstring ServiceImagePath(const std::wstring& service)
     return QueryServiceConfiguration(service, configuration) ? configuration.imagePath : std::wstring();
 }
 
+// The times (microseconds) of the agent's log lines that begin with `prefix`.
+std::vector<long long> EventTimes(const CAgentLog& log, const std::string& prefix)
+{
+    std::vector<long long> times;
+    for (const std::string& line : log.Lines())
+    {
+        const size_t at = line.find(" t=");
+        if (line.rfind(prefix, 0) == 0 && at != std::string::npos)
+            times.push_back(std::stoll(line.substr(at + 3)));
+    }
+    return times;
+}
+
 // The description an administrator may set on a service; empty when none.
 std::wstring ServiceDescription(const std::wstring& name)
 {
@@ -364,6 +377,23 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_TRUE(log.WaitForCount("listening", 3));
     EXPECT_TRUE(handLog.WaitForCount("listening", 3));
     EXPECT_TRUE(addedLog.WaitForCount("listening", 3));
+    // How long the upgrade kept the agent away, beside a stop and a start of
+    // its service by hand in the same run: recorded, not asserted (the times
+    // of a shared machine vary).
+    {
+        const CServiceHandle service = OpenTestService(kService, SERVICE_STOP | SERVICE_START);
+        SERVICE_STATUS status{};
+        ASSERT_TRUE(service && ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
+        ASSERT_TRUE(WaitForServiceState(kService, SERVICE_STOPPED));
+        ASSERT_TRUE(StartServiceW(service.Get(), 0, nullptr));
+        ASSERT_TRUE(log.WaitForCount("listening", 4));
+        const std::vector<long long> exits = EventTimes(log, "exit shutdown");
+        const std::vector<long long> starts = EventTimes(log, "start pid=");
+        ASSERT_EQ(3u, exits.size());
+        ASSERT_EQ(4u, starts.size());
+        std::printf("the upgrade kept the agent away %lld ms, a stop and a start of its service %lld ms\n",
+                    (starts[2] - exits[1]) / 1000, (starts[3] - exits[2]) / 1000);
+    }
 
     // A rebuild of the same version replaces that one, and a CMD alone
     // changes the instance NUM names, which keeps its port and agent.

@@ -77,22 +77,23 @@ TEST(SetupPlanTest, MaintenanceChangesOnlyTheNamedInstanceAndOnlyWhatIsGiven)
     const SetupPlan same = PlanInstances(SetupMode::Maintenance, {L"05000", L"agent.exe", L"agent.exe --a", L"7"},
                                          instances);
     EXPECT_TRUE(same.error.empty());
-    EXPECT_TRUE(same.stop.empty() && same.install.empty() && same.start.empty() && same.remove.empty());
+    EXPECT_TRUE(same.stop.empty() && same.install.empty() && same.remove.empty());
 
     // A CMD alone: instance 8 is stopped, installed with its port and agent
-    // and the new command, and started; on rollback it gets its own back.
+    // and the new command, and started again; on rollback it gets its own
+    // back.
     const SetupPlan changed = PlanInstances(SetupMode::Maintenance, {L"", L"", L"agent.exe --c", L"8"}, instances);
     const std::wstring service = L"ZeltAgentSvc-8";
     EXPECT_EQ(SetupSteps{Step(StepKind::Stop, service)}, changed.stop);
     EXPECT_EQ(SetupSteps{Step(StepKind::Start, service)}, changed.rollbackStop);
-    EXPECT_EQ(SetupSteps{Step(StepKind::RunHost, service,
-                              BuildInstallArguments(L"5001", L"agent.exe", L"agent.exe --c", L"8"))},
-              changed.install);
+    const SetupSteps install{
+        Step(StepKind::RunHost, service, BuildInstallArguments(L"5001", L"agent.exe", L"agent.exe --c", L"8")),
+        Step(StepKind::Start, service)};
+    EXPECT_EQ(install, changed.install);
     const SetupSteps rollback{Step(StepKind::Stop, service),
                               Step(StepKind::RunHost, service,
                                    BuildInstallArguments(L"5001", L"agent.exe", L"agent.exe --b", L"8"))};
     EXPECT_EQ(rollback, changed.rollbackInstall);
-    EXPECT_EQ(SetupSteps{Step(StepKind::Start, service)}, changed.start);
 }
 
 TEST(SetupPlanTest, InstallationReplacesEveryInstanceAndStartsWhatRan)
@@ -101,11 +102,12 @@ TEST(SetupPlanTest, InstallationReplacesEveryInstanceAndStartsWhatRan)
                                                Instance(L"8", L"5001", L"agent.exe --b", false)};
     const SetupPlan plan = PlanInstances(SetupMode::Installation, SetupRequest(), instances);
     EXPECT_EQ(SetupSteps{Step(StepKind::Stop, L"ZeltAgentSvc-7")}, plan.stop);
+    // Each started again at once, if it ran.
     const SetupSteps install{
         Step(StepKind::RunHost, L"ZeltAgentSvc-7", BuildInstallArguments(L"5000", L"agent.exe", L"agent.exe --a", L"7")),
+        Step(StepKind::Start, L"ZeltAgentSvc-7"),
         Step(StepKind::RunHost, L"ZeltAgentSvc-8", BuildInstallArguments(L"5001", L"agent.exe", L"agent.exe --b", L"8"))};
     EXPECT_EQ(install, plan.install);
-    EXPECT_EQ(SetupSteps{Step(StepKind::Start, L"ZeltAgentSvc-7")}, plan.start);
 
     // A first installation: its rollback removes the instance and then the
     // module's registration.
@@ -115,7 +117,7 @@ TEST(SetupPlanTest, InstallationReplacesEveryInstanceAndStartsWhatRan)
                               Step(StepKind::RunHost, L"ZeltAgentSvc-7", BuildRemovalArguments(L"7")),
                               Step(StepKind::RunHostAnyway, L"", L"/unregserver")};
     EXPECT_EQ(rollback, first.rollbackInstall);
-    EXPECT_EQ(SetupSteps{Step(StepKind::Start, L"ZeltAgentSvc-7")}, first.start);
+    EXPECT_EQ(StepKind::Start, first.install.back().kind);
 }
 
 TEST(SetupPlanTest, RemovalTakesEveryInstanceUnlessAnotherVersionKeepsThem)
@@ -142,7 +144,7 @@ TEST(SetupPlanTest, RequestsThatNameNoInstallableInstanceAreRefused)
     // Without NUM, the only instance there is.
     const SetupPlan only = PlanInstances(SetupMode::Maintenance, {L"5002", L"", L"", L""}, {two[0]});
     EXPECT_TRUE(only.error.empty());
-    EXPECT_EQ(1u, only.install.size());
+    EXPECT_EQ(2u, only.install.size());  // "/Service" and the start
 }
 
 TEST(SetupPlanTest, StepsSurviveTheirActionData)
