@@ -77,13 +77,13 @@ std::wstring BuildDirectory()
     return ParentOf(BenchDirectory());
 }
 
-CChildProcess::CChildProcess(const std::wstring& commandLine, const std::wstring& directory)
+CChildProcess::CChildProcess(const std::wstring& commandLine, const std::wstring& directory, DWORD flags)
 {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
     std::wstring line = commandLine;
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, flags, nullptr,
                         directory.empty() ? nullptr : directory.c_str(), &startup, &info))
         return;
     CloseHandle(info.hThread);
@@ -251,7 +251,8 @@ bool ReadUnixFigures(int pid, CUnixFigures& figures)
     if (memory.empty())
         return false;
     figures = CUnixFigures{};
-    figures.privateKiB = FieldOf(memory, "Private_Clean") + FieldOf(memory, "Private_Dirty");
+    figures.privateDirtyKiB = FieldOf(memory, "Private_Dirty");
+    figures.privateCleanKiB = FieldOf(memory, "Private_Clean");
     figures.residentKiB = FieldOf(memory, "Rss");
     for (const std::wstring& task : NumericEntries(root + L"\\task"))
     {
@@ -264,21 +265,38 @@ bool ReadUnixFigures(int pid, CUnixFigures& figures)
         CThreadFigures& thread = figures.threads[task];
         thread.switches = FieldOf(status, "voluntary_ctxt_switches") + FieldOf(status, "nonvoluntary_ctxt_switches");
         thread.cpuNs = std::stoull(schedule);
+        const std::string name = ReadWholeFile(path + L"\\comm");
+        thread.name = name.substr(0, name.find('\n'));
     }
     return true;
+}
+
+std::map<std::wstring, CThreadFigures> GrowthByThread(const CUnixFigures& before, const CUnixFigures& after)
+{
+    std::map<std::wstring, CThreadFigures> growth;
+    for (const auto& [task, now] : after.threads)
+    {
+        const auto then = before.threads.find(task);
+        const CThreadFigures start = then == before.threads.end() ? CThreadFigures{} : then->second;
+        growth[task] = CThreadFigures{now.cpuNs - start.cpuNs, now.switches - start.switches, now.name};
+    }
+    return growth;
 }
 
 CThreadFigures GrowthBetween(const CUnixFigures& before, const CUnixFigures& after)
 {
     CThreadFigures growth;
-    for (const auto& [task, now] : after.threads)
+    for (const auto& [task, thread] : GrowthByThread(before, after))
     {
-        const auto then = before.threads.find(task);
-        const CThreadFigures start = then == before.threads.end() ? CThreadFigures{} : then->second;
-        growth.cpuNs += now.cpuNs - start.cpuNs;
-        growth.switches += now.switches - start.switches;
+        growth.cpuNs += thread.cpuNs;
+        growth.switches += thread.switches;
     }
     return growth;
+}
+
+bool IsWineThread(const CThreadFigures& thread)
+{
+    return StartsWith(thread.name, "wine_");
 }
 
 std::string ReadLoadAverage()

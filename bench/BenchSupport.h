@@ -64,7 +64,8 @@ std::wstring BuildDirectory();
 class CChildProcess
 {
 public:
-    CChildProcess(const std::wstring& commandLine, const std::wstring& directory);
+    // `flags` are process creation flags (DETACHED_PROCESS: no console).
+    CChildProcess(const std::wstring& commandLine, const std::wstring& directory, DWORD flags = 0);
     ~CChildProcess();
     CChildProcess(const CChildProcess&) = delete;
     CChildProcess& operator=(const CChildProcess&) = delete;
@@ -147,24 +148,35 @@ struct CSampleFigures
 };
 CSampleFigures SummariseSamples(std::vector<double> samples);
 
-// Time on a CPU and context switches (voluntary + nonvoluntary) of threads.
+// Time on a CPU and context switches (voluntary + nonvoluntary) of threads,
+// and the thread's name (Wine names its own threads "wine_...").
 struct CThreadFigures
 {
     unsigned long long cpuNs = 0;
     unsigned long long switches = 0;
+    std::string name;
 };
 
 // What the Unix side of one Wine process shows in /proc.
 struct CUnixFigures
 {
     std::map<std::wstring, CThreadFigures> threads;  // by Unix thread id
-    unsigned long long privateKiB = 0;               // Private_Clean + Private_Dirty (smaps_rollup)
+    unsigned long long privateDirtyKiB = 0;          // Private_Dirty (smaps_rollup)
+    unsigned long long privateCleanKiB = 0;          // Private_Clean (smaps_rollup)
     unsigned long long residentKiB = 0;              // Rss (smaps_rollup)
 };
 
 // What the threads alive at `after` did since `before` (a thread started in
 // between counts from zero; one that ended in between is lost).
 CThreadFigures GrowthBetween(const CUnixFigures& before, const CUnixFigures& after);
+
+// The same, thread by thread, by Unix thread id.
+std::map<std::wstring, CThreadFigures> GrowthByThread(const CUnixFigures& before, const CUnixFigures& after);
+
+// True for the threads Wine starts for its own work in every process (its
+// thread pool's workers, its service and RPC threads): their names begin
+// with "wine_".
+bool IsWineThread(const CThreadFigures& thread);
 
 // The Unix pid of the Wine process whose first argument ends with
 // `imageName` and whose command line holds `marker`; 0 when none.

@@ -1,13 +1,19 @@
 // Measures the built host installed as a service and prints each figure beside
-// a baseline from the same run, and their ratio:
-//   relaunch: the host's relaunch of an agent that ends by itself against a
-//     minimal GUI relauncher (ZeltRelauncher.exe), both timed from the
-//     agent's "exit" line to its replacement's "start" line, rounds alternated;
+// baselines from the same run, and their ratios:
+//   relaunch: the host's relaunch of an agent that ends by itself after
+//     running past the crash-loop threshold (1.5 s), against the design's
+//     floor (ZeltRelauncher.exe --floor: the search by image name, the
+//     creation and the wait registration, nothing else) and a minimal
+//     relauncher (create, wait, create again), both started detached from
+//     any console as the service is; timed from the agent's "exit" line to
+//     its replacement's "start" line, the order rotated every round;
 //   stop: the service manager's stop request to the agent's end against the
 //     agent's own end when the bench sends it "shutdown\n" itself;
 //   idle: CPU time and context switches of the host's Wine process over a
 //     quiet window with a running agent, against the relauncher only waiting
-//     for its agent; private memory of both at the window's end.
+//     for its agent, thread by thread, so that Wine's own threads (its pool
+//     worker) show apart from the host's; the private dirty memory of both
+//     at the window's end. Host and baselines run stripped, as shipped.
 // It installs one instance with the host's own /Service and removes it (and
 // the module's registration) at the end, also when a step fails. It asserts
 // nothing; a step that cannot be done ends the run with exit code 1.
@@ -25,12 +31,15 @@ namespace {
 
 constexpr const wchar_t* kInstanceNumber = L"bench";
 constexpr const wchar_t* kServiceName = L"ZeltAgentSvc-bench";
-constexpr DWORD kRelaunchesPerRound = 10;
+constexpr DWORD kRelaunchesPerRound = 5;
+// The agent of the relaunch rounds runs past the host's crash-loop threshold
+// (1.5 s), so that the host relaunches it at once.
+constexpr const wchar_t* kRelaunchAgentOptions = L"--nolisten --lifetime=1600";
 constexpr DWORD kStopSamples = 12;
 
 struct BenchOptions
 {
-    int rounds = 8;
+    int rounds = 6;
     int idleSeconds = 60;
 };
 
@@ -40,9 +49,15 @@ void Require(bool bDone, const char* step)
         throw std::runtime_error(step);
 }
 
+// The programs measured are the stripped copies beside the benchmark.
+std::wstring StrippedPath(const wchar_t* program)
+{
+    return BenchDirectory() + L"\\stripped\\" + program;
+}
+
 std::wstring HostPath()
 {
-    return BuildDirectory() + L"\\ZeltAgentSvc.exe";
+    return StrippedPath(L"ZeltAgentSvc.exe");
 }
 
 DWORD RunHost(const std::wstring& arguments)
@@ -141,7 +156,13 @@ private:
 
 std::wstring RelauncherLine(DWORD count, const std::wstring& agentLine)
 {
-    return L"\"" + BenchDirectory() + L"\\ZeltRelauncher.exe\" " + std::to_wstring(count) + L" " + agentLine;
+    return L"\"" + StrippedPath(L"ZeltRelauncher.exe") + L"\" " + std::to_wstring(count) + L" " + agentLine;
+}
+
+std::wstring FloorLine(DWORD count, const std::wstring& agentLine)
+{
+    return L"\"" + StrippedPath(L"ZeltRelauncher.exe") + L"\" --floor ZeltDemoAgent.exe " + std::to_wstring(count) +
+           L" " + agentLine;
 }
 
 // One round of host relaunches: the service runs until the log holds the
@@ -157,9 +178,12 @@ std::vector<double> HostRelaunchRound(CBenchInstance& instance, const CAgentLog&
     return intervals;
 }
 
-std::vector<double> RelauncherRound(const CAgentLog& log, const std::wstring& agentOptions)
+// One round of a baseline relauncher (`line` builds its command line),
+// started detached from any console, as the service manager starts the host.
+std::vector<double> RelauncherRound(const CAgentLog& log, std::wstring (*line)(DWORD, const std::wstring&))
 {
-    CChildProcess relauncher(RelauncherLine(kRelaunchesPerRound, AgentCommandLine(log, agentOptions)), BuildDirectory());
+    CChildProcess relauncher(line(kRelaunchesPerRound, AgentCommandLine(log, kRelaunchAgentOptions)), BuildDirectory(),
+                             DETACHED_PROCESS);
     Require(relauncher.IsStarted(), "starting the relauncher");
     Require(log.WaitForCount("start ", kRelaunchesPerRound + 1, 60000), "waiting for the relauncher's relaunches");
     Require(relauncher.Wait(30000) && relauncher.ExitCode() == 0, "waiting for the relauncher's end");
@@ -173,23 +197,38 @@ void Append(std::vector<double>& samples, const std::vector<double>& more)
     samples.insert(samples.end(), more.begin(), more.end());
 }
 
-void MeasureRelaunch(const BenchOptions& options, std::vector<double>& host, std::vector<double>& baseline)
+struct RelaunchSamples
 {
-    // The agent never listens (the host's stop then ends it at once) and ends
-    // by itself after 150 ms.
-    const std::wstring agentOptions = L"--nolisten --lifetime=150";
+    std::vector<double> host;
+    std::vector<double> floor;
+    std::vector<double> minimal;
+};
+
+void MeasureRelaunch(const BenchOptions& options, RelaunchSamples& samples)
+{
+    // The agent never listens (the host's stop then ends it at once).
     CAgentLog hostLog(L"relaunch-host");
-    CAgentLog baselineLog(L"relaunch-baseline");
-    CBenchInstance instance(TakeSystemPort(), AgentCommandLine(hostLog, agentOptions));
+    CAgentLog floorLog(L"relaunch-floor");
+    CAgentLog minimalLog(L"relaunch-minimal");
+    CBenchInstance instance(TakeSystemPort(), AgentCommandLine(hostLog, kRelaunchAgentOptions));
     for (int round = 0; round < options.rounds; ++round)
     {
-        // Alternate which goes first, so that neither always follows the other.
-        const bool bHostFirst = round % 2 == 0;
-        if (bHostFirst)
-            Append(host, HostRelaunchRound(instance, hostLog));
-        Append(baseline, RelauncherRound(baselineLog, agentOptions));
-        if (!bHostFirst)
-            Append(host, HostRelaunchRound(instance, hostLog));
+        // Rotate which goes first, so that none always follows another.
+        for (int turn = 0; turn < 3; ++turn)
+        {
+            switch ((round + turn) % 3)
+            {
+            case 0:
+                Append(samples.host, HostRelaunchRound(instance, hostLog));
+                break;
+            case 1:
+                Append(samples.floor, RelauncherRound(floorLog, &FloorLine));
+                break;
+            default:
+                Append(samples.minimal, RelauncherRound(minimalLog, &RelauncherLine));
+                break;
+            }
+        }
     }
 }
 
@@ -263,6 +302,8 @@ struct IdleResults
     int hostPid = 0;
     int baselinePid = 0;
     CThreadFigures host;      // over the window
+    CThreadFigures hostOwn;   // the host's own threads (not Wine's) over the window
+    std::map<std::wstring, CThreadFigures> hostThreads;
     CThreadFigures baseline;
     CUnixFigures hostEnd;     // at the window's end
     CUnixFigures baselineEnd;
@@ -271,7 +312,8 @@ struct IdleResults
 struct Results
 {
     CSampleFigures relaunchHost;
-    CSampleFigures relaunchBaseline;
+    CSampleFigures relaunchFloor;
+    CSampleFigures relaunchMinimal;
     CSampleFigures stopHost;
     CSampleFigures stopHostEnd;
     CSampleFigures stopBaseline;
@@ -304,7 +346,7 @@ void MeasureIdle(const BenchOptions& options, CBenchInstance& instance, const CA
     Require(hostLog.WaitForCount("listening", 1, 30000), "waiting for the host's agent to listen");
     const USHORT port = TakeSystemPort();
     CChildProcess waiter(RelauncherLine(0, AgentCommandLine(baselineLog, L"--port=" + std::to_wstring(port))),
-                         BuildDirectory());
+                         BuildDirectory(), DETACHED_PROCESS);
     CAgentEnd endAgent(port, waiter);
     Require(baselineLog.WaitForCount("listening", 1, 30000), "waiting for the relauncher's agent to listen");
     Sleep(2000);
@@ -319,6 +361,15 @@ void MeasureIdle(const BenchOptions& options, CBenchInstance& instance, const CA
     idle.baselineEnd = ReadFigures(idle.baselinePid);
     idle.seconds = options.idleSeconds;
     idle.host = GrowthBetween(hostStart, idle.hostEnd);
+    idle.hostThreads = GrowthByThread(hostStart, idle.hostEnd);
+    for (const auto& [task, thread] : idle.hostThreads)
+    {
+        if (!IsWineThread(thread))
+        {
+            idle.hostOwn.cpuNs += thread.cpuNs;
+            idle.hostOwn.switches += thread.switches;
+        }
+    }
     idle.baseline = GrowthBetween(baselineStart, idle.baselineEnd);
     instance.Stop();
 }
@@ -361,29 +412,35 @@ std::string Format(const char* format, double value)
 void PrintFigureLines(const Results& r)
 {
     const IdleResults& idle = r.idle;
-    printf("[ bench ] relaunch, agent's \"exit\" line to the replacement's \"start\" line (%zu and %zu samples): "
-           "host median %.2f ms, p90 %.2f ms; minimal GUI relauncher median %.2f ms, p90 %.2f ms; ratio median %s, p90 %s\n",
-           r.relaunchHost.count, r.relaunchBaseline.count, r.relaunchHost.median, r.relaunchHost.p90,
-           r.relaunchBaseline.median, r.relaunchBaseline.p90, Ratio(r.relaunchHost.median, r.relaunchBaseline.median).c_str(),
-           Ratio(r.relaunchHost.p90, r.relaunchBaseline.p90).c_str());
+    printf("[ bench ] relaunch of an agent that ran 1.6 s, agent's \"exit\" line to the replacement's \"start\" line "
+           "(%zu, %zu and %zu samples): host median %.2f ms, p90 %.2f ms; design floor median %.2f ms, p90 %.2f ms; "
+           "minimal relauncher median %.2f ms, p90 %.2f ms; host/floor median %s, p90 %s; host/minimal median %s, p90 %s\n",
+           r.relaunchHost.count, r.relaunchFloor.count, r.relaunchMinimal.count, r.relaunchHost.median,
+           r.relaunchHost.p90, r.relaunchFloor.median, r.relaunchFloor.p90, r.relaunchMinimal.median,
+           r.relaunchMinimal.p90, Ratio(r.relaunchHost.median, r.relaunchFloor.median).c_str(),
+           Ratio(r.relaunchHost.p90, r.relaunchFloor.p90).c_str(),
+           Ratio(r.relaunchHost.median, r.relaunchMinimal.median).c_str(),
+           Ratio(r.relaunchHost.p90, r.relaunchMinimal.p90).c_str());
     printf("[ bench ] stop, service manager STOP request to the agent's end (%zu samples): host median %.2f ms, p90 %.2f ms; "
            "\"shutdown\\n\" sent directly to the agent's end median %.2f ms, p90 %.2f ms; ratio median %s "
            "(STOP request to the host's own end: median %.2f ms)\n",
            r.stopHost.count, r.stopHost.median, r.stopHost.p90, r.stopBaseline.median, r.stopBaseline.p90,
            Ratio(r.stopHost.median, r.stopBaseline.median).c_str(), r.stopHostEnd.median);
-    printf("[ bench ] idle CPU over %d s (schedstat of the Unix threads): host %.2f ms; waiting relauncher %.2f ms; ratio %s\n",
-           idle.seconds, idle.host.cpuNs / 1e6, idle.baseline.cpuNs / 1e6,
-           Ratio(static_cast<double>(idle.host.cpuNs), static_cast<double>(idle.baseline.cpuNs)).c_str());
-    printf("[ bench ] idle wake-ups over %d s (voluntary + nonvoluntary context switches of the Unix threads): "
-           "host %llu (%zu threads); waiting relauncher %llu (%zu threads); ratio %s\n",
-           idle.seconds, idle.host.switches, idle.hostEnd.threads.size(), idle.baseline.switches,
-           idle.baselineEnd.threads.size(),
-           Ratio(static_cast<double>(idle.host.switches), static_cast<double>(idle.baseline.switches)).c_str());
-    printf("[ bench ] private memory (Private_Clean + Private_Dirty of smaps_rollup): host %llu KiB; waiting relauncher "
-           "%llu KiB; ratio %s (resident %llu and %llu KiB)\n",
-           idle.hostEnd.privateKiB, idle.baselineEnd.privateKiB,
-           Ratio(static_cast<double>(idle.hostEnd.privateKiB), static_cast<double>(idle.baselineEnd.privateKiB)).c_str(),
-           idle.hostEnd.residentKiB, idle.baselineEnd.residentKiB);
+    printf("[ bench ] idle over %d s (schedstat and voluntary + nonvoluntary context switches of the Unix threads): "
+           "host %.2f ms CPU, %llu wake-ups in %zu threads, of which its own threads %.2f ms, %llu wake-ups; "
+           "waiting relauncher %.2f ms, %llu wake-ups in %zu threads\n",
+           idle.seconds, idle.host.cpuNs / 1e6, idle.host.switches, idle.hostEnd.threads.size(), idle.hostOwn.cpuNs / 1e6,
+           idle.hostOwn.switches, idle.baseline.cpuNs / 1e6, idle.baseline.switches, idle.baselineEnd.threads.size());
+    for (const auto& [task, thread] : idle.hostThreads)
+        printf("[ bench ]   host thread %ls \"%s\" (%s): %llu wake-ups, %.2f ms CPU\n", task.c_str(), thread.name.c_str(),
+               IsWineThread(thread) ? "Wine's" : "the host's", thread.switches, thread.cpuNs / 1e6);
+    printf("[ bench ] private dirty memory (Private_Dirty of smaps_rollup, stripped programs): host %llu KiB; waiting "
+           "relauncher %llu KiB; ratio %s (Private_Clean %llu and %llu KiB; resident %llu and %llu KiB)\n",
+           idle.hostEnd.privateDirtyKiB, idle.baselineEnd.privateDirtyKiB,
+           Ratio(static_cast<double>(idle.hostEnd.privateDirtyKiB), static_cast<double>(idle.baselineEnd.privateDirtyKiB))
+               .c_str(),
+           idle.hostEnd.privateCleanKiB, idle.baselineEnd.privateCleanKiB, idle.hostEnd.residentKiB,
+           idle.baselineEnd.residentKiB);
     printf("[ bench ] Unix processes found by the run's log name on their command line in /proc/*/cmdline: "
            "host %d, relauncher %d\n",
            idle.hostPid, idle.baselinePid);
@@ -394,15 +451,18 @@ void PrintSummary(const Results& r, const std::string& loadBefore, const std::st
     const IdleResults& idle = r.idle;
     const std::string idleWindow = " in " + std::to_string(idle.seconds) + " s";
     const SummaryRow rows[] = {
-        {"Relaunch, median", r.relaunchHost.median, r.relaunchBaseline.median, "%.2f ms", "minimal GUI relauncher"},
-        {"Relaunch, p90", r.relaunchHost.p90, r.relaunchBaseline.p90, "%.2f ms", "minimal GUI relauncher"},
+        {"Relaunch, median", r.relaunchHost.median, r.relaunchFloor.median, "%.2f ms", "design floor"},
+        {"Relaunch, median", r.relaunchHost.median, r.relaunchMinimal.median, "%.2f ms", "minimal relauncher"},
+        {"Relaunch, p90", r.relaunchHost.p90, r.relaunchFloor.p90, "%.2f ms", "design floor"},
         {"Stop to the agent's end, median", r.stopHost.median, r.stopBaseline.median, "%.2f ms",
          "\"shutdown\\n\" sent directly"},
         {"Idle CPU" + idleWindow, idle.host.cpuNs / 1e6, idle.baseline.cpuNs / 1e6, "%.2f ms", "program that only waits"},
-        {"Idle wake-ups" + idleWindow, static_cast<double>(idle.host.switches), static_cast<double>(idle.baseline.switches),
-         "%.0f", "program that only waits"},
-        {"Private memory", static_cast<double>(idle.hostEnd.privateKiB), static_cast<double>(idle.baselineEnd.privateKiB),
-         "%.0f KiB", "program that only waits"},
+        {"Idle wake-ups" + idleWindow + ", host's own threads", static_cast<double>(idle.hostOwn.switches),
+         static_cast<double>(idle.baseline.switches), "%.0f", "program that only waits"},
+        {"Idle wake-ups" + idleWindow + ", all threads", static_cast<double>(idle.host.switches),
+         static_cast<double>(idle.baseline.switches), "%.0f", "program that only waits"},
+        {"Private dirty memory", static_cast<double>(idle.hostEnd.privateDirtyKiB),
+         static_cast<double>(idle.baselineEnd.privateDirtyKiB), "%.0f KiB", "program that only waits"},
     };
     printf("\n| Figure | Host | Baseline | Ratio |\n|---|---|---|---|\n");
     for (const SummaryRow& row : rows)
@@ -439,10 +499,11 @@ int main(int argc, char** argv)
     try
     {
         Results results;
-        std::vector<double> host, baseline;
-        MeasureRelaunch(options, host, baseline);
-        results.relaunchHost = SummariseSamples(host);
-        results.relaunchBaseline = SummariseSamples(baseline);
+        RelaunchSamples relaunch;
+        MeasureRelaunch(options, relaunch);
+        results.relaunchHost = SummariseSamples(relaunch.host);
+        results.relaunchFloor = SummariseSamples(relaunch.floor);
+        results.relaunchMinimal = SummariseSamples(relaunch.minimal);
         MeasureStopAndIdle(options, results);
         PrintFigureLines(results);
         PrintSummary(results, loadBefore, ReadLoadAverage());

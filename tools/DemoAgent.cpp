@@ -5,12 +5,18 @@
 //   --nolisten      never listen on the port
 //   --lifetime=MS   end by itself (exit code 0) after MS milliseconds
 //   --exitnow       end at once
+//   --listendelay=MS  listen only MS milliseconds after the start
+//   --spawnchild    once listening (or not), start a copy of this program
+//                   with --nolisten that inherits the listening socket, as
+//                   a careless agent's helper would, and holds the port
+//   --child         (given to that copy) log "child pid=P" instead of "start"
 //   --noread        accept connections but never read from them
 //   --closenow      accept connections and close each at once
 //   --noaccept      listen with a full backlog and never accept
 //   --log=PATH      append what happens to PATH, one line per event:
 //                   "start pid=P t=T dir=D", "listening", "accepted", "recv HEX",
-//                   "backlog filled=N", "exit REASON t=T"
+//                   "backlog filled=N", "spawned pid=P", "child pid=P ...",
+//                   "exit REASON t=T"
 //                   where T is the performance counter in microseconds.
 #include <winsock2.h>
 #include <windows.h>
@@ -33,7 +39,10 @@ struct Options
     bool bNoRead = false;
     bool bCloseNow = false;
     bool bNoAccept = false;
+    bool bSpawnChild = false;
+    bool bChild = false;
     long lifetimeMs = -1;
+    long listenDelayMs = 0;
     std::string logPath;
 };
 
@@ -71,6 +80,12 @@ void ParseOptions(int argc, char** argv)
             g_options.logPath = a + 6;
         else if (strncmp(a, "--lifetime=", 11) == 0)
             g_options.lifetimeMs = atol(a + 11);
+        else if (strncmp(a, "--listendelay=", 14) == 0)
+            g_options.listenDelayMs = atol(a + 14);
+        else if (strcmp(a, "--spawnchild") == 0)
+            g_options.bSpawnChild = true;
+        else if (strcmp(a, "--child") == 0)
+            g_options.bChild = true;
         else if (strcmp(a, "--ignore") == 0)
             g_options.bIgnore = true;
         else if (strcmp(a, "--nolisten") == 0)
@@ -175,6 +190,28 @@ int FillBacklog()
     return -1;
 }
 
+// A copy of this program that never listens, inheriting every inheritable
+// handle (the listening socket among them), logging to the same file.
+void SpawnChild()
+{
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string line = std::string("\"") + path + "\" --nolisten --child";
+    if (!g_options.logPath.empty())
+        line += " \"--log=" + g_options.logPath + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+    {
+        Log("spawnfail err=" + std::to_string(GetLastError()));
+        return;
+    }
+    Log("spawned pid=" + std::to_string(info.dwProcessId));
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+}
+
 // Serves connections the way the misbehaviour switches ask.
 [[noreturn]] void ServeConnections(SOCKET listener)
 {
@@ -205,19 +242,24 @@ int main(int argc, char** argv)
     ParseOptions(argc, argv);
     char directory[MAX_PATH] = "";
     GetCurrentDirectoryA(MAX_PATH, directory);
-    Log("start pid=" + std::to_string(GetCurrentProcessId()) + " t=" + std::to_string(NowMicroseconds()) +
-        " dir=" + directory);
+    Log(std::string(g_options.bChild ? "child" : "start") + " pid=" + std::to_string(GetCurrentProcessId()) +
+        " t=" + std::to_string(NowMicroseconds()) + " dir=" + directory);
     if (g_options.bExitNow)
         Exit("now");
     if (g_options.lifetimeMs >= 0)
         CloseHandle(CreateThread(nullptr, 0, &LifetimeThread, nullptr, 0, nullptr));
 
+    if (g_options.listenDelayMs > 0)
+        Sleep(static_cast<DWORD>(g_options.listenDelayMs));
     SOCKET listener = g_options.bNoListen ? INVALID_SOCKET : Listen();
+    if (listener != INVALID_SOCKET)
+        Log("listening");
+    if (g_options.bSpawnChild)
+        SpawnChild();
     if (listener == INVALID_SOCKET)
     {
         Sleep(INFINITE);
         return 0;
     }
-    Log("listening");
     ServeConnections(listener);
 }

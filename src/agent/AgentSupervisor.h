@@ -3,8 +3,10 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
+#include "agent/AgentEndLog.h"
 #include "base/EventLog.h"
 #include "base/Handles.h"
 
@@ -15,19 +17,33 @@ struct AgentSettings
     std::wstring cmd;    // the command line that launches it
     std::wstring dir;    // its working directory; empty: the host's own
     USHORT port = 0;     // its control port on 127.0.0.1
+    // An agent that ends sooner than this after its start is relaunched
+    // after a delay (1 s, doubling up to 60 s); 0 relaunches every end at
+    // once.
+    DWORD quickEndMs = 1500;
 };
 
-// Launches or adopts the agent, relaunches it each time its process ends
-// (trying a failed relaunch again with a growing delay), and stops it
-// through its control port. The exit callback runs on the system's wait
-// pool.
+// Launches or adopts the agent with the processes it starts (its tree, held
+// in a job object), relaunches it each time its process ends (after a delay
+// when it ended soon after its start; trying a failed relaunch again with a
+// growing delay), and stops it through its control port. The exit callback
+// runs on the system's wait pool.
 class CAgentSupervisor
 {
 public:
-    // `writeTrace` gets one line for each failed launch.
+    // The worst case of Stop: the connection, the agent's end after the
+    // line, and the end of the rest of its tree.
+    static constexpr DWORD kConnectTimeoutMs = 1000;
+    static constexpr DWORD kAgentEndTimeoutMs = 3000;
+    static constexpr DWORD kTreeEndTimeoutMs = 2000;
+    static constexpr DWORD kStopWorstCaseMs = kConnectTimeoutMs + kAgentEndTimeoutMs + kTreeEndTimeoutMs;
+
+    // `writeTrace` gets one record for each failed launch or exit wait, for
+    // the agent's ends and for an agent that runs outside its tree.
     CAgentSupervisor(AgentSettings settings, TraceWriter writeTrace);
-    // Ends supervision as a stop does, without the shutdown line: no
-    // callback runs and no relaunch starts once it returns.
+    // Ends supervision as a stop does, without the shutdown line and without
+    // ending the agent's tree: no callback runs and no relaunch starts once
+    // it returns.
     ~CAgentSupervisor();
     CAgentSupervisor(const CAgentSupervisor&) = delete;
     CAgentSupervisor& operator=(const CAgentSupervisor&) = delete;
@@ -35,46 +51,69 @@ public:
     // Adopts a running process of the image name or launches the command
     // line, and watches it. S_FALSE once the stop has begun.
     HRESULT Start();
-    // Ends supervision for good, then asks the agent to end through its
-    // control port and terminates it when that fails.
-    void Stop();
-    // The exit wait's work, once the agent has ended or a failed relaunch
-    // is due again: adopts or launches the agent anew. S_FALSE once the stop
-    // has begun.
+    // Ends supervision for good, asks the agent to end through its control
+    // port, terminates it when that fails, then ends the rest of its tree.
+    // `reportProgress` (may be empty) is called between the phases and about
+    // every half second while one waits.
+    void Stop(const std::function<void()>& reportProgress = nullptr);
+    // The exit wait's work, once the agent has ended or a delayed attempt
+    // is due: ends the rest of the tree and adopts or launches the agent
+    // anew, or schedules that. S_FALSE once the stop has begun.
     HRESULT OnAgentExit();
 
     // The agent process held (null when none): owned by the supervisor and
     // valid until the next relaunch or the stop.
     HANDLE AgentProcess() const;
     // True while a wait is registered: for the agent's end, or for the next
-    // attempt after a failed relaunch.
+    // attempt after a quick end or a failure.
     bool IsWatching() const;
 
 private:
+    // What a stop takes over: the agent and the job that holds its tree.
+    struct Hold
+    {
+        CKernelHandle process;
+        CKernelHandle job;
+    };
+
     static void CALLBACK ExitCallback(void* context, BOOLEAN bTimedOut);
 
     HRESULT StartProcess(bool bInExitCallback);
-    HANDLE OpenRunningAgent() const;
+    bool SettleHeldAgent();
+    DWORD EndEndedAgent();
+    DWORD NextQuickEndDelay(ULONGLONG ranMs);
+    void AdoptRunningAgent();
     HRESULT LaunchAgent();
+    void PutIntoTree(HANDLE process, bool bAdopted);
+    void WatchAgent();
     void ScheduleRelaunch();
-    CKernelHandle EndSupervision();
-    void StopAgent(HANDLE process) const;
-    HRESULT AskAgentToEnd(HANDLE process) const;
+    bool ScheduleAttempt(DWORD delayMs);
+    void Write(EventKind kind, const std::wstring& line) const;
+    Hold EndSupervision();
+    void StopAgent(HANDLE process, const std::function<void()>& reportProgress) const;
+    HRESULT AskAgentToEnd(HANDLE process, const std::function<void()>& reportProgress) const;
+    void WriteUnwrittenEnds();
 
     const AgentSettings m_settings;
     const TraceWriter m_writeTrace;
 
     // m_lock gives the hold one user at a time; m_bStopping, once raised,
     // keeps every relaunch away. The slot holds the agent's exit wait, or
-    // the timed wait of the next attempt after a failed relaunch.
+    // the timed wait of the next attempt after a quick end or a failure.
     mutable SRWLOCK m_lock = SRWLOCK_INIT;
     LONG volatile m_bStopping = FALSE;
     HANDLE volatile m_hAgentWait = nullptr;
     CKernelHandle m_hAgentProcess;
-    // The delay before the next attempt after a failed relaunch; the event
-    // its timed wait waits on (never signalled).
+    CKernelHandle m_hAgentJob;
+    ULONGLONG m_agentStartMs = 0;
+    // The delay before the next attempt after a failed relaunch or exit
+    // wait; the delay after the next quick end; the event the timed waits
+    // wait on (never signalled).
     DWORD m_dwRelaunchDelayMs;
+    DWORD m_dwQuickEndDelayMs;
     CKernelHandle m_hRelaunchTimer;
+    CAgentEndLog m_endLog;
+    bool m_bOutsideTreeWritten = false;
     // The command line launches use, fixed by the first successful launch.
     std::wstring m_launchLine;
     bool m_bLaunchLineFixed = false;

@@ -5,11 +5,13 @@
 #include "base/Handles.h"
 #include "base/Result.h"
 
+RegisterWaitFunction g_pfnRegisterWait = &RegisterWaitForSingleObject;
+
 HRESULT RegisterExitWait(HANDLE volatile* pSlot, HANDLE process, WAITORTIMERCALLBACK callback, void* context,
                          DWORD timeoutMs, DWORD flags)
 {
     HANDLE wait = nullptr;
-    if (!RegisterWaitForSingleObject(&wait, process, callback, context, timeoutMs, flags))
+    if (!g_pfnRegisterWait(&wait, process, callback, context, timeoutMs, flags))
         return HResultFromLastError();
     if (InterlockedCompareExchangePointer(pSlot, wait, nullptr) != nullptr)
     {

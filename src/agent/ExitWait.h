@@ -5,6 +5,11 @@
 
 #include <windows.h>
 
+// The registration call: RegisterWaitForSingleObject, replaceable so that
+// its failure, which cannot be provoked, can be tested.
+using RegisterWaitFunction = BOOL(WINAPI*)(PHANDLE, HANDLE, WAITORTIMERCALLBACK, PVOID, ULONG, ULONG);
+extern RegisterWaitFunction g_pfnRegisterWait;
+
 // Registers a wait on `process` and publishes it in the slot if the slot is
 // empty; E_UNEXPECTED (the new registration dropped) when it was occupied.
 HRESULT RegisterExitWait(HANDLE volatile* pSlot, HANDLE process, WAITORTIMERCALLBACK callback, void* context,

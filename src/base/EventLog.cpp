@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/Console.h"
 #include "base/Handles.h"
 
 EventRecordWriter g_pfnWriteEventRecord = &WriteEventRecord;
@@ -9,22 +10,6 @@ EventRecordWriter g_pfnWriteEventRecord = &WriteEventRecord;
 namespace {
 
 constexpr size_t kMessageUnits = 256;
-
-// One write call per line keeps concurrent writers' lines whole. The text
-// goes out as UTF-8 so that any name survives a redirected output.
-void EchoToStandardOutput(const wchar_t* text)
-{
-    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (output == nullptr || output == INVALID_HANDLE_VALUE)
-        return;
-    char line[kMessageUnits * 3 + 1];
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, line, sizeof(line) - 1, nullptr, nullptr);
-    if (bytes <= 0)
-        return;
-    line[bytes - 1] = '\n';  // the NUL's place takes the line feed
-    DWORD written = 0;
-    WriteFile(output, line, static_cast<DWORD>(bytes), &written, nullptr);
-}
 
 }  // namespace
 
@@ -58,7 +43,7 @@ void WriteEventLogV(const wchar_t* sourceName, EventKind kind, bool bEcho, const
     message[kMessageUnits - 1] = L'\0';
 
     if (bEcho)
-        EchoToStandardOutput(message);
+        WriteStandardOutputLine(message);
     g_pfnWriteEventRecord(sourceName, EventLevel(kind), static_cast<DWORD>(kind), message);
 }
 

@@ -43,6 +43,11 @@ LONG WriteSourceValues(HKEY source, const wchar_t* messageFile)
 
 }  // namespace
 
+std::wstring EventLogSourceKeyPath(const wchar_t* sourceName)
+{
+    return std::wstring(kApplicationLogSourcesKey) + L"\\" + sourceName;
+}
+
 HRESULT RegisterEventLogSource(const wchar_t* sourceName, const wchar_t* messageFile)
 {
     if (!IsSourceName(sourceName) || messageFile == nullptr)

@@ -76,6 +76,8 @@ using EventSourceHandleTraits = NullHandleTraits<HANDLE, &DeregisterEventSource>
 // Service-manager handles: the manager's and a service's alike.
 using ServiceHandleTraits = NullHandleTraits<SC_HANDLE, &CloseServiceHandle>;
 using RegistryKeyTraits = NullHandleTraits<HKEY, &RegCloseKey>;
+// Memory that a system call allocated for its caller (a security descriptor).
+using LocalMemoryTraits = NullHandleTraits<HLOCAL, &LocalFree>;
 
 using CKernelHandle = CUniqueHandle<KernelHandleTraits>;
 using CFileHandle = CUniqueHandle<FileHandleTraits>;
@@ -83,6 +85,7 @@ using CLibraryHandle = CUniqueHandle<LibraryHandleTraits>;
 using CEventSourceHandle = CUniqueHandle<EventSourceHandleTraits>;
 using CServiceHandle = CUniqueHandle<ServiceHandleTraits>;
 using CKeyHandle = CUniqueHandle<RegistryKeyTraits>;
+using CLocalMemory = CUniqueHandle<LocalMemoryTraits>;
 
 // Owner of both handles that process creation returns.
 struct CProcessInformation

@@ -3,11 +3,14 @@
 
 #include "host/ZeltAgentSvcModule.h"
 
+#include "base/Console.h"
 #include "base/EventSourceRegistration.h"
 #include "base/ModulePath.h"
 #include "base/Result.h"
 #include "base/Text.h"
+#include "instance/Elevation.h"
 #include "instance/Installation.h"
+#include "instance/Messages.h"
 #include "instance/Removal.h"
 #include "registrar/PerUserFlag.h"
 #include "registrar/RegistrarBase.h"
@@ -37,10 +40,31 @@ std::wstring LoadBaseName()
     return baseName;
 }
 
+// Commands that change the machine: the service database, HKEY_CLASSES_ROOT
+// and the event sources. A registration per user changes only the user's
+// branch.
+bool ChangesTheMachine(const InstanceDecision& decision)
+{
+    switch (decision.action)
+    {
+    case InstanceAction::RemoveInstance:
+    case InstanceAction::InstallService:
+        return true;
+    case InstanceAction::RegisterServer:
+    case InstanceAction::UnregisterServer:
+        return !decision.bPerUser;
+    case InstanceAction::Run:
+    case InstanceAction::Refuse:
+        break;
+    }
+    return false;
+}
+
 }  // namespace
 
 CZeltAgentSvcModule::CZeltAgentSvcModule()
 {
+    m_dwStopWaitHintMs = CAgentSupervisor::kStopWorstCaseMs + kStopMarginMs;
     try
     {
         m_dir = GetOwnDirectory();
@@ -75,14 +99,15 @@ HRESULT CZeltAgentSvcModule::PreMessageLoop(int showCommand)
 
 HRESULT CZeltAgentSvcModule::FailPreMessageLoop(int point, HRESULT hr)
 {
-    WriteTrace(*this, EventKind::RunFailed, FormatText(L"==> PreMessageLoop: end_fail-%d.", point) + m_summary);
+    const std::wstring words = FormatText(L"==> PreMessageLoop: end_fail-%d.", point);
+    WriteTrace(*this, EventKind::RunFailed, DescribeError(words.c_str(), hr) + m_summary);
     return hr;
 }
 
 HRESULT CZeltAgentSvcModule::ShutdownAgent()
 {
     if (m_pAgent)
-        m_pAgent->Stop();
+        m_pAgent->Stop([this] { ReportProgress(); });
     WSACleanup();
     const HRESULT hr = RevokeClassTable();
     if (m_bIdleShutdown)
@@ -90,18 +115,34 @@ HRESULT CZeltAgentSvcModule::ShutdownAgent()
     return hr;
 }
 
+namespace {
+
+// The "==> " lines of failed steps carry the instance's settings; the
+// records of the agent's life do not.
+bool IsFailureTrace(EventKind kind)
+{
+    return kind == EventKind::LaunchFailed || kind == EventKind::RunFailed || kind == EventKind::RegistrationFailed ||
+           kind == EventKind::ExitWaitFailed;
+}
+
+}  // namespace
+
 TraceWriter CZeltAgentSvcModule::MakeTraceWriter()
 {
-    return [this](EventKind kind, const std::wstring& line) { WriteTrace(*this, kind, line + m_summary); };
+    return [this](EventKind kind, const std::wstring& line) {
+        WriteTrace(*this, kind, IsFailureTrace(kind) ? line + m_summary : std::wstring(line));
+    };
 }
 
 bool CZeltAgentSvcModule::ParseArguments(const wchar_t* commandLine, HRESULT& result)
 {
     m_settings = ReadInstanceSettings(commandLine);
     result = S_OK;
+    TakeFirstFailure();  // a command starts with no failure told
     if (!SetServiceName())
     {
-        result = E_INVALIDARG;
+        result = Refuse(L"Refused: the service name for /num=" + m_settings.num +
+                        L" would be longer than 255 characters.");
         return false;
     }
     BuildSummary();
@@ -110,8 +151,43 @@ bool CZeltAgentSvcModule::ParseArguments(const wchar_t* commandLine, HRESULT& re
         return true;
     if (decision.bPerUser)
         g_bPerUserRegistration = true;
-    result = CarryOut(decision.action);
+    result = CarryOut(decision);
+    if (FAILED(result) && !m_bToldUser)
+        TellFailure(result);
     return false;
+}
+
+HRESULT CZeltAgentSvcModule::Refuse(const std::wstring& reason)
+{
+    TellUser(reason);
+    return E_INVALIDARG;
+}
+
+void CZeltAgentSvcModule::TellUser(const std::wstring& text)
+{
+    PrintLine((std::wstring(m_serviceName) + L": " + text).c_str());
+    m_bToldUser = true;
+}
+
+// One line for whoever ran the command: the first failure a step told of,
+// with its error code.
+void CZeltAgentSvcModule::TellFailure(HRESULT result)
+{
+    std::wstring failure = TakeFirstFailure();
+    if (failure.empty())
+        failure = DescribeError(L"Failed", result);
+    TellUser(failure);
+}
+
+// Refused at once, before anything is changed: without elevation the
+// registry and the service manager would refuse part of the work.
+HRESULT CZeltAgentSvcModule::RefuseWithoutElevation()
+{
+    const HRESULT denied = HResultFromError(ERROR_ACCESS_DENIED);
+    ShowMessage(m_serviceName, IDS_NOT_ELEVATED,
+                L"Run this command from an elevated prompt (Run as administrator); nothing was changed", denied);
+    TellUser(TakeFirstFailure());
+    return denied;
 }
 
 // The name of a numbered instance; false when it does not fit.
@@ -131,12 +207,14 @@ void CZeltAgentSvcModule::BuildSummary()
     m_summary = DescribeInstance(m_dir, m_settings, m_serviceName);
 }
 
-HRESULT CZeltAgentSvcModule::CarryOut(InstanceAction action)
+HRESULT CZeltAgentSvcModule::CarryOut(const InstanceDecision& decision)
 {
-    switch (action)
+    if (ChangesTheMachine(decision) && !g_pfnIsProcessElevated())
+        return RefuseWithoutElevation();
+    switch (decision.action)
     {
     case InstanceAction::Refuse:
-        return E_INVALIDARG;
+        return Refuse(DescribeRefusal(decision, m_settings));
     case InstanceAction::RemoveInstance:
         return RemoveInstance();
     case InstanceAction::RegisterServer:
@@ -151,14 +229,28 @@ HRESULT CZeltAgentSvcModule::CarryOut(InstanceAction action)
     return S_OK;
 }
 
+// A port that another instance's agent listens on would have this
+// instance's stop send that agent its shutdown line.
 HRESULT CZeltAgentSvcModule::RegisterServer(bool bService)
 {
-    HRESULT hr = RegisterAppId(m_serviceManager, m_serviceName, m_settings, *this, MakeTraceWriter(), bService);
-    if (SUCCEEDED(hr))
-        hr = RegisterComClasses(true, nullptr);
+    if (bService)
+    {
+        const std::wstring owner = FindPortOwner(m_serviceManager, LoadBaseName(), m_serviceName, m_settings.port);
+        if (!owner.empty())
+            return Refuse(FormatText(L"Refused: port %hu is used by the instance %s; nothing was installed.",
+                                     m_settings.port, owner.c_str()));
+    }
+    // The type library is registered last, so that its failure undoes all
+    // the rest; what a failed type library registration wrote is not undone.
+    CInstallationUndo undo(m_serviceManager);
+    HRESULT hr = RegisterAppId(m_serviceManager, m_serviceName, m_settings, *this, MakeTraceWriter(), bService, undo);
     // Event sources are the machine's: a registration per user has none.
     if (SUCCEEDED(hr) && !g_bPerUserRegistration)
-        hr = RegisterEventSources(LoadBaseName().c_str(), m_serviceName);
+        hr = RegisterEventSources(LoadBaseName().c_str(), m_serviceName, undo);
+    if (SUCCEEDED(hr))
+        hr = RegisterComClasses(true, nullptr);
+    if (FAILED(hr))
+        undo.Undo();
     return hr;
 }
 
@@ -166,9 +258,12 @@ HRESULT CZeltAgentSvcModule::RegisterServer(bool bService)
 // stays with the module's registration.
 HRESULT CZeltAgentSvcModule::RemoveInstance()
 {
-    if (!UninstallService(m_serviceManager, m_serviceName))
+    if (FAILED(UninstallService(m_serviceManager, m_serviceName)))
         return E_FAIL;
-    return SUCCEEDED(UnregisterEventLogSource(m_serviceName)) ? S_OK : E_FAIL;
+    const HRESULT hr = UnregisterEventLogSource(m_serviceName);
+    if (FAILED(hr))
+        NoteFailure(DescribeError(L"Could not remove the event source", hr));
+    return SUCCEEDED(hr) ? S_OK : E_FAIL;
 }
 
 HRESULT CZeltAgentSvcModule::UnregisterServer()

@@ -23,6 +23,8 @@ public:
 
     // The module's AppID: names HKEY_CLASSES_ROOT\AppID\{...} that holds "LocalService".
     static constexpr const wchar_t* kAppIdText = ZELT_APPID_TEXT;
+    // What STOP_PENDING's wait hint adds to the agent's stop.
+    static constexpr DWORD kStopMarginMs = 1000;
 
     // Reads the command line into the instance settings and carries out any
     // registration, installation or removal it asks for. True: go on to the
@@ -53,7 +55,13 @@ public:
 private:
     bool SetServiceName();
     void BuildSummary();
-    HRESULT CarryOut(InstanceAction action);
+    HRESULT CarryOut(const InstanceDecision& decision);
+    // Prints why the command line is refused; E_INVALIDARG.
+    HRESULT Refuse(const std::wstring& reason);
+    HRESULT RefuseWithoutElevation();
+    void TellFailure(HRESULT result);
+    // One line on the console of whoever ran the command, after the name.
+    void TellUser(const std::wstring& text);
     HRESULT RemoveInstance();
     HRESULT RegisterServer(bool bService);
     HRESULT UnregisterServer();
@@ -66,4 +74,5 @@ private:
     std::wstring m_summary;
     CSystemServiceManager m_serviceManager;
     std::unique_ptr<CAgentSupervisor> m_pAgent;
+    bool m_bToldUser = false;  // the command's one line is printed
 };

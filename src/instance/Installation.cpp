@@ -1,6 +1,11 @@
 #include "instance/Installation.h"
 
+#include <sddl.h>
+
+#include <cwchar>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/EventSourceRegistration.h"
 #include "base/ModulePath.h"
@@ -16,29 +21,60 @@
 
 namespace {
 
-constexpr DWORD kServiceRights = 0x000F003F;  // required rights, configure, query, start, stop
+// Required rights (deletion and the access list among them), configure,
+// query, start, stop.
+constexpr DWORD kServiceRights = 0x000F003F;
 constexpr DWORD kFailureActionCount = 3;
+const std::wstring kAppIdKeyPath = std::wstring(L"AppID\\") + ZELT_APPID_TEXT;
 
-// The program's own path; empty when it cannot be read or does not fit.
-std::wstring GetProgramPath()
+// Full control for the system and administrators; every other signed-in
+// account may query the configuration and status, interrogate and list
+// dependents, but neither start, stop nor send user-defined controls (which
+// by default any of them may, each one a record in the event log).
+constexpr const wchar_t* kServiceAccessList = L"D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)"
+                                              L"(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
+                                              L"(A;;CCLCSWLORC;;;AU)";
+
+// The program's own path; an error when it cannot be read or does not fit.
+HRESULT GetProgramPath(std::wstring& program)
 {
     wchar_t path[MAX_PATH];
     DWORD length = 0;
-    if (FAILED(ReadModulePath(nullptr, path, length)))
-        return std::wstring();
-    return std::wstring(path, length);
+    const HRESULT hr = ReadModulePath(nullptr, path, length);
+    if (SUCCEEDED(hr))
+        program.assign(path, length);
+    return hr;
+}
+
+// The trace line keeps the letter's words and adds why; it is also the
+// command's failure, unless a message told of one first.
+HRESULT FailRegistration(const TraceWriter& writeTrace, int point, HRESULT hr, HRESULT cause)
+{
+    const std::wstring line = DescribeError(FormatText(L"==> RegisterAppId: end_fail-%d.", point).c_str(), cause);
+    NoteFailure(line);
+    if (writeTrace)
+        writeTrace(EventKind::RegistrationFailed, line);
+    return hr;
 }
 
 HRESULT FailRegistration(const TraceWriter& writeTrace, int point, HRESULT hr)
 {
-    if (writeTrace)
-        writeTrace(EventKind::RegistrationFailed, FormatText(L"==> RegisterAppId: end_fail-%d.", point));
-    return hr;
+    return FailRegistration(writeTrace, point, hr, hr);
 }
 
-// The configuration steps, numbered 3 to 8 by the failure they report.
-HRESULT ConfigureService(IServiceManager& services, const wchar_t* serviceName, const std::wstring& imagePath,
-                         const std::wstring& displayName, SC_ACTION* actions, const TraceWriter& writeTrace)
+HRESULT RestrictServiceAccess(IServiceManager& services, SC_HANDLE service)
+{
+    PSECURITY_DESCRIPTOR converted = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kServiceAccessList, SDDL_REVISION_1, &converted,
+                                                              nullptr))
+        return HResultFromLastError();
+    const CLocalMemory descriptor(converted);
+    return services.SetAccessList(service, descriptor.Get());
+}
+
+// The configuration steps, numbered 3, 4, 8 and 9 by the failure they
+// report; the service was created with the settings of points 5 to 7.
+HRESULT ConfigureService(IServiceManager& services, const wchar_t* serviceName, const TraceWriter& writeTrace)
 {
     CServiceHandle manager;
     HRESULT hr = services.OpenManager(SC_MANAGER_ALL_ACCESS, manager);
@@ -47,95 +83,189 @@ HRESULT ConfigureService(IServiceManager& services, const wchar_t* serviceName, 
     CServiceHandle service;
     if (FAILED(hr = services.OpenServiceEntry(manager.Get(), serviceName, kServiceRights, service)))
         return FailRegistration(writeTrace, 4, hr);
-    if (FAILED(hr = services.ChangeConfiguration(service.Get(), SERVICE_NO_CHANGE, imagePath.c_str(), nullptr)))
-        return FailRegistration(writeTrace, 5, hr);
-    if (FAILED(hr = services.ChangeConfiguration(service.Get(), SERVICE_NO_CHANGE, nullptr, displayName.c_str())))
-        return FailRegistration(writeTrace, 6, hr);
-    if (FAILED(hr = services.ChangeConfiguration(service.Get(), SERVICE_AUTO_START, nullptr, nullptr)))
-        return FailRegistration(writeTrace, 7, hr);
+    SC_ACTION actions[kFailureActionCount];
+    for (SC_ACTION& action : actions)
+        action = SC_ACTION{SC_ACTION_RESTART, 0};
     SERVICE_FAILURE_ACTIONSW failureActions{};
     failureActions.dwResetPeriod = 0;
     failureActions.cActions = kFailureActionCount;
     failureActions.lpsaActions = actions;
     if (FAILED(hr = services.ChangeFailureActions(service.Get(), failureActions)))
         return FailRegistration(writeTrace, 8, hr);
+    if (FAILED(hr = RestrictServiceAccess(services, service.Get())))
+        return FailRegistration(writeTrace, 9, hr);
     return S_OK;
 }
 
-}  // namespace
-
-HRESULT RegisterAppId(IServiceManager& services, const wchar_t* serviceName, const InstanceSettings& settings,
-                      IScriptModule& module, const TraceWriter& writeTrace, bool bService)
+// Notes what "LocalService" holds before the command changes it.
+HRESULT NoteLocalService(HKEY appId, CRegistryJournal& journal)
 {
-    HRESULT hr = WriteAppIdEntries(services, serviceName, module, bService);
-    if (FAILED(hr))
-        return FailRegistration(writeTrace, 1, hr);
-    std::wstring displayName = L"ZeltAgent Service";
-    const std::wstring program = GetProgramPath();
-    if (program.empty())
-        return FailRegistration(writeTrace, 2, E_FAIL);
-    const std::wstring imagePath = BuildImagePath(program, settings.port, settings.agent, settings.cmd);
-    SC_ACTION actions[kFailureActionCount];
-    for (SC_ACTION& action : actions)
-        action = SC_ACTION{SC_ACTION_RESTART, 0};
-    if (!settings.num.empty())
-        displayName += L" - " + settings.num;
-    return ConfigureService(services, serviceName, imagePath, displayName, actions, writeTrace);
+    CValueImage previous;
+    const LONG error = ReadValueImage(appId, L"LocalService", previous);
+    if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
+        return HResultFromError(error);
+    journal.NoteValueWritten(HKEY_CLASSES_ROOT, std::wstring(kAppIdKeyPath), std::move(previous),
+                             error == ERROR_SUCCESS);
+    return S_OK;
 }
 
-// The old service of the name goes first; installation waits until it is
-// gone, so that the new one is never configured over an entry that is about
-// to disappear.
-HRESULT WriteAppIdEntries(IServiceManager& services, const wchar_t* serviceName, IScriptModule& module,
-                          bool bService)
+// Opens (or creates, noting it) the module's AppID key and points
+// "LocalService" at the service, or removes it.
+HRESULT WriteLocalService(const wchar_t* serviceName, bool bService, CRegistryJournal& journal)
 {
-    if (!RemoveService(services, serviceName, true))
-        return E_FAIL;
-    const ScriptReplacement replacements[] = {{L"APPID", ZELT_APPID_TEXT}, {nullptr, nullptr}};
-    HRESULT hr = UpdateRegistryFromScript(module, IDR_ZELTAGENTSVC, true, replacements);
-    if (FAILED(hr))
-        return hr;
     RegistryKey appIds;
     LONG error = appIds.OpenKey(HKEY_CLASSES_ROOT, L"AppID", KEY_WRITE);
     if (error != ERROR_SUCCESS)
         return HResultFromError(error);
     RegistryKey appId;
-    error = appId.CreateKey(appIds.Handle(), ZELT_APPID_TEXT, nullptr, 0, KEY_READ | KEY_WRITE);
+    DWORD disposition = 0;
+    journal.Reserve();
+    error = appId.CreateKey(appIds.Handle(), ZELT_APPID_TEXT, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &disposition);
+    if (disposition == REG_CREATED_NEW_KEY)
+        journal.NoteKeyCreated(HKEY_CLASSES_ROOT, std::wstring(kAppIdKeyPath));
     if (error != ERROR_SUCCESS)
         return HResultFromError(error);
+    HRESULT hr = NoteLocalService(appId.Handle(), journal);
+    if (FAILED(hr))
+        return hr;
     RegDeleteValueW(appId.Handle(), L"LocalService");
-    if (bService)
+    return bService ? HResultFromError(appId.SetText(L"LocalService", serviceName)) : S_OK;
+}
+
+bool IsSameServiceName(const std::wstring& left, const wchar_t* right)
+{
+    return _wcsicmp(left.c_str(), right) == 0;
+}
+
+// The base name alone, or the base name, '-' and a number.
+bool IsInstanceName(const std::wstring& name, const std::wstring& baseName)
+{
+    return IsSameServiceName(name, baseName.c_str()) ||
+           (name.size() > baseName.size() && _wcsnicmp(name.c_str(), baseName.c_str(), baseName.size()) == 0 &&
+            name[baseName.size()] == L'-');
+}
+
+USHORT ReadInstalledPort(IServiceManager& services, SC_HANDLE manager, const std::wstring& name)
+{
+    CServiceHandle service;
+    std::wstring imagePath;
+    if (FAILED(services.OpenServiceEntry(manager, name.c_str(), SERVICE_QUERY_CONFIG, service)) ||
+        FAILED(services.QueryImagePath(service.Get(), imagePath)))
+        return 0;
+    return ReadInstanceSettings(imagePath.c_str()).port;
+}
+
+// Notes what registering the source will change: its key, or the values of
+// a key that is there already.
+HRESULT NoteEventSource(const wchar_t* sourceName, CRegistryJournal& journal)
+{
+    std::wstring path = EventLogSourceKeyPath(sourceName);
+    RegistryKey source;
+    const LONG error = source.OpenKey(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ);
+    if (error == ERROR_FILE_NOT_FOUND)
     {
-        appId.SetText(L"LocalService", serviceName);
-        if (!InstallService(services, serviceName))
-            return E_FAIL;
+        journal.NoteKeyCreated(HKEY_LOCAL_MACHINE, std::move(path));
+        return S_OK;
+    }
+    if (error != ERROR_SUCCESS)
+        return HResultFromError(error);
+    for (const wchar_t* valueName : {L"EventMessageFile", L"TypesSupported"})
+    {
+        CValueImage previous;
+        const LONG readError = ReadValueImage(source.Handle(), valueName, previous);
+        if (readError != ERROR_SUCCESS && readError != ERROR_FILE_NOT_FOUND)
+            return HResultFromError(readError);
+        journal.NoteValueWritten(HKEY_LOCAL_MACHINE, std::wstring(path), std::move(previous),
+                                 readError == ERROR_SUCCESS);
     }
     return S_OK;
 }
 
-bool InstallService(IServiceManager& services, const wchar_t* serviceName)
+HRESULT RegisterEventSource(const wchar_t* sourceName, const std::wstring& program, CRegistryJournal& journal)
 {
-    if (IsServiceInstalled(services, serviceName))
-        return true;
-    const std::wstring program = GetProgramPath();
-    if (program.empty())
-        return false;
-    const std::wstring imagePath = L"\"" + program + L"\"";
+    const HRESULT hr = NoteEventSource(sourceName, journal);
+    return FAILED(hr) ? hr : RegisterEventLogSource(sourceName, program.c_str());
+}
+
+}  // namespace
+
+void CInstallationUndo::Keep()
+{
+    m_createdService.Reset();
+    m_journal.Clear();
+}
+
+void CInstallationUndo::Undo()
+{
+    if (m_createdService)
+        m_services.DeleteEntry(m_createdService.Get());  // it goes once its last handle is closed
+    m_createdService.Reset();
+    m_journal.Undo();
+}
+
+// The program path comes first: without it there is nothing to install,
+// and nothing has been changed yet.
+HRESULT RegisterAppId(IServiceManager& services, const wchar_t* serviceName, const InstanceSettings& settings,
+                      IScriptModule& module, const TraceWriter& writeTrace, bool bService, CInstallationUndo& undo)
+{
+    std::wstring program;
+    HRESULT hr = GetProgramPath(program);
+    if (FAILED(hr))
+        return FailRegistration(writeTrace, 2, E_FAIL, hr);
+    ServiceDefinition definition{BuildImagePath(program, settings.port, settings.agent, settings.cmd),
+                                 L"ZeltAgent Service"};
+    if (!settings.num.empty())
+        definition.displayName += L" - " + settings.num;
+    HRESULT cause = S_OK;
+    hr = WriteAppIdEntries(services, serviceName, definition, module, bService, undo, cause);
+    if (FAILED(hr))
+        return FailRegistration(writeTrace, 1, hr, cause);
+    if (!bService)
+        undo.Keep();
+    return ConfigureService(services, serviceName, writeTrace);
+}
+
+// The old service of the name goes first; installation waits until it is
+// gone, so that the new one is never configured over an entry that is about
+// to disappear.
+HRESULT WriteAppIdEntries(IServiceManager& services, const wchar_t* serviceName, const ServiceDefinition& definition,
+                          IScriptModule& module, bool bService, CInstallationUndo& undo, HRESULT& cause)
+{
+    cause = RemoveService(services, serviceName, true);
+    if (FAILED(cause))
+        return E_FAIL;
+    const ScriptReplacement replacements[] = {{L"APPID", ZELT_APPID_TEXT}, {nullptr, nullptr}};
+    cause = UpdateRegistryFromScript(module, IDR_ZELTAGENTSVC, true, replacements, &undo.Journal());
+    if (SUCCEEDED(cause))
+        cause = WriteLocalService(serviceName, bService, undo.Journal());
+    if (FAILED(cause))
+        return cause;
+    if (bService && FAILED(cause = InstallService(services, serviceName, definition, undo)))
+        return E_FAIL;
+    return S_OK;
+}
+
+HRESULT InstallService(IServiceManager& services, const wchar_t* serviceName, const ServiceDefinition& definition,
+                       CInstallationUndo& undo)
+{
     CServiceHandle manager;
-    if (FAILED(services.OpenManager(SC_MANAGER_ALL_ACCESS, manager)))
+    HRESULT hr = services.OpenManager(SC_MANAGER_ALL_ACCESS, manager);
+    if (FAILED(hr))
     {
-        ShowMessage(serviceName, IDS_CANNOT_OPEN_MANAGER, L"Could not open Service Manager");
-        return false;
+        ShowMessage(serviceName, IDS_CANNOT_OPEN_MANAGER, L"Could not open Service Manager", hr);
+        return hr;
     }
     CServiceHandle service;
-    if (FAILED(services.CreateServiceEntry(manager.Get(), serviceName, serviceName, SERVICE_DEMAND_START,
-                                           imagePath.c_str(), L"RPCSS\0", service)))
+    hr = services.CreateServiceEntry(manager.Get(), serviceName, definition.displayName.c_str(), SERVICE_AUTO_START,
+                                     definition.imagePath.c_str(), L"RPCSS\0", service);
+    if (FAILED(hr))
     {
         manager.Reset();
-        ShowMessage(serviceName, IDS_CANNOT_CREATE_SERVICE, L"Could not start service");
-        return false;
+        ShowMessage(serviceName, IDS_CANNOT_CREATE_SERVICE, L"Could not start service", hr);
+        return hr;
     }
-    return true;
+    undo.NoteServiceCreated(std::move(service));
+    return S_OK;
 }
 
 bool IsServiceInstalled(IServiceManager& services, const wchar_t* serviceName)
@@ -147,13 +277,30 @@ bool IsServiceInstalled(IServiceManager& services, const wchar_t* serviceName)
     return SUCCEEDED(services.OpenServiceEntry(manager.Get(), serviceName, SERVICE_QUERY_CONFIG, service));
 }
 
-HRESULT RegisterEventSources(const wchar_t* baseName, const wchar_t* serviceName)
+std::wstring FindPortOwner(IServiceManager& services, const std::wstring& baseName, const wchar_t* serviceName,
+                           USHORT port)
 {
-    const std::wstring program = GetProgramPath();
-    if (program.empty())
-        return E_FAIL;
-    HRESULT hr = RegisterEventLogSource(baseName, program.c_str());
+    CServiceHandle manager;
+    std::vector<std::wstring> names;
+    if (FAILED(services.OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE, manager)) ||
+        FAILED(services.ListServices(manager.Get(), names)))
+        return std::wstring();
+    for (const std::wstring& name : names)
+    {
+        if (IsInstanceName(name, baseName) && !IsSameServiceName(name, serviceName) &&
+            ReadInstalledPort(services, manager.Get(), name) == port)
+            return name;
+    }
+    return std::wstring();
+}
+
+HRESULT RegisterEventSources(const wchar_t* baseName, const wchar_t* serviceName, CInstallationUndo& undo)
+{
+    std::wstring program;
+    HRESULT hr = GetProgramPath(program);
+    if (SUCCEEDED(hr))
+        hr = RegisterEventSource(baseName, program, undo.Journal());
     if (SUCCEEDED(hr) && wcscmp(baseName, serviceName) != 0)
-        hr = RegisterEventLogSource(serviceName, program.c_str());
+        hr = RegisterEventSource(serviceName, program, undo.Journal());
     return hr;
 }

@@ -1,36 +1,91 @@
-// Installing an instance: the AppID entries, "LocalService", and a service
-// entry configured with the instance settings in its command line.
+// Installing an instance: the AppID entries, "LocalService", the event
+// sources and a service entry created with the instance settings in its
+// command line; and taking all of it back when a step fails.
 #pragma once
 
 #include <windows.h>
+
+#include <string>
 
 #include "base/EventLog.h"
 #include "instance/InstanceSettings.h"
 #include "instance/ServiceManager.h"
 #include "registrar/RegistrarBase.h"
+#include "registrar/RegistryJournal.h"
 
-// Writes the AppID entries (and, for the service, installs it) and
-// configures the service of `serviceName` with the instance settings in its
-// command line, its display name, automatic start and three immediate
-// restarts. Each failure point writes one trace line through `writeTrace`
-// and returns its result.
+// What one installation or registration command has changed: the service
+// it created and every registry change it made (the registration script's,
+// "LocalService", the event sources), so that a failure at a later step
+// leaves the machine as the command found it.
+class CInstallationUndo
+{
+public:
+    explicit CInstallationUndo(IServiceManager& services) : m_services(services) {}
+    CInstallationUndo(const CInstallationUndo&) = delete;
+    CInstallationUndo& operator=(const CInstallationUndo&) = delete;
+
+    CRegistryJournal& Journal() { return m_journal; }
+    // The service this command created, open with the right to delete it.
+    void NoteServiceCreated(CServiceHandle&& service) { m_createdService = std::move(service); }
+    // What is done so far stays, whatever follows.
+    void Keep();
+    // Deletes the service this command created and takes every registry
+    // change back, the last first. Best effort: a step that fails does not
+    // stop the others.
+    void Undo();
+
+private:
+    IServiceManager& m_services;
+    CServiceHandle m_createdService;
+    CRegistryJournal m_journal;
+};
+
+// What the service is created with: its command line, carrying the instance
+// settings, and its display name.
+struct ServiceDefinition
+{
+    std::wstring imagePath;
+    std::wstring displayName;
+};
+
+// Writes the AppID entries (and, for the service, creates it with its whole
+// configuration) and configures the service of `serviceName`: three
+// immediate restarts and an access list that gives others than
+// administrators and the system no control. Each failure point writes one
+// trace line, with the system's text for the error, through `writeTrace`
+// and returns the result the process ends with; `undo` holds what was
+// changed. Without the service flag, the entries written stay: that
+// registration ends, as it always has, at the missing service.
 HRESULT RegisterAppId(IServiceManager& services, const wchar_t* serviceName, const InstanceSettings& settings,
-                      IScriptModule& module, const TraceWriter& writeTrace, bool bService);
+                      IScriptModule& module, const TraceWriter& writeTrace, bool bService, CInstallationUndo& undo);
 
 // Removes an old service of the name (waiting until it is gone), registers
 // the module's script, and sets "LocalService" to the service name when
-// installing a service (which it then creates), or removes it.
-HRESULT WriteAppIdEntries(IServiceManager& services, const wchar_t* serviceName, IScriptModule& module,
-                          bool bService);
+// installing a service (which it then creates), or removes it. Returns E_FAIL
+// when the old service could not be removed or the new one not created, else
+// the failing step's result; `cause` receives the error of the call that
+// failed.
+HRESULT WriteAppIdEntries(IServiceManager& services, const wchar_t* serviceName, const ServiceDefinition& definition,
+                          IScriptModule& module, bool bService, CInstallationUndo& undo, HRESULT& cause);
 
-// Creates the service, on demand start and depending on RPCSS, unless it
-// exists; a message box tells a failure.
-bool InstallService(IServiceManager& services, const wchar_t* serviceName);
+// Creates the service in one call with its definition: automatic start, its
+// own process, depending on RPCSS. A message box tells a failure; the result
+// is the error of the call that failed.
+HRESULT InstallService(IServiceManager& services, const wchar_t* serviceName, const ServiceDefinition& definition,
+                       CInstallationUndo& undo);
 
 bool IsServiceInstalled(IServiceManager& services, const wchar_t* serviceName);
+
+// The installed instance of this host (the service named `baseName`, or
+// `baseName-...`) other than `serviceName` whose command line, read as the
+// host reads its own, carries `port`; empty when there is none, or when
+// the services cannot be listed (the installation then tells why it
+// cannot open the service manager).
+std::wstring FindPortOwner(IServiceManager& services, const std::wstring& baseName, const wchar_t* serviceName,
+                           USHORT port);
 
 // Registers the event sources the host writes under, with the program's
 // message table: the base name (registration, and an instance without a
 // number) and the instance's own name (its installation and its running
-// service).
-HRESULT RegisterEventSources(const wchar_t* baseName, const wchar_t* serviceName);
+// service). What it writes goes into `undo`.
+HRESULT RegisterEventSources(const wchar_t* baseName, const wchar_t* serviceName, CInstallationUndo& undo);

@@ -21,7 +21,10 @@ void ReadInstanceSwitch(const wchar_t* argument, InstanceSettings& settings)
         return;
     const wchar_t* rest = argument + 1;
     if (StartsWithAsciiNoCase(rest, L"port="))
+    {
+        settings.portText = rest + 5;
         settings.port = static_cast<USHORT>(wcstol(rest + 5, nullptr, 10));
+    }
     else if (StartsWithAsciiNoCase(rest, L"agent="))
         settings.agent = rest + 6;
     else if (StartsWithAsciiNoCase(rest, L"cmd="))
@@ -93,13 +96,39 @@ InstanceDecision DecideInstanceAction(const wchar_t* commandLine, const Instance
     if (settings.bRemoval && !settings.num.empty())
         return InstanceDecision{InstanceAction::RemoveInstance, false};
     if (!settings.bRemoval && (settings.port == 0 || settings.agent.empty()))
-        return InstanceDecision{InstanceAction::Refuse, false};
+        return InstanceDecision{InstanceAction::Refuse, false, Refusal::NoPortOrAgent};
     InstanceDecision decision;
     if (FindRegistrationSwitch(commandLine, decision))
         return decision;
     if (HasServiceSwitch(commandLine))
+    {
+        if (!IsInstallablePort(settings.portText))
+            return InstanceDecision{InstanceAction::Refuse, false, Refusal::BadPort};
         return InstanceDecision{InstanceAction::InstallService, false};
+    }
     return decision;
+}
+
+bool IsInstallablePort(const std::wstring& text)
+{
+    unsigned long value = 0;
+    for (const wchar_t c : text)
+    {
+        if (c < L'0' || c > L'9')
+            return false;
+        value = value * 10 + static_cast<unsigned long>(c - L'0');
+        if (value > 65535)
+            return false;
+    }
+    return !text.empty() && value >= 1;
+}
+
+std::wstring DescribeRefusal(const InstanceDecision& decision, const InstanceSettings& settings)
+{
+    if (decision.refusal == Refusal::BadPort)
+        return L"Refused: /port=" + settings.portText +
+               L" is not a port number from 1 to 65535; nothing was installed.";
+    return L"Refused: a port (/port=, 1 to 65535) and an agent (/agent=) are required.";
 }
 
 bool ComposeServiceName(const std::wstring& baseName, const std::wstring& num, std::wstring& serviceName)

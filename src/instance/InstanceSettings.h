@@ -10,6 +10,7 @@
 struct InstanceSettings
 {
     USHORT port = 0;        // the agent's control port; 0 means none
+    std::wstring portText;  // the port as the command line wrote it
     std::wstring agent;     // the agent's image file name
     std::wstring cmd;       // the agent's command line
     std::wstring num;       // the instance number, any text
@@ -25,25 +26,39 @@ InstanceSettings ReadInstanceSettings(const wchar_t* commandLine);
 enum class InstanceAction
 {
     Run,               // go on to the run step
-    Refuse,            // no port or no agent: E_INVALIDARG
+    Refuse,            // no port or no agent, or no port to install: E_INVALIDARG
     RemoveInstance,    // the instance's service goes
     RegisterServer,    // the AppID entries and the type library
     UnregisterServer,  // the type library and the AppID entries go
     InstallService,    // the registration with the instance's service
 };
 
+// Why a command line is refused.
+enum class Refusal
+{
+    None,
+    NoPortOrAgent,  // no port (0 once read) or no agent
+    BadPort,        // an installation's port is not all digits or not 1 to 65535
+};
+
 struct InstanceDecision
 {
     InstanceAction action = InstanceAction::Run;
     bool bPerUser = false;  // the registration goes to the current user's branch
+    Refusal refusal = Refusal::None;
 };
+
+// True when the text is all decimal digits and names 1 to 65535: the port an
+// installation writes into the service's command line.
+bool IsInstallablePort(const std::wstring& text);
 
 // A removal with a number removes that instance and nothing else. Otherwise
 // a port and an agent are required, except for a removal without number.
 // Then the registration pass (the first of "RegServer", "UnregServer" and
 // their "PerUser" forms among the switch words of the raw text) and the
 // service pass ("Service") decide; marks inside double quotes are no
-// switches.
+// switches. An installation whose port is not written as a port number
+// (70000 would be read as 4464, 5x as 5) is refused.
 InstanceDecision DecideInstanceAction(const wchar_t* commandLine, const InstanceSettings& settings);
 
 // The longest service name the service manager takes.
@@ -52,6 +67,9 @@ constexpr size_t kMaxServiceNameUnits = 255;
 // The base name, or "<base>-<num>" when there is a number; false when that
 // is longer than the service manager takes.
 bool ComposeServiceName(const std::wstring& baseName, const std::wstring& num, std::wstring& serviceName);
+
+// The line that tells why the command line was refused.
+std::wstring DescribeRefusal(const InstanceDecision& decision, const InstanceSettings& settings);
 
 // The summary that failure traces carry, every value written as it is.
 std::wstring DescribeInstance(const std::wstring& dir, const InstanceSettings& settings,

@@ -65,3 +65,46 @@ HRESULT CSystemServiceManager::ChangeFailureActions(SC_HANDLE service, SERVICE_F
 {
     return ResultOf(ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions));
 }
+
+HRESULT CSystemServiceManager::SetAccessList(SC_HANDLE service, PSECURITY_DESCRIPTOR descriptor)
+{
+    return ResultOf(SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, descriptor));
+}
+
+// The list may grow between the size query and the read: read again then.
+HRESULT CSystemServiceManager::ListServices(SC_HANDLE manager, std::vector<std::wstring>& names)
+{
+    std::vector<BYTE> buffer;
+    DWORD needed = 0;
+    DWORD count = 0;
+    for (;;)
+    {
+        DWORD resume = 0;
+        if (EnumServicesStatusExW(manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, buffer.data(),
+                                  static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr))
+            break;
+        const DWORD error = GetLastError();
+        if ((error != ERROR_MORE_DATA && error != ERROR_INSUFFICIENT_BUFFER) || needed == 0)
+            return HResultFromError(error);
+        buffer.resize(buffer.size() + needed);
+    }
+    const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+    std::vector<std::wstring> read;
+    for (DWORD i = 0; i < count; ++i)
+        read.emplace_back(services[i].lpServiceName);
+    names.swap(read);
+    return S_OK;
+}
+
+HRESULT CSystemServiceManager::QueryImagePath(SC_HANDLE service, std::wstring& imagePath)
+{
+    DWORD needed = 0;
+    if (!QueryServiceConfigW(service, nullptr, 0, &needed) && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return HResultFromLastError();
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!QueryServiceConfigW(service, config, needed, &needed))
+        return HResultFromLastError();
+    imagePath = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
+    return S_OK;
+}

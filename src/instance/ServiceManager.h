@@ -7,6 +7,9 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "base/Handles.h"
 
 // Each call returns S_OK or the HRESULT of the system's error; a handle is
@@ -32,6 +35,12 @@ public:
     virtual HRESULT ChangeConfiguration(SC_HANDLE service, DWORD startType, LPCWSTR imagePath,
                                         LPCWSTR displayName) = 0;
     virtual HRESULT ChangeFailureActions(SC_HANDLE service, SERVICE_FAILURE_ACTIONSW& actions) = 0;
+    // Replaces the access list (DACL) of the service's security descriptor.
+    virtual HRESULT SetAccessList(SC_HANDLE service, PSECURITY_DESCRIPTOR descriptor) = 0;
+    // The names of every Win32 service the manager knows.
+    virtual HRESULT ListServices(SC_HANDLE manager, std::vector<std::wstring>& names) = 0;
+    // The service's command line as the service manager starts it.
+    virtual HRESULT QueryImagePath(SC_HANDLE service, std::wstring& imagePath) = 0;
 };
 
 class CSystemServiceManager : public IServiceManager
@@ -46,4 +55,7 @@ public:
     HRESULT DeleteEntry(SC_HANDLE service) override;
     HRESULT ChangeConfiguration(SC_HANDLE service, DWORD startType, LPCWSTR imagePath, LPCWSTR displayName) override;
     HRESULT ChangeFailureActions(SC_HANDLE service, SERVICE_FAILURE_ACTIONSW& actions) override;
+    HRESULT SetAccessList(SC_HANDLE service, PSECURITY_DESCRIPTOR descriptor) override;
+    HRESULT ListServices(SC_HANDLE manager, std::vector<std::wstring>& names) override;
+    HRESULT QueryImagePath(SC_HANDLE service, std::wstring& imagePath) override;
 };

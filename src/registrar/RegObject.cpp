@@ -115,7 +115,7 @@ HRESULT CRegObject::UnregisterScriptResource(LPCWSTR modulePath, WORD resourceId
 }
 
 HRESULT CRegObject::ApplyScriptResource(LPCWSTR modulePath, LPCWSTR resourceName, LPCWSTR resourceType,
-                                        bool bRegister)
+                                        bool bRegister, CRegistryJournal* pKept)
 {
     CLibraryHandle file(LoadLibraryExW(modulePath, nullptr, LOAD_LIBRARY_AS_DATAFILE));
     if (!file)
@@ -136,7 +136,7 @@ HRESULT CRegObject::ApplyScriptResource(LPCWSTR modulePath, LPCWSTR resourceName
         return HResultFromLastError();
     script[units] = L'\0';
     ScriptParser parser(*this);
-    return parser.ApplyScript(script.get(), bRegister);
+    return parser.ApplyScript(script.get(), bRegister, pKept);
 }
 
 void EscapeQuotes(LPWSTR destination, size_t capacity, LPCWSTR source)
@@ -176,7 +176,8 @@ HRESULT AddModuleReplacements(CRegObject& registrar, HINSTANCE instance, LPCWSTR
     return hr;
 }
 
-HRESULT UpdateRegistryFromScript(IScriptModule& module, UINT resourceId, bool bRegister, const ScriptReplacement* entries)
+HRESULT UpdateRegistryFromScript(IScriptModule& module, UINT resourceId, bool bRegister,
+                                 const ScriptReplacement* entries, CRegistryJournal* pKept)
 {
     CRegObject registrar;
     for (const ScriptReplacement* entry = entries; entry != nullptr && entry->name != nullptr; ++entry)
@@ -190,7 +191,6 @@ HRESULT UpdateRegistryFromScript(IScriptModule& module, UINT resourceId, bool bR
     if (FAILED(hr = ReadModulePath(instance, path, length)) ||
         FAILED(hr = AddModuleReplacements(registrar, instance, path)))
         return hr;
-    const WORD id = static_cast<WORD>(resourceId);
-    return bRegister ? registrar.RegisterScriptResource(path, id, L"REGISTRY")
-                     : registrar.UnregisterScriptResource(path, id, L"REGISTRY");
+    return registrar.ApplyScriptResource(path, MAKEINTRESOURCEW(static_cast<WORD>(resourceId)), L"REGISTRY", bRegister,
+                                         pKept);
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "registrar/RegistrarBase.h"
+#include "registrar/RegistryJournal.h"
 
 // One caller-supplied replacement; a list of them ends with name == nullptr.
 struct ScriptReplacement
@@ -36,7 +37,9 @@ public:
     HRESULT UnregisterScriptResource(LPCWSTR modulePath, WORD resourceId, LPCWSTR resourceType);
     // Loads the file as data, converts the 8-bit script from the thread's code
     // page and applies it in the given direction.
-    HRESULT ApplyScriptResource(LPCWSTR modulePath, LPCWSTR resourceName, LPCWSTR resourceType, bool bRegister);
+    // `pKept` receives the changes of a registration that succeeds.
+    HRESULT ApplyScriptResource(LPCWSTR modulePath, LPCWSTR resourceName, LPCWSTR resourceType, bool bRegister,
+                                CRegistryJournal* pKept = nullptr);
 
 private:
     wchar_t** m_ppNames = nullptr;
@@ -54,6 +57,8 @@ void EscapeQuotes(LPWSTR destination, size_t capacity, LPCWSTR source);
 HRESULT AddModuleReplacements(CRegObject& registrar, HINSTANCE instance, LPCWSTR path);
 
 // Registers (or unregisters) the module's "REGISTRY" script resource with the
-// caller's replacements, the module's own, "Module" and "Module_Raw".
+// caller's replacements, the module's own, "Module" and "Module_Raw". A
+// registration that succeeds hands every change it made to `pKept`, when
+// given, so that the caller can take it back later.
 HRESULT UpdateRegistryFromScript(IScriptModule& module, UINT resourceId, bool bRegister,
-                                 const ScriptReplacement* entries = nullptr);
+                                 const ScriptReplacement* entries = nullptr, CRegistryJournal* pKept = nullptr);

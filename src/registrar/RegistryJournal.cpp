@@ -1,5 +1,6 @@
 #include "registrar/RegistryJournal.h"
 
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -198,6 +199,13 @@ void CRegistryJournal::NoteValueWritten(HKEY root, std::wstring&& keyPath, CValu
 void CRegistryJournal::NoteTreeRemoved(HKEY root, std::wstring&& parentPath, CKeyImage&& tree)
 {
     m_entries.push_back(Entry{Change::TreeRemoved, root, std::move(parentPath), true, CValueImage(), std::move(tree)});
+}
+
+void CRegistryJournal::Append(CRegistryJournal&& later)
+{
+    m_entries.insert(m_entries.end(), std::make_move_iterator(later.m_entries.begin()),
+                     std::make_move_iterator(later.m_entries.end()));
+    later.m_entries.clear();
 }
 
 void CRegistryJournal::Undo()

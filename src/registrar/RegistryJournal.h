@@ -57,6 +57,9 @@ public:
     // A step that fails does not stop the ones after it.
     void Undo();
     void Clear() { m_entries.clear(); }
+    // Takes over the changes of a later run, to be undone before this one's.
+    void Append(CRegistryJournal&& later);
+    bool IsEmpty() const { return m_entries.empty(); }
 
 private:
     enum class Change

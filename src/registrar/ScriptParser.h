@@ -53,8 +53,10 @@ public:
 
     // The walk: applies a script in register or unregister direction. A
     // registration that fails is taken back whole: every change the run made
-    // is undone, the last first.
-    HRESULT ApplyScript(LPCWSTR script, bool bRegister);
+    // is undone, the last first. A registration that succeeds hands its
+    // changes to `pKept`, when given, so that its caller can take them back
+    // when a later step of its own fails.
+    HRESULT ApplyScript(LPCWSTR script, bool bRegister, CRegistryJournal* pKept = nullptr);
     HRESULT ApplyKeyBlock(LPWSTR token, HKEY parent, bool bRegister, bool bSkip);
     // `keyPath` names `key` below the current root, for the undo journal.
     HRESULT WriteValue(HKEY key, LPCWSTR valueName, LPWSTR token, const std::wstring& keyPath);

@@ -113,7 +113,7 @@ bool IsRemovableKey(LPCWSTR name)
     return true;
 }
 
-HRESULT ScriptParser::ApplyScript(LPCWSTR script, bool bRegister)
+HRESULT ScriptParser::ApplyScript(LPCWSTR script, bool bRegister, CRegistryJournal* pKept)
 {
     std::unique_ptr<wchar_t[]> expanded;
     HRESULT hr = ExpandScript(script, &expanded);
@@ -128,6 +128,8 @@ HRESULT ScriptParser::ApplyScript(LPCWSTR script, bool bRegister)
     m_pCursor = nullptr;  // the expanded text goes away with this call
     if (FAILED(hr))
         m_journal.Undo();  // best effort: its result does not change the outcome
+    else if (pKept != nullptr)
+        pKept->Append(std::move(m_journal));
     m_journal.Clear();
     return hr;
 }

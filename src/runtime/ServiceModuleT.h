@@ -80,10 +80,12 @@ public:
             ReportStopped(hrCom);
             return;
         }
+        ReportProgress();
         this->m_bIdleShutdown = false;
         const HRESULT hr = RunLoop(0);
         if (m_bRunAsService && bComStarted)
             CoUninitialize();
+        WriteUnwrittenBadRequests();
         // The record goes first: once STOPPED is out, the process may end
         // before anything else is written.
         WriteEventLog(Self(), EventKind::ServiceStopped, L"Service stopped");
@@ -106,10 +108,27 @@ public:
         case SERVICE_CONTROL_INTERROGATE:
             break;
         default:
-            WriteEventLog(Self(), EventKind::BadServiceRequest, L"Bad service request");
+            CountBadRequest();
             break;
         }
     }
+
+    // Any user may send user-defined controls, and a record for each would
+    // let them flood the log: the first is written, later ones are counted,
+    // and the first after a minute writes the count (including itself). The
+    // handler only counts, reads the clock and, at most once a minute,
+    // writes.
+    void CountBadRequest()
+    {
+        InterlockedIncrement(&m_lBadRequests);
+        const ULONGLONG now = GetTickCount64();
+        if (m_bBadRequestWritten && now - m_badRequestWrittenMs < kBadRequestIntervalMs)
+            return;
+        WriteBadRequests(InterlockedExchange(&m_lBadRequests, 0), now);
+    }
+
+    // At the end of the run: the requests counted since the last record.
+    void WriteUnwrittenBadRequests() { WriteBadRequests(InterlockedExchange(&m_lBadRequests, 0), GetTickCount64()); }
 
     // Remembers the request, reports STOP_PENDING and ends the loop when the
     // loop thread is known; a run that has not reached its loop yet sees the
@@ -135,6 +154,16 @@ public:
     {
         CExclusiveLock lock(m_statusLock);
         ReportStatusLocked(state);
+    }
+
+    // While a start or a stop is pending: reports it again with the next
+    // checkpoint, so that the service manager sees the step progress.
+    void ReportProgress()
+    {
+        CExclusiveLock lock(m_statusLock);
+        const DWORD state = m_serviceStatus.dwCurrentState;
+        if (m_bRunAsService && (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING))
+            ReportStatusLocked(state);
     }
 
     // Pre-loop step, message loop, post-loop step. A failing pre-loop step
@@ -223,16 +252,49 @@ public:
     SERVICE_STATUS m_serviceStatus{};
     BOOL m_bRunAsService = TRUE;
     DWORD m_dwLoopThreadId = 0;
+    // The wait hints of START_PENDING and STOP_PENDING: the worst case of
+    // each step. The module class sets the stop's from what its stop does.
+    DWORD m_dwStartWaitHintMs = kDefaultWaitHintMs;
+    DWORD m_dwStopWaitHintMs = kDefaultWaitHintMs;
+
+    static constexpr DWORD kDefaultWaitHintMs = 5000;
+    static constexpr ULONGLONG kBadRequestIntervalMs = 60000;
 
 private:
     T& Self() { return *static_cast<T*>(this); }
 
     static void WINAPI ServiceControlHandler(DWORD control) { static_cast<T*>(g_pModule)->ControlHandler(control); }
 
+    // A pending state carries its step's wait hint and a checkpoint that
+    // starts at 1 and grows with each report of the same state; the others
+    // carry zeros.
     void ReportStatusLocked(DWORD state)
     {
+        if (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING)
+        {
+            m_serviceStatus.dwCheckPoint = m_serviceStatus.dwCurrentState == state ? m_serviceStatus.dwCheckPoint + 1 : 1;
+            m_serviceStatus.dwWaitHint = state == SERVICE_START_PENDING ? m_dwStartWaitHintMs : m_dwStopWaitHintMs;
+        }
+        else
+        {
+            m_serviceStatus.dwCheckPoint = 0;
+            m_serviceStatus.dwWaitHint = 0;
+        }
         m_serviceStatus.dwCurrentState = state;
         SetServiceStatus(m_hStatus, &m_serviceStatus);
+    }
+
+    void WriteBadRequests(LONG count, ULONGLONG now)
+    {
+        if (count <= 0)
+            return;
+        if (count == 1)
+            WriteEventLog(Self(), EventKind::BadServiceRequest, L"Bad service request");
+        else
+            WriteEventLog(Self(), EventKind::BadServiceRequest, L"Bad service request (%ld requests in the last %lu s)",
+                          count, static_cast<unsigned long>((now - m_badRequestWrittenMs) / 1000));
+        m_bBadRequestWritten = true;
+        m_badRequestWrittenMs = now;
     }
 
     // A stop that came with the handler's registration has reported
@@ -291,4 +353,11 @@ private:
     // the quit goes only to a thread that has its queue.
     SRWLOCK m_statusLock = SRWLOCK_INIT;
     bool m_bStopRequested = false;
+
+    // Unknown controls counted since the last record, and when that was
+    // written. The count is interlocked: the end of the run takes what the
+    // handler has left in it.
+    LONG volatile m_lBadRequests = 0;
+    bool m_bBadRequestWritten = false;
+    ULONGLONG m_badRequestWrittenMs = 0;
 };

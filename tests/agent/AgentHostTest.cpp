@@ -1,7 +1,9 @@
 // The agent supervisor in process: adoption, a failed launch and relaunch,
-// and what a stop or the destruction leaves. Launch and relaunch per end are
-// checked through the host in place (tests/host), stops at random moments by
-// the stop storm (tests/reliability). The agent is the demo agent.
+// the agent's tree, the delay after quick ends and the records of the ends,
+// a late listener, a failed exit wait, and what a stop or the destruction
+// leaves. Launch and relaunch per end are checked through the host in place
+// (tests/host), stops at random moments by the stop storm
+// (tests/reliability). The agent is the demo agent.
 #include <gtest/gtest.h>
 
 #include "agent/Socket.h"  // Windows Sockets before windows.h
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/AgentEndLog.h"
 #include "agent/AgentSupervisor.h"
 #include "agent/ExitWait.h"
 #include "agent/ProgramPath.h"
@@ -20,27 +23,72 @@
 
 namespace {
 
-// Collects the trace lines a supervisor writes, from any thread.
+// Collects the records a supervisor writes, from any thread.
 class CTraceRecorder
 {
 public:
     TraceWriter Writer()
     {
-        return [this](EventKind, const std::wstring& line) {
+        return [this](EventKind kind, const std::wstring& line) {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_lines.push_back(line);
+            m_records.emplace_back(kind, line);
         };
     }
-    std::vector<std::wstring> Lines() const
+    std::vector<std::pair<EventKind, std::wstring>> Records() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_lines;
+        return m_records;
+    }
+    // The lines of one kind.
+    std::vector<std::wstring> Lines(EventKind kind) const
+    {
+        std::vector<std::wstring> lines;
+        for (const auto& record : Records())
+        {
+            if (record.first == kind)
+                lines.push_back(record.second);
+        }
+        return lines;
+    }
+    // The records of the agent's ends, of either kind.
+    std::vector<std::pair<EventKind, std::wstring>> Ends() const
+    {
+        std::vector<std::pair<EventKind, std::wstring>> ends;
+        for (const auto& record : Records())
+        {
+            if (record.first == EventKind::AgentEnded || record.first == EventKind::AgentEndedDelayed)
+                ends.push_back(record);
+        }
+        return ends;
     }
 
 private:
     mutable std::mutex m_mutex;
-    std::vector<std::wstring> m_lines;
+    std::vector<std::pair<EventKind, std::wstring>> m_records;
 };
+
+bool StartsWith(const std::wstring& text, const std::wstring& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool EndsWith(const std::wstring& text, const std::wstring& suffix)
+{
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The demo agent's log times ("t=" in microseconds) of lines with a prefix.
+std::vector<long long> LoggedTimes(const CAgentLog& log, const std::string& prefix)
+{
+    std::vector<long long> times;
+    for (const std::string& line : log.Lines())
+    {
+        const size_t at = line.find(" t=");
+        if (line.compare(0, prefix.size(), prefix) == 0 && at != std::string::npos)
+            times.push_back(std::stoll(line.substr(at + 3)));
+    }
+    return times;
+}
 
 class AgentHostTest : public ::testing::Test
 {
@@ -123,6 +171,28 @@ TEST(ImageNameMatch, FindsARunningProcessByItsBareNameOnly)
     EXPECT_FALSE(FindProcessByImageName(L"", id));
 }
 
+// The first end is written at once; ends within a minute of the last record
+// are counted, and the next end after that minute carries the count.
+TEST(AgentEndLog, WritesAboutOneRecordAMinute)
+{
+    CAgentEndLog endLog;
+    AgentEndRecord record;
+    ASSERT_TRUE(endLog.TakeEnd(1000, {1, 200, 1000}, record));
+    EXPECT_EQ(EventKind::AgentEndedDelayed, record.kind);
+    EXPECT_EQ(L"Agent ended (exit code 0x00000001 after 0.2 s); relaunched in 1 s", record.text);
+    EXPECT_FALSE(endLog.TakeEnd(11000, {1, 250, 2000}, record));
+    EXPECT_FALSE(endLog.TakeEnd(60999, {0xC0000005, 100, 4000}, record));
+    ASSERT_TRUE(endLog.TakeEnd(61000, {0, 12345, 0}, record));
+    EXPECT_EQ(EventKind::AgentEnded, record.kind);
+    EXPECT_EQ(L"Agent ended (exit code 0x00000000 after 12.3 s); relaunched at once; 2 more ends in the last 60 s",
+              record.text);
+    EXPECT_FALSE(endLog.TakeUnwritten(62000, record));
+    EXPECT_FALSE(endLog.TakeEnd(70000, {0xC0000005, 100, 500}, record));
+    ASSERT_TRUE(endLog.TakeUnwritten(75500, record));
+    EXPECT_EQ(EventKind::AgentEndedDelayed, record.kind);
+    EXPECT_EQ(L"1 more agent ends in the last 14.5 s (the last: exit code 0xC0000005 after 0.1 s)", record.text);
+}
+
 TEST_F(AgentHostTest, AdoptsARunningAgentInsteadOfLaunchingOne)
 {
     Configure(L"zeltdemoagent.EXE", FindFreePort());
@@ -153,7 +223,9 @@ TEST_F(AgentHostTest, MissingProgramTracesTheLaunchErrorAndHoldsNothing)
     settings.agent = L"missing.exe";
     settings.cmd = L"missing-program-4711.exe -x";
     EXPECT_EQ(static_cast<HRESULT>(0x80070002), Supervise().Start());
-    EXPECT_EQ(std::vector<std::wstring>{L"==> StartProcess: end_fail-1.[err=2]"}, traces.Lines());
+    const std::vector<std::pair<EventKind, std::wstring>> expected = {
+        {EventKind::LaunchFailed, L"==> StartProcess: end_fail-1.[err=2]"}};
+    EXPECT_EQ(expected, traces.Records());
     EXPECT_EQ(nullptr, supervisor->AgentProcess());
     EXPECT_FALSE(supervisor->IsWatching());
 }
@@ -207,13 +279,13 @@ protected:
 // while the next attempt is pending cancels it.
 TEST_F(RelaunchTest, FailedRelaunchRecoversWhenTheProgramReturnsAndNeverRunsAShorterOne)
 {
-    const auto failures = [&] { return traces.Lines().size(); };
+    const auto failures = [&] { return traces.Lines(EventKind::LaunchFailed).size(); };
     ASSERT_EQ(S_OK, Supervise().Start());
     ASSERT_TRUE(log.WaitForCount("listening", 1));
     ASSERT_NO_FATAL_FAILURE(EndAgentWhileAway());
     ASSERT_TRUE(WaitUntil([&] { return failures() >= 2; }, 10000))  // tried again
         << FindProcesses(L"Tools.exe").size() << " planted programs run";
-    EXPECT_EQ(0u, traces.Lines()[1].rfind(L"==> StartProcess: end_fail-1.[err=", 0));
+    EXPECT_EQ(0u, traces.Lines(EventKind::LaunchFailed)[1].rfind(L"==> StartProcess: end_fail-1.[err=", 0));
     ASSERT_TRUE(MoveFileW((m_program + L".away").c_str(), m_program.c_str()));
     EXPECT_TRUE(log.WaitForCount("listening", 2, 10000));
     EXPECT_EQ(1u, FindProcesses(L"agent.exe").size());
@@ -259,6 +331,123 @@ TEST_F(AgentHostTest, DestructionReleasesTheWaitWithoutTheShutdownLine)
     Sleep(200);  // time for a relaunch that should not happen
     EXPECT_EQ("", log.ReceivedHex());
     EXPECT_EQ(1u, log.Count("start"));
+}
+
+// The agent's tree: a child it started (of its own image, holding its
+// listening socket) ends with it at a clean stop and at one that terminates
+// it, before the stop returns.
+TEST_F(AgentHostTest, TheTreeEndsAtACleanAndATerminatingStop)
+{
+    for (const wchar_t* options : {L"--spawnchild", L"--spawnchild --ignore"})
+    {
+        SCOPED_TRACE(Narrow(options));
+        DeleteFileW(log.Path().c_str());
+        Configure(L"no-such-image.exe", FindFreePort(), options);
+        ASSERT_EQ(S_OK, Supervise().Start());
+        ASSERT_TRUE(log.WaitForCount("child", 1));
+        EXPECT_EQ(2u, FindProcesses(kDemoAgentName).size());
+        supervisor->Stop();
+        EXPECT_TRUE(FindProcesses(kDemoAgentName).empty());
+        EXPECT_EQ(1u, log.Count("start"));
+    }
+}
+
+// An agent that ended by itself after running past the quick-end threshold:
+// its child (same image, holding the port) is ended rather than adopted, the
+// agent is launched again at once and can listen on its port, and the end is
+// written as relaunched at once.
+TEST_F(AgentHostTest, SameImageChildIsNotAdoptedAndTheAgentIsLaunchedAgain)
+{
+    Configure(kDemoAgentName, FindFreePort(), L"--spawnchild --lifetime=1700");
+    ASSERT_EQ(S_OK, Supervise().Start());
+    ASSERT_TRUE(log.WaitForCount("child", 1));
+    ASSERT_TRUE(log.WaitForCount("listening", 2));
+    const std::vector<DWORD> starts = log.StartedIds();
+    ASSERT_EQ(2u, starts.size());
+    EXPECT_NE(starts[0], starts[1]);
+    supervisor->Stop();
+    EXPECT_TRUE(FindProcesses(kDemoAgentName).empty());
+    const auto ends = traces.Ends();
+    ASSERT_FALSE(ends.empty());
+    EXPECT_EQ(EventKind::AgentEnded, ends[0].first);
+    EXPECT_TRUE(StartsWith(ends[0].second, L"Agent ended (exit code 0x00000000 after 1.")) << Narrow(ends[0].second);
+    EXPECT_TRUE(EndsWith(ends[0].second, L"; relaunched at once")) << Narrow(ends[0].second);
+}
+
+// An agent that ends at once is relaunched after 1 s, then 2 s, then 4 s;
+// the first end is written at once, the others are counted and written at
+// the stop, which ends the pending delay at once.
+TEST_F(AgentHostTest, QuickEndsAreRelaunchedAfterAGrowingDelayAndWrittenInBulk)
+{
+    Configure(L"no-such-image.exe", FindFreePort(), L"--exitnow");
+    ASSERT_EQ(S_OK, Supervise().Start());
+    ASSERT_TRUE(log.WaitForCount("exit now", 4, 30000));
+    ASSERT_TRUE(WaitUntil([&] { return supervisor->AgentProcess() == nullptr && supervisor->IsWatching(); }));
+    const ULONGLONG stopBegan = GetTickCount64();
+    supervisor->Stop();
+    EXPECT_LT(GetTickCount64() - stopBegan, 4000u) << "the stop waited for the pending 8 s delay";
+    EXPECT_EQ(4u, log.Count("start"));
+
+    const std::vector<long long> starts = LoggedTimes(log, "start");
+    const std::vector<long long> exits = LoggedTimes(log, "exit");
+    ASSERT_EQ(4u, exits.size());
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_GE(starts[i + 1] - exits[i], (1000LL << i) * 1000 - 20000) << "relaunch " << i + 1;
+
+    const auto ends = traces.Ends();
+    ASSERT_EQ(2u, ends.size());
+    EXPECT_EQ(EventKind::AgentEndedDelayed, ends[0].first);
+    EXPECT_TRUE(StartsWith(ends[0].second, L"Agent ended (exit code 0x00000000 after 0.")) << Narrow(ends[0].second);
+    EXPECT_TRUE(EndsWith(ends[0].second, L"; relaunched in 1 s")) << Narrow(ends[0].second);
+    EXPECT_TRUE(StartsWith(ends[1].second, L"3 more agent ends in the last ")) << Narrow(ends[1].second);
+}
+
+// A stop that comes before the agent listens still delivers the line once
+// the agent listens within the connect budget.
+TEST_F(AgentHostTest, AnAgentThatListensLateStillGetsItsLine)
+{
+    Configure(L"no-such-image.exe", FindFreePort(), L"--listendelay=400");
+    ASSERT_EQ(S_OK, Supervise().Start());
+    ASSERT_TRUE(log.WaitForCount("start", 1));
+    ASSERT_EQ(0u, log.Count("listening"));
+    supervisor->Stop();
+    EXPECT_EQ("73687574646f776e0a", log.ReceivedHex());
+    EXPECT_EQ(1u, log.Count("exit shutdown"));
+}
+
+// Registrations of waits on processes fail this many more times.
+LONG volatile g_processWaitFailures = 0;
+
+BOOL WINAPI FailingRegisterWait(PHANDLE wait, HANDLE object, WAITORTIMERCALLBACK callback, PVOID context, ULONG ms,
+                                ULONG flags)
+{
+    if (GetProcessId(object) != 0 && InterlockedDecrement(&g_processWaitFailures) >= 0)
+    {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    return RegisterWaitForSingleObject(wait, object, callback, context, ms, flags);
+}
+
+// The exit wait cannot be registered at the start: that is written, and
+// tried again until the agent is watched, so that its end is noticed.
+TEST_F(AgentHostTest, AFailedExitWaitIsWrittenAndTriedAgain)
+{
+    struct Restore
+    {
+        ~Restore() { g_pfnRegisterWait = &RegisterWaitForSingleObject; }
+    } restore;
+    g_processWaitFailures = 2;
+    g_pfnRegisterWait = &FailingRegisterWait;
+    Configure(L"no-such-image.exe", FindFreePort());
+    ASSERT_EQ(S_OK, Supervise().Start());
+    const std::vector<std::wstring> expected(2, L"==> StartProcess: end_fail-2.[err=8]");
+    ASSERT_TRUE(WaitUntil([&] { return traces.Lines(EventKind::ExitWaitFailed).size() >= 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return g_processWaitFailures < 0 && supervisor->IsWatching(); }));
+    EXPECT_EQ(expected, traces.Lines(EventKind::ExitWaitFailed));
+    ASSERT_TRUE(log.WaitForCount("listening", 1));
+    KillHeldAgent();
+    EXPECT_TRUE(log.WaitForCount("listening", 2));
 }
 
 }  // namespace

@@ -47,7 +47,11 @@ protected:
     CAgentLog log;
 };
 
-// The agent by its bare name: the host finds it in its own folder.
+// The agent by its bare name: the host finds it in its own folder. Each
+// agent runs past the quick-end threshold (1.5 s) before it is killed, so it
+// is relaunched at once; the first end is written with its exit code, the
+// two others, within the minute, are counted and written at the quit,
+// without the instance's settings (written for failures only).
 TEST_F(InPlaceHostTest, LaunchesInItsFolderRelaunchesEachEndAndStopsOnQuit)
 {
     const USHORT port = FindFreePort();
@@ -61,6 +65,7 @@ TEST_F(InPlaceHostTest, LaunchesInItsFolderRelaunchesEachEndAndStopsOnQuit)
     for (size_t ends = 1; ends <= 3; ++ends)
     {
         const DWORD id = log.StartedIds().back();
+        Sleep(1600);
         CKernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
         TerminateProcess(process.Get(), 0xDEAD);
         ASSERT_TRUE(log.WaitForCount("listening", ends + 1));
@@ -74,7 +79,16 @@ TEST_F(InPlaceHostTest, LaunchesInItsFolderRelaunchesEachEndAndStopsOnQuit)
     EXPECT_EQ(4u, log.Count("start"));
     EXPECT_TRUE(FindProcesses(kDemoAgentName).empty());
     // In place nothing of the service is written.
-    EXPECT_EQ(std::string::npos, host.Output().find("Service"));
+    const std::string output = host.Output();
+    EXPECT_EQ(std::string::npos, output.find("Service"));
+    const std::string first = "Agent ended (exit code 0x0000DEAD after ";
+    const size_t at = output.find(first);
+    ASSERT_NE(std::string::npos, at) << output;
+    EXPECT_EQ("; relaunched at once\n", output.substr(output.find(';', at), 21)) << output;
+    const size_t counted = output.find("2 more agent ends in the last ");
+    EXPECT_NE(std::string::npos, counted) << output;
+    EXPECT_NE(std::string::npos, output.find("(the last: exit code 0x0000DEAD after ", counted)) << output;
+    EXPECT_EQ(std::string::npos, output.find("dir=[")) << output;
 }
 
 TEST_F(InPlaceHostTest, MissingProgramWritesBothTracesAndEndsWithTheError)
@@ -85,8 +99,8 @@ TEST_F(InPlaceHostTest, MissingProgramWritesBothTracesAndEndsWithTheError)
     EXPECT_EQ(0x80070002u, result.exitCode);
     const std::string summary = "\ndir=[" + Narrow(m_folder) + "]\nport=[" + std::to_string(port) +
                                 "]\nagent=[missing.exe]\nnum=[]\nservice=[ZeltAgentSvc]\ncmd=[missing.exe -x]";
-    EXPECT_EQ("==> StartProcess: end_fail-1.[err=2]" + summary + "\n==> PreMessageLoop: end_fail-3." + summary + "\n",
-              result.output);
+    const std::string launch = Narrow(TraceFailureText(L"==> PreMessageLoop: end_fail-3.", ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ("==> StartProcess: end_fail-1.[err=2]" + summary + "\n" + launch + summary + "\n", result.output);
 }
 
 // A host at the root of a drive starts its agent in that root, and not in

@@ -6,7 +6,11 @@
 #include <vector>
 
 #include "host/ZeltAgentSvcModule.h"
+#include "instance/Elevation.h"
+#include "instance/Messages.h"
 #include "support/HostTestSupport.h"
+#include "support/ModuleRegistration.h"
+#include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -51,8 +55,52 @@ TEST(PreMessageLoop, FailingPreparationIsTracedAsPointOne)
     ASSERT_EQ(0u, com.m_cbSize);
     CEventLogCapture events;
     EXPECT_EQ(E_INVALIDARG, module.PreMessageLoop(0));
-    EXPECT_EQ(std::vector<std::wstring>{L"==> PreMessageLoop: end_fail-1." + module.Summary()}, events.Messages());
+    EXPECT_EQ(std::vector<std::wstring>{TraceFailureText(L"==> PreMessageLoop: end_fail-1.", ERROR_INVALID_PARAMETER) +
+                                        module.Summary()},
+              events.Messages());
     EXPECT_EQ(nullptr, module.AgentSupervisor());
+}
+
+bool IsNotElevated()
+{
+    return false;
+}
+
+std::vector<std::wstring> g_boxes;
+
+int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR, UINT)
+{
+    g_boxes.push_back(text);
+    return IDOK;
+}
+
+// Without elevation every command that changes the machine is refused at
+// once with a box and access denied, and changes nothing; the per-user
+// registration is the user's own.
+TEST(ElevationCheck, CommandsThatChangeTheMachineAreRefused)
+{
+    const CSavedModuleRegistration registration;
+    const std::vector<std::wstring> services = ServiceNames();
+    g_pfnIsProcessElevated = &IsNotElevated;
+    g_pfnMessageBox = &RecordBox;
+    g_boxes.clear();
+    for (const wchar_t* command : {L"/Service /num=t9", L"/RegServer", L"/UnregServer", L"/unregserver /num=t9"})
+    {
+        CScopedRecords records;
+        CZeltAgentSvcModule module;
+        HRESULT hr = S_OK;
+        EXPECT_FALSE(module.ParseArguments((std::wstring(L"h.exe /port=1 /agent=a.exe ") + command).c_str(), hr));
+        EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), hr) << Narrow(command);
+    }
+    g_pfnIsProcessElevated = &IsProcessElevated;
+    g_pfnMessageBox = &MessageBoxW;
+    ASSERT_EQ(4u, g_boxes.size());
+    EXPECT_EQ(FailureText(L"Run this command from an elevated prompt (Run as administrator); nothing was changed",
+                          ERROR_ACCESS_DENIED),
+              g_boxes[0]);
+    EXPECT_EQ(services, ServiceNames());
+    for (const auto& key : ModuleRegistrationKeys())
+        EXPECT_FALSE(KeyExists(key.first, key.second)) << Narrow(key.second);
 }
 
 }  // namespace

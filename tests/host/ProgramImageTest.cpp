@@ -67,8 +67,9 @@ TEST_F(ProgramImageTest, CarriesExactlyItsResourceTypes)
 {
     std::set<std::wstring> types;
     EnumResourceTypesW(m_program.Get(), &AddTypeName, reinterpret_cast<LONG_PTR>(&types));
-    const std::set<std::wstring> expected{L"#6" /* RT_STRING */, L"#11" /* RT_MESSAGETABLE */, L"#16" /* RT_VERSION */,
-                                          L"REGISTRY", L"TYPELIB"};
+    const std::set<std::wstring> expected{L"#6" /* RT_STRING */,   L"#11" /* RT_MESSAGETABLE */,
+                                          L"#16" /* RT_VERSION */, L"#24" /* RT_MANIFEST */,
+                                          L"REGISTRY",             L"TYPELIB"};
     EXPECT_EQ(expected, types);
 }
 
@@ -104,6 +105,21 @@ TEST_F(ProgramImageTest, RegistrationScriptIsKeptByteForByte)
     ASSERT_NE(nullptr, resource);
     const char* bytes = static_cast<const char*>(LockResource(LoadResource(m_program.Get(), resource)));
     EXPECT_EQ(std::string(expected), std::string(bytes, SizeofResource(m_program.Get(), resource)));
+}
+
+// The manifest that process creation reads (id 1): the program runs as its
+// caller, without the virtualization of a legacy program, on Windows 7 to 11.
+TEST_F(ProgramImageTest, ManifestRunsAsInvokerOnWindows7To11)
+{
+    const HRSRC resource = FindResourceW(m_program.Get(), MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(nullptr, resource);
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(m_program.Get(), resource)));
+    const std::string manifest(bytes, SizeofResource(m_program.Get(), resource));
+    EXPECT_NE(std::string::npos, manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"));
+    // Windows 7, 8, 8.1, and 10 and 11, as the compatibility documentation names them.
+    for (const char* id : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                           "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+        EXPECT_NE(std::string::npos, manifest.find(std::string("<supportedOS Id=\"") + id + "\"/>")) << id;
 }
 
 // The version CMake gave the build, as the four numbers of a file version.

@@ -152,6 +152,24 @@ TEST(CommandLine, ServiceSwitchInstallsAndRegistrationWinsOverIt)
     EXPECT_EQ(InstanceAction::RegisterServer, ActionOf(L"-service /port=1 /agent=a.exe /regserver"));
 }
 
+// The service's command line must carry the port as written: at /Service
+// only all digits naming 1 to 65535 pass; the run reads any value as before.
+TEST(CommandLine, InstallationTakesOnlyAPortNumber)
+{
+    for (const wchar_t* value : {L"1", L"65535", L"05000", L"5000"})
+        EXPECT_EQ(InstanceAction::InstallService, ActionOf(std::wstring(L"/Service /agent=a.exe /port=") + value))
+            << Narrow(value);
+    for (const wchar_t* value : {L"70000", L"5x", L"-1", L"+80", L"99999999999"})
+    {
+        const InstanceDecision decision = Decide(std::wstring(L"/Service /agent=a.exe /port=") + value);
+        EXPECT_EQ(InstanceAction::Refuse, decision.action) << Narrow(value);
+        EXPECT_EQ(Refusal::BadPort, decision.refusal) << Narrow(value);
+        EXPECT_EQ(InstanceAction::Run, ActionOf(std::wstring(L"/agent=a.exe /port=") + value)) << Narrow(value);
+    }
+    EXPECT_EQ(Refusal::NoPortOrAgent, Decide(L"/Service /agent=a.exe /port=65536").refusal);
+    EXPECT_EQ(InstanceAction::InstallService, ActionOf(L"/Service /agent=a.exe /port=5x /port=5000"));
+}
+
 TEST(CommandLine, SwitchWordEndsAtBlankTabOrEndOnly)
 {
     for (const wchar_t* tail : {L"/Service", L"/SERVICE\t/num=1", L"-service more"})

@@ -5,16 +5,20 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "base/EventSourceRegistration.h"
 #include "base/Result.h"
 #include "instance/ImagePath.h"
 #include "instance/Installation.h"
 #include "instance/Messages.h"
 #include "instance/Removal.h"
+#include "registrar/RegObject.h"
 #include "resources/Guids.h"
+#include "resources/ResourceIds.h"
 #include "support/HostTestSupport.h"
 #include "support/ModuleRegistration.h"
 #include "support/SystemSupport.h"
@@ -45,9 +49,9 @@ protected:
 
     static void CleanUp()
     {
-        for (const wchar_t* name : {L"ZeltAgentSvc-7", L"ZeltAgentSvc"})
+        for (const wchar_t* name : {L"ZeltAgentSvc-7", L"ZeltAgentSvc", L"ZeltClash"})
             RemoveServiceIfPresent(name);
-        for (const wchar_t* name : {L"ZeltAgentSvc-7", L"ZeltAgentSvc"})
+        for (const wchar_t* name : {L"ZeltAgentSvc-7", L"ZeltAgentSvc", L"ZeltClash"})
             WaitForServiceGone(name);
         // The saved registration covers the base source; the instance's is the test's own.
         DeleteTree(HKEY_LOCAL_MACHINE, EventSourceKeyPath(L"ZeltAgentSvc-7"));
@@ -129,6 +133,97 @@ TEST_F(InstallationTest, PerUserRegistrationWritesTheUsersBranch)
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\AppID\\ZeltAgentSvc.EXE"));
 }
 
+// What an installation may change: the services, the module's AppID
+// entries, both event sources and the type library.
+std::vector<std::wstring> SnapshotInstallation(const wchar_t* serviceName)
+{
+    std::vector<std::wstring> lines = ServiceNames();
+    for (const std::wstring& path : {AppIdKeyPath(), std::wstring(L"AppID\\ZeltAgentSvc.EXE"), kLibraryKey})
+    {
+        const std::vector<std::wstring> key = SnapshotKey(HKEY_CLASSES_ROOT, path);
+        lines.insert(lines.end(), key.begin(), key.end());
+    }
+    for (const wchar_t* source : {L"ZeltAgentSvc", serviceName})
+    {
+        const std::vector<std::wstring> key = SnapshotKey(HKEY_LOCAL_MACHINE, EventSourceKeyPath(source));
+        lines.insert(lines.end(), key.begin(), key.end());
+    }
+    return lines;
+}
+
+// Display names are unique: with another service showing the instance's
+// display name the creation fails, the command says so with the system's
+// error, and nothing of the instance is left.
+TEST_F(InstallationTest, TakenDisplayNameLeavesNothingBehind)
+{
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    const CServiceHandle clash(CreateServiceW(manager.Get(), L"ZeltClash", L"ZeltAgent Service - 7", SERVICE_ALL_ACCESS,
+                                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                              L"C:\\none.exe", nullptr, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(clash) << GetLastError();
+    const std::vector<std::wstring> before = SnapshotInstallation(L"ZeltAgentSvc-7");
+
+    const ProgramResult run = RunHostWithOutput(L"/Service /port=5000 /agent=a.exe /num=7");
+    EXPECT_EQ(static_cast<DWORD>(E_FAIL), run.exitCode);
+    const std::string expected =
+        Narrow(L"ZeltAgentSvc-7: " + FailureText(L"Could not start service", ERROR_DUPLICATE_SERVICE_NAME));
+    EXPECT_NE(std::string::npos, run.output.find(expected + "\n")) << run.output;
+    EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-7", 5000));
+    EXPECT_EQ(before, SnapshotInstallation(L"ZeltAgentSvc-7"));
+}
+
+// No service can carry a name with a backslash: the creation fails, and the
+// "LocalService" the command had pointed at that name is taken back.
+TEST_F(InstallationTest, NumberNoServiceCanCarryLeavesNothingBehind)
+{
+    const std::vector<std::wstring> before = SnapshotInstallation(L"ZeltAgentSvc-a");
+    const ProgramResult run = RunHostWithOutput(L"/Service /port=5000 /agent=a.exe /num=a\\b");
+    EXPECT_EQ(static_cast<DWORD>(E_FAIL), run.exitCode);
+    EXPECT_EQ(0u, run.output.find("ZeltAgentSvc-a\\b: Could not start service: ")) << run.output;
+    EXPECT_EQ(before, SnapshotInstallation(L"ZeltAgentSvc-a"));
+}
+
+// An installation's port must be written as a port number: what the host
+// would read as another port (70000 as 4464, 5x as 5) or as none is refused
+// with one line, and nothing is installed.
+TEST_F(InstallationTest, PortThatIsNoPortNumberIsRefused)
+{
+    const std::vector<std::wstring> before = SnapshotInstallation(L"ZeltAgentSvc-7");
+    for (const wchar_t* port : {L"70000", L"5x", L"0"})
+    {
+        const ProgramResult run = RunHostWithOutput(std::wstring(L"/Service /agent=a.exe /num=7 /port=") + port);
+        EXPECT_EQ(static_cast<DWORD>(E_INVALIDARG), run.exitCode) << Narrow(port);
+        EXPECT_EQ(0u, run.output.find("ZeltAgentSvc-7: Refused: ")) << run.output;
+        EXPECT_EQ(1, std::count(run.output.begin(), run.output.end(), '\n')) << run.output;
+    }
+    EXPECT_EQ(before, SnapshotInstallation(L"ZeltAgentSvc-7"));
+}
+
+// A second instance on the port of a first would have its stop send the
+// first instance's agent its shutdown line: refused, naming the first. An
+// instance reinstalled with its own port is no conflict.
+TEST_F(InstallationTest, PortOfAnotherInstanceIsRefused)
+{
+    const USHORT port = FindFreePort();
+    const CScopedService other(L"ZeltAgentSvc-8", HostCommandLine(port, L"a.exe", L"a.exe"));
+    ASSERT_TRUE(other.Get());
+    const std::wstring install = L"/Service /agent=a.exe /num=7 /port=";
+    const ProgramResult run = RunHostWithOutput(install + std::to_wstring(port));
+    EXPECT_EQ(static_cast<DWORD>(E_INVALIDARG), run.exitCode);
+    EXPECT_NE(std::string::npos, run.output.find("ZeltAgentSvc-8")) << run.output;
+    ServiceConfiguration config;
+    EXPECT_FALSE(QueryServiceConfiguration(L"ZeltAgentSvc-7", config));
+
+    USHORT own = FindFreePort();
+    while (own == port)
+        own = FindFreePort();
+    const std::wstring ownPort = std::to_wstring(own);
+    ASSERT_EQ(0u, RunHost(install + ownPort));
+    EXPECT_EQ(0u, RunHost(install + ownPort));
+    ASSERT_TRUE(QueryServiceConfiguration(L"ZeltAgentSvc-7", config));
+    EXPECT_NE(std::wstring::npos, config.imagePath.find(L" /port=" + ownPort + L" "));
+}
+
 bool StartTestService(const wchar_t* name)
 {
     return StartServiceW(OpenTestService(name, SERVICE_START).Get(), 0, nullptr) != FALSE;
@@ -195,20 +290,30 @@ TEST(ImagePath, QuotesAndBackslashesRoundTripThroughSplitting)
 }
 
 // The system's service manager with the failures Wine cannot produce (it
-// grants every right and accepts every stop) injected on request, and the
-// failure actions, which Wine does not store, recorded.
+// grants every right and accepts every stop) injected on request, and what
+// Wine does not keep (failure actions, an access list) recorded.
 class CTestServiceManager : public CSystemServiceManager
 {
 public:
     HRESULT OpenManager(DWORD access, CServiceHandle& manager) override
     {
-        return bRefuseManager ? HResultFromError(ERROR_ACCESS_DENIED)
-                              : CSystemServiceManager::OpenManager(access, manager);
+        if (bRefuseManager || IsFailing(L"OpenManager"))
+            return HResultFromError(ERROR_ACCESS_DENIED);
+        return CSystemServiceManager::OpenManager(access, manager);
     }
     HRESULT OpenServiceEntry(SC_HANDLE manager, LPCWSTR name, DWORD access, CServiceHandle& service) override
     {
-        return bRefuseService ? HResultFromError(ERROR_ACCESS_DENIED)
-                              : CSystemServiceManager::OpenServiceEntry(manager, name, access, service);
+        if (bRefuseService || IsFailing(L"OpenServiceEntry"))
+            return HResultFromError(ERROR_ACCESS_DENIED);
+        return CSystemServiceManager::OpenServiceEntry(manager, name, access, service);
+    }
+    HRESULT CreateServiceEntry(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, DWORD startType,
+                               LPCWSTR imagePath, LPCWSTR dependencies, CServiceHandle& service) override
+    {
+        if (IsFailing(L"CreateServiceEntry"))
+            return HResultFromError(ERROR_ACCESS_DENIED);
+        return CSystemServiceManager::CreateServiceEntry(manager, name, displayName, startType, imagePath,
+                                                         dependencies, service);
     }
     HRESULT SendControl(SC_HANDLE service, DWORD control, SERVICE_STATUS& status) override
     {
@@ -219,17 +324,38 @@ public:
     }
     HRESULT ChangeFailureActions(SC_HANDLE, SERVICE_FAILURE_ACTIONSW& failureActions) override
     {
+        if (IsFailing(L"ChangeFailureActions"))
+            return HResultFromError(ERROR_ACCESS_DENIED);
         resetPeriod = failureActions.dwResetPeriod;
         actions.assign(failureActions.lpsaActions, failureActions.lpsaActions + failureActions.cActions);
         return S_OK;
     }
+    HRESULT SetAccessList(SC_HANDLE service, PSECURITY_DESCRIPTOR descriptor) override
+    {
+        if (IsFailing(L"SetAccessList"))
+            return HResultFromError(ERROR_ACCESS_DENIED);
+        const BYTE* bytes = static_cast<const BYTE*>(descriptor);
+        accessList.assign(bytes, bytes + GetSecurityDescriptorLength(descriptor));
+        return CSystemServiceManager::SetAccessList(service, descriptor);
+    }
 
+    // The call `failingCall` fails (access denied) after `callsBeforeFailure`
+    // calls of it have passed.
+    std::wstring failingCall;
+    int callsBeforeFailure = 0;
     bool bRefuseManager = false;
     bool bRefuseService = false;
     DWORD controlError = ERROR_SUCCESS;  // the error a refused control reports, with this state
     DWORD controlState = 0;
     std::vector<SC_ACTION> actions;
     DWORD resetPeriod = 0xFFFFFFFF;
+    std::vector<BYTE> accessList;  // the last security descriptor set
+
+private:
+    bool IsFailing(const wchar_t* call)
+    {
+        return failingCall == call && callsBeforeFailure-- == 0;
+    }
 };
 
 // The module's side of the script registration: the replacement the host's
@@ -301,20 +427,65 @@ protected:
     CTestScriptModule scripts;
 };
 
-TEST_F(InstallStepsTest, ServiceIsCreatedWithItsDependencyAndRestartActions)
+InstanceSettings TestSettings(const wchar_t* num)
 {
-    // Creation alone: Wine drops the dependency list on later configuration changes.
-    ASSERT_TRUE(InstallService(services, L"ZeltAgentSvc-t1"));
-    EXPECT_EQ(std::vector<std::wstring>{L"RPCSS"},
-              ReadTextList(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services\\ZeltAgentSvc-t1",
-                           L"DependOnService"));
-    EXPECT_TRUE(g_messages.empty());
-
     InstanceSettings settings;
     settings.port = 9;
     settings.agent = L"a.exe";
-    settings.num = L"t2";
-    EXPECT_EQ(S_OK, RegisterAppId(services, L"ZeltAgentSvc-t2", settings, scripts, nullptr, true));
+    settings.cmd = L"a.exe -x";
+    settings.num = num;
+    return settings;
+}
+
+// The rights an access list grants the account `sid` in allowing entries.
+DWORD GrantedRights(const std::vector<BYTE>& descriptor, WELL_KNOWN_SID_TYPE sid)
+{
+    BYTE wanted[SECURITY_MAX_SID_SIZE];
+    DWORD sidBytes = sizeof(wanted);
+    BOOL bPresent = FALSE;
+    BOOL bDefaulted = FALSE;
+    PACL acl = nullptr;
+    if (!CreateWellKnownSid(sid, nullptr, wanted, &sidBytes) ||
+        !GetSecurityDescriptorDacl(const_cast<BYTE*>(descriptor.data()), &bPresent, &acl, &bDefaulted) || !acl)
+        return 0;
+    DWORD rights = 0;
+    for (DWORD i = 0; i < acl->AceCount; ++i)
+    {
+        void* entry = nullptr;
+        if (GetAce(acl, i, &entry) && static_cast<ACE_HEADER*>(entry)->AceType == ACCESS_ALLOWED_ACE_TYPE)
+        {
+            auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+            if (EqualSid(&allowed->SidStart, wanted))
+                rights |= allowed->Mask;
+        }
+    }
+    return rights;
+}
+
+// The service is created in one call with its whole configuration (Wine
+// drops the dependency list on any later change, so reading it after the
+// creation alone shows what the creation gave); the configuration then adds
+// three immediate restarts and the access list.
+TEST_F(InstallStepsTest, ServiceIsCreatedWhole)
+{
+    CInstallationUndo undo(services);
+    const ServiceDefinition definition{L"\"C:\\h.exe\" /port=9", L"ZeltAgent Service - t1"};
+    ASSERT_EQ(S_OK, InstallService(services, L"ZeltAgentSvc-t1", definition, undo));
+    undo.Keep();
+    EXPECT_EQ(std::vector<std::wstring>{L"RPCSS"},
+              ReadTextList(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services\\ZeltAgentSvc-t1",
+                           L"DependOnService"));
+    ServiceConfiguration config;
+    ASSERT_TRUE(QueryServiceConfiguration(L"ZeltAgentSvc-t1", config));
+    EXPECT_EQ(definition.imagePath, config.imagePath);
+    EXPECT_EQ(definition.displayName, config.displayName);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), config.serviceType);
+    EXPECT_TRUE(g_messages.empty());
+
+    CInstallationUndo undoT2(services);
+    EXPECT_EQ(S_OK, RegisterAppId(services, L"ZeltAgentSvc-t2", TestSettings(L"t2"), scripts, nullptr, true, undoT2));
+    undoT2.Keep();
     EXPECT_EQ(0u, services.resetPeriod);
     ASSERT_EQ(3u, services.actions.size());
     for (const SC_ACTION& action : services.actions)
@@ -325,13 +496,92 @@ TEST_F(InstallStepsTest, ServiceIsCreatedWithItsDependencyAndRestartActions)
     EXPECT_TRUE(g_messages.empty());
 }
 
+// Administrators and the system keep full control; any other account may
+// query, interrogate and list dependents, but not start, stop, change or
+// send user-defined controls. (Wine accepts the access list and keeps none,
+// so the list the host sets is read where it passes the seam.)
+TEST_F(InstallStepsTest, OnlyAdministratorsControlTheService)
+{
+    CInstallationUndo undo(services);
+    EXPECT_EQ(S_OK, RegisterAppId(services, L"ZeltAgentSvc-t1", TestSettings(L"t1"), scripts, nullptr, true, undo));
+    undo.Keep();
+    ASSERT_FALSE(services.accessList.empty());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_ALL_ACCESS), GrantedRights(services.accessList, WinLocalSystemSid));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_ALL_ACCESS), GrantedRights(services.accessList, WinBuiltinAdministratorsSid));
+    const DWORD readOnly =
+        SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS | SERVICE_INTERROGATE | READ_CONTROL;
+    for (const WELL_KNOWN_SID_TYPE other : {WinAuthenticatedUserSid, WinInteractiveSid, WinServiceSid, WinWorldSid,
+                                            WinBuiltinUsersSid, WinLocalServiceSid, WinNetworkServiceSid})
+    {
+        EXPECT_EQ(0u, GrantedRights(services.accessList, other) & ~readOnly) << other;
+    }
+    EXPECT_NE(0u, GrantedRights(services.accessList, WinAuthenticatedUserSid) & SERVICE_QUERY_STATUS);
+}
+
+// Each step that can fail after the first change, failed in turn through the
+// seam over a machine where the module is registered already: the command
+// reports the step's failure point with the system's error, and its undo
+// leaves the services, the module's registration ("LocalService" naming
+// another instance included) and the event sources as they were. The last
+// case fails nothing and undoes all, as after a type library that fails.
+TEST_F(InstallStepsTest, EachFailedStepLeavesTheMachineAsItWas)
+{
+    const ScriptReplacement replacements[] = {{L"APPID", ZELT_APPID_TEXT}, {nullptr, nullptr}};
+    ASSERT_EQ(S_OK, UpdateRegistryFromScript(scripts, IDR_ZELTAGENTSVC, true, replacements));
+    HKEY appId = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, AppIdKeyPath().c_str(), 0, KEY_WRITE, &appId));
+    const wchar_t other[] = L"ZeltAgentSvc-other";
+    RegSetValueExW(appId, L"LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>(other), sizeof(other));
+    RegCloseKey(appId);
+    ASSERT_EQ(S_OK, RegisterEventLogSource(L"ZeltAgentSvc", L"C:\\old\\ZeltAgentSvc.exe"));
+    const std::vector<std::wstring> before = SnapshotInstallation(L"ZeltAgentSvc-t1");
+
+    struct Case { const wchar_t* call; int callsBefore; int point; HRESULT result; } cases[] = {
+        {L"CreateServiceEntry", 0, 1, E_FAIL},
+        {L"OpenManager", 2, 3, HResultFromError(ERROR_ACCESS_DENIED)},   // after the removal's and the creation's
+        {L"OpenServiceEntry", 1, 4, HResultFromError(ERROR_ACCESS_DENIED)},  // after the removal's
+        {L"ChangeFailureActions", 0, 8, HResultFromError(ERROR_ACCESS_DENIED)},
+        {L"SetAccessList", 0, 9, HResultFromError(ERROR_ACCESS_DENIED)},
+        {L"", 0, 0, S_OK},
+    };
+    for (const Case& c : cases)
+    {
+        services.failingCall = c.call;
+        services.callsBeforeFailure = c.callsBefore;
+        std::vector<std::wstring> lines;
+        const TraceWriter trace = [&](EventKind kind, const std::wstring& line) {
+            EXPECT_EQ(EventKind::RegistrationFailed, kind);
+            lines.push_back(line);
+        };
+        CInstallationUndo undo(services);
+        HRESULT hr = RegisterAppId(services, L"ZeltAgentSvc-t1", TestSettings(L"t1"), scripts, trace, true, undo);
+        if (SUCCEEDED(hr))
+            hr = RegisterEventSources(L"ZeltAgentSvc", L"ZeltAgentSvc-t1", undo);
+        EXPECT_EQ(c.result, hr) << Narrow(c.call);
+        if (c.point != 0)
+        {
+            const std::wstring words = L"==> RegisterAppId: end_fail-" + std::to_wstring(c.point) + L".";
+            EXPECT_EQ(std::vector<std::wstring>{TraceFailureText(words, ERROR_ACCESS_DENIED)}, lines);
+        }
+        undo.Undo();
+        EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-t1", 5000)) << Narrow(c.call);
+        EXPECT_EQ(before, SnapshotInstallation(L"ZeltAgentSvc-t1")) << Narrow(c.call);
+    }
+    // Only the creation has a box of its own.
+    ASSERT_EQ(1u, g_messages.size());
+    EXPECT_EQ(FailureText(L"Could not start service", ERROR_ACCESS_DENIED), g_messages[0].text);
+}
+
 TEST_F(InstallStepsTest, CreationFailureShowsCouldNotStartService)
 {
     // Display names are unique: another service already shows our name.
-    CreateTestService(L"ZeltClash", L"ZeltAgentSvc-t1");
-    EXPECT_FALSE(InstallService(services, L"ZeltAgentSvc-t1"));
+    CreateTestService(L"ZeltClash", L"ZeltAgent Service - t1");
+    CInstallationUndo undo(services);
+    EXPECT_EQ(HResultFromError(ERROR_DUPLICATE_SERVICE_NAME),
+              InstallService(services, L"ZeltAgentSvc-t1", ServiceDefinition{L"C:\\h.exe", L"ZeltAgent Service - t1"},
+                             undo));
     ASSERT_EQ(1u, g_messages.size());
-    EXPECT_EQ(L"Could not start service", g_messages[0].text);
+    EXPECT_EQ(FailureText(L"Could not start service", ERROR_DUPLICATE_SERVICE_NAME), g_messages[0].text);
     EXPECT_EQ(L"ZeltAgentSvc-t1", g_messages[0].caption);
     EXPECT_EQ(static_cast<UINT>(MB_OK), g_messages[0].type);
 }
@@ -340,10 +590,10 @@ TEST_F(InstallStepsTest, StoppedServiceIsRemovedWithoutMessage)
 {
     CreateTestService(L"ZeltAgentSvc-t1", L"t1");
     EXPECT_TRUE(IsServiceInstalled(services, L"ZeltAgentSvc-t1"));
-    EXPECT_TRUE(UninstallService(services, L"ZeltAgentSvc-t1"));
+    EXPECT_EQ(S_OK, UninstallService(services, L"ZeltAgentSvc-t1"));
     EXPECT_TRUE(g_messages.empty());
     EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-t1"));
-    EXPECT_TRUE(UninstallService(services, L"ZeltAgentSvc-t1"));
+    EXPECT_EQ(S_OK, UninstallService(services, L"ZeltAgentSvc-t1"));
 }
 
 // A stop request refused because the service is already stopping needs no
@@ -362,7 +612,7 @@ TEST_F(InstallStepsTest, StoppingServiceIsRemovedWithoutMessage)
     ASSERT_TRUE(ControlService(service->Get(), SERVICE_CONTROL_STOP, &status));  // the agent holds the stop for 3 s
     ASSERT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), service->Query().dwCurrentState);
 
-    EXPECT_TRUE(UninstallService(services, L"ZeltAgentSvc-t1"));
+    EXPECT_EQ(S_OK, UninstallService(services, L"ZeltAgentSvc-t1"));
     EXPECT_TRUE(g_messages.empty()) << (g_messages.empty() ? "" : Narrow(g_messages[0].text));
     service.reset();  // its handles would keep the service
     EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-t1"));
@@ -374,11 +624,11 @@ TEST_F(InstallStepsTest, ServiceMarkedForDeletionShowsCouldNotDeleteService)
     CreateTestService(L"ZeltAgentSvc-t1", L"t1");
     CServiceHandle held = OpenTestService(L"ZeltAgentSvc-t1", DELETE | SERVICE_QUERY_CONFIG);
     ASSERT_TRUE(DeleteService(held.Get()));
-    const bool bRemoved = UninstallService(services, L"ZeltAgentSvc-t1");
+    const HRESULT hr = UninstallService(services, L"ZeltAgentSvc-t1");
     held.Reset();
-    EXPECT_FALSE(bRemoved);
+    EXPECT_EQ(HResultFromError(ERROR_SERVICE_MARKED_FOR_DELETE), hr);
     ASSERT_EQ(1u, g_messages.size());
-    EXPECT_EQ(L"Could not delete service", g_messages[0].text);
+    EXPECT_EQ(FailureText(L"Could not delete service", ERROR_SERVICE_MARKED_FOR_DELETE), g_messages[0].text);
     EXPECT_EQ(L"ZeltAgentSvc-t1", g_messages[0].caption);
 }
 
@@ -388,12 +638,14 @@ TEST_F(InstallStepsTest, ManagerThatCannotBeOpenedShowsItsMessage)
 {
     CreateTestService(L"ZeltAgentSvc-t1", L"t1");
     services.bRefuseManager = true;
-    EXPECT_FALSE(UninstallService(services, L"ZeltAgentSvc-t1"));
-    EXPECT_FALSE(InstallService(services, L"ZeltAgentSvc-t1"));
+    const HRESULT denied = HResultFromError(ERROR_ACCESS_DENIED);
+    EXPECT_EQ(denied, UninstallService(services, L"ZeltAgentSvc-t1"));
+    CInstallationUndo undo(services);
+    EXPECT_EQ(denied, InstallService(services, L"ZeltAgentSvc-t1", ServiceDefinition{L"C:\\h.exe", L"t1"}, undo));
     services.bRefuseManager = false;
     ASSERT_EQ(2u, g_messages.size());
-    EXPECT_EQ(L"Could not open Service Manager", g_messages[0].text);
-    EXPECT_EQ(L"Could not open Service Manager", g_messages[1].text);
+    EXPECT_EQ(FailureText(L"Could not open Service Manager", ERROR_ACCESS_DENIED), g_messages[0].text);
+    EXPECT_EQ(g_messages[0].text, g_messages[1].text);
     EXPECT_EQ(L"ZeltAgentSvc-t1", g_messages[1].caption);
     EXPECT_TRUE(IsServiceInstalled(services, L"ZeltAgentSvc-t1"));
 }
@@ -402,11 +654,11 @@ TEST_F(InstallStepsTest, ServiceThatCannotBeOpenedForRemovalShowsItsMessage)
 {
     CreateTestService(L"ZeltAgentSvc-t1", L"t1");
     services.bRefuseService = true;
-    EXPECT_FALSE(UninstallService(services, L"ZeltAgentSvc-t1"));
+    EXPECT_EQ(HResultFromError(ERROR_ACCESS_DENIED), UninstallService(services, L"ZeltAgentSvc-t1"));
     EXPECT_EQ(E_FAIL, RemoveAppId(services, L"ZeltAgentSvc-t1", scripts));
     services.bRefuseService = false;
     ASSERT_EQ(2u, g_messages.size());
-    EXPECT_EQ(L"Could not open service", g_messages[0].text);
+    EXPECT_EQ(FailureText(L"Could not open service", ERROR_ACCESS_DENIED), g_messages[0].text);
     EXPECT_TRUE(IsServiceInstalled(services, L"ZeltAgentSvc-t1"));
 }
 
@@ -426,13 +678,13 @@ TEST_F(InstallStepsTest, RefusedStopShowsCouldNotStopServiceAndStillDeletes)
         CreateTestService(L"ZeltAgentSvc-t1", L"t1");
         services.controlError = c.error;
         services.controlState = c.state;
-        EXPECT_TRUE(UninstallService(services, L"ZeltAgentSvc-t1"));
+        EXPECT_EQ(S_OK, UninstallService(services, L"ZeltAgentSvc-t1"));
         services.controlError = ERROR_SUCCESS;
         EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-t1"));
         ASSERT_EQ(c.bMessage ? 1u : 0u, g_messages.size()) << c.error << " " << c.state;
         if (c.bMessage)
         {
-            EXPECT_EQ(L"Could not stop service", g_messages[0].text);
+            EXPECT_EQ(FailureText(L"Could not stop service", c.error), g_messages[0].text);
         }
     }
 }
@@ -462,10 +714,13 @@ TEST_F(InstallStepsTest, ReinstallOfARunningInstanceEndsWithTheNewOne)
 
     services.controlError = ERROR_ACCESS_DENIED;
     services.controlState = SERVICE_RUNNING;
-    EXPECT_EQ(E_FAIL, WriteAppIdEntries(services, L"ZeltAgentSvc-t1", scripts, true));
+    CInstallationUndo undo(services);
+    HRESULT cause = S_OK;
+    EXPECT_EQ(E_FAIL, WriteAppIdEntries(services, L"ZeltAgentSvc-t1", ServiceDefinition(), scripts, true, undo, cause));
     services.controlError = ERROR_SUCCESS;
+    EXPECT_EQ(HResultFromError(ERROR_ACCESS_DENIED), cause);
     ASSERT_EQ(1u, g_messages.size());
-    EXPECT_EQ(L"Could not stop service", g_messages[0].text);
+    EXPECT_EQ(FailureText(L"Could not stop service", ERROR_ACCESS_DENIED), g_messages[0].text);
     EXPECT_TRUE(WaitForServiceState(L"ZeltAgentSvc-t1", SERVICE_RUNNING, 1));
     EXPECT_TRUE(IsServiceKept(L"ZeltAgentSvc-t1"));
 

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "base/EventLog.h"
 #include "instance/Messages.h"
 #include "support/HostTestSupport.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -45,24 +47,34 @@ private:
     bool m_bEntered = false;
 };
 
+// Either way the text is the letter's words with the system's error, and
+// the first such text is the one the command's console line repeats.
 TEST(Messages, BoxWhereAUserSeesItEventLogElsewhere)
 {
     CEventLogCapture events;
+    TakeFirstFailure();
     g_boxes.clear();
     g_pfnMessageBox = &RecordBox;
-    ShowMessage(L"ZeltAgentSvc-7", IDS_CANNOT_STOP_SERVICE, L"Could not stop service");
+    ShowMessage(L"ZeltAgentSvc-7", IDS_CANNOT_STOP_SERVICE, L"Could not stop service",
+                HRESULT_FROM_WIN32(ERROR_SERVICE_REQUEST_TIMEOUT));
     {
         CHiddenWindowStation hidden;
         ASSERT_TRUE(hidden.IsEntered());
-        ShowMessage(L"ZeltAgentSvc-8", IDS_CANNOT_DELETE_SERVICE, L"Could not delete service");
+        ShowMessage(L"ZeltAgentSvc-8", IDS_CANNOT_DELETE_SERVICE, L"Could not delete service",
+                    HRESULT_FROM_WIN32(ERROR_SERVICE_MARKED_FOR_DELETE));
     }
     g_pfnMessageBox = &MessageBoxW;
 
-    EXPECT_EQ(std::vector<std::wstring>{L"ZeltAgentSvc-7: Could not stop service"}, g_boxes);
+    const std::wstring stopText = FailureText(L"Could not stop service", ERROR_SERVICE_REQUEST_TIMEOUT);
+    EXPECT_EQ(std::vector<std::wstring>{L"ZeltAgentSvc-7: " + stopText}, g_boxes);
     const std::vector<CEventLogCapture::Record> records = events.Records();
     ASSERT_EQ(1u, records.size());
     EXPECT_EQ(L"ZeltAgentSvc-8", records[0].source);
-    EXPECT_EQ(L"Could not delete service", records[0].message);
+    EXPECT_EQ(FailureText(L"Could not delete service", ERROR_SERVICE_MARKED_FOR_DELETE), records[0].message);
+    EXPECT_EQ(EVENTLOG_ERROR_TYPE, records[0].level);
+    EXPECT_EQ(static_cast<DWORD>(EventKind::InstallationFailed), records[0].eventId);
+    EXPECT_EQ(stopText, TakeFirstFailure());
+    EXPECT_EQ(L"", TakeFirstFailure());
 }
 
 }  // namespace

@@ -1,30 +1,44 @@
-// The crash loop: an installed instance whose agent exits at once after every
-// start. The host keeps relaunching it without leaking: its handle count,
-// thread count and memory are taken after a short warm-up and again a few
-// hundred relaunches later, and only bounds on their growth that a leak per
-// relaunch would pass are asserted. The stop at the end must complete and
-// leave no agent.
+// The crash loop: an agent that exits at once after every start.
+//
+// Through the service manager, the installed instance relaunches it after a
+// delay that grows from 1 s (doubling): a handful of starts in 10 s, not
+// hundreds, and a stop during the delay ends at once and leaves no agent.
+//
+// In this process, a supervisor made without the quick-end delay relaunches
+// it a few hundred times without leaking, and writes a bounded number of
+// records: the process's handle count, thread count and memory are taken
+// after a short warm-up and again 150 relaunches later, and only bounds on
+// their growth that a leak per relaunch would pass are asserted.
 #include <gtest/gtest.h>
+
+#include "agent/Socket.h"  // Windows Sockets before windows.h
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
 #include "ReliabilitySupport.h"
+#include "agent/AgentSupervisor.h"
 #include "support/TestSupport.h"
 
 namespace {
 
+constexpr DWORD kObservedMs = 10000;
+// Delays of 1, 2 and 4 s give 4 starts in 10 s; at once, hundreds.
+constexpr size_t kMaxStartsObserved = 6;
 constexpr size_t kWarmUpStarts = 20;
 constexpr size_t kMeasuredRelaunches = 150;
-constexpr DWORD kLoopBoundMs = 180000;  // catches a host that stopped relaunching
+constexpr DWORD kLoopBoundMs = 180000;  // catches a supervisor that stopped relaunching
 // Bounds on the growth over the measured relaunches: a leak of one handle or
 // thread per relaunch exceeds them many times over, one of 2 KiB per relaunch
-// exceeds the memory bound; a flat host stays at 0.
+// exceeds the memory bound; a flat supervisor stays at 0.
 constexpr long kHandleGrowthBound = 32;
 constexpr long kThreadGrowthBound = 8;
 constexpr long kMemoryGrowthBoundKiB = 256;
+// The first end, then at most one a minute, and the count at the stop.
+constexpr int kMaxEndRecords = 4;
 
 void PrintFigures(const char* when, size_t starts, const ProcessFigures& figures)
 {
@@ -51,6 +65,7 @@ protected:
         DeleteFileW(m_log.c_str());
     }
 
+    std::wstring AgentCommand() const { return L"\"" + m_agentPath + L"\" --exitnow \"--log=" + m_log + L"\""; }
     size_t CountStarts() const { return CountLines(ReadFileText(m_log), "start "); }
     bool WaitForStarts(size_t count) const
     {
@@ -64,45 +79,70 @@ protected:
     CTestInstance m_instance{L"rel-crash"};
 };
 
-TEST_F(CrashLoopTest, HostRelaunchesHundredsOfTimesWithoutGrowing)
+TEST_F(CrashLoopTest, ServiceRelaunchesAQuickEndAfterAGrowingDelay)
 {
     const USHORT port = FindFreePort();
-    const std::wstring cmd = L"\"" + m_agentPath + L"\" --exitnow \"--log=" + m_log + L"\"";
-    ASSERT_EQ(0u, m_instance.Install(port, m_image, cmd));
+    ASSERT_EQ(0u, m_instance.Install(port, m_image, AgentCommand()));
     ASSERT_TRUE(m_instance.Start()) << GetLastError();
     ASSERT_TRUE(m_instance.WaitForState(SERVICE_RUNNING, 20000));
-    DWORD hostId = 0;
-    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), m_instance.QueryState(&hostId));
+    ASSERT_TRUE(WaitForStarts(1));
+    Sleep(kObservedMs);
+    const size_t starts = CountStarts();
+    std::printf("[ figure ] crash loop through the service: %u starts in %.0f s\n", static_cast<unsigned>(starts),
+                kObservedMs / 1000.0);
+    EXPECT_GE(starts, 2u) << "not relaunched";
+    EXPECT_LE(starts, kMaxStartsObserved) << "relaunched without a delay";
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), m_instance.QueryState());
 
-    const std::string mark = "/port=" + std::to_string(port);  // in the host's command line only
-    ASSERT_TRUE(WaitForStarts(kWarmUpStarts)) << "the host does not relaunch";
+    const long long stopStart = NowMicroseconds();
+    ASSERT_TRUE(m_instance.RequestStop());
+    ASSERT_TRUE(m_instance.WaitForState(SERVICE_STOPPED, 30000));
+    std::printf("[ figure ] crash loop stop during the delay: %.1f ms\n", ElapsedMs(stopStart));
+    EXPECT_TRUE(WaitForNoProcess(m_image, 5000)) << "an agent survived the stop";
+    const size_t afterStop = CountStarts();
+    Sleep(500);
+    EXPECT_EQ(afterStop, CountStarts()) << "relaunched after the stop";
+}
+
+TEST_F(CrashLoopTest, SupervisorRelaunchesHundredsOfTimesWithoutGrowing)
+{
+    ASSERT_EQ(S_OK, StartSockets());
+    std::atomic<int> endRecords{0};
+    const TraceWriter countEnds = [&](EventKind kind, const std::wstring&) {
+        if (kind == EventKind::AgentEnded || kind == EventKind::AgentEndedDelayed)
+            ++endRecords;
+    };
+    const USHORT port = FindFreePort();
+    CAgentSupervisor supervisor({m_image, AgentCommand(), TestProgramDirectory(), port, 0}, countEnds);
+    ASSERT_EQ(S_OK, supervisor.Start());
+    const DWORD self = GetCurrentProcessId();
+
+    ASSERT_TRUE(WaitForStarts(kWarmUpStarts)) << "the supervisor does not relaunch";
     ProcessFigures first;
-    ASSERT_TRUE(ReadProcessFigures(hostId, mark, first));
+    ASSERT_TRUE(ReadProcessFigures(self, std::string(), first));
     const size_t firstStarts = CountStarts();
     const long long began = NowMicroseconds();
     PrintFigures("first", firstStarts, first);
 
-    ASSERT_TRUE(WaitForStarts(firstStarts + kMeasuredRelaunches)) << "the host stopped relaunching";
+    ASSERT_TRUE(WaitForStarts(firstStarts + kMeasuredRelaunches)) << "the supervisor stopped relaunching";
     ProcessFigures last;
-    ASSERT_TRUE(ReadProcessFigures(hostId, mark, last)) << "the host is gone";
+    ASSERT_TRUE(ReadProcessFigures(self, std::string(), last));
     const size_t lastStarts = CountStarts();
     PrintFigures("last", lastStarts, last);
     std::printf("[ figure ] crash loop: %u relaunches in %.1f s\n", static_cast<unsigned>(lastStarts - firstStarts),
                 ElapsedMs(began) / 1000);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), m_instance.QueryState());
     EXPECT_LT(static_cast<long>(last.handles) - static_cast<long>(first.handles), kHandleGrowthBound);
     EXPECT_LT(static_cast<long>(last.threads) - static_cast<long>(first.threads), kThreadGrowthBound);
     EXPECT_LT(static_cast<long>(last.dataKiB) - static_cast<long>(first.dataKiB), kMemoryGrowthBoundKiB);
     EXPECT_LT(static_cast<long>(last.residentKiB) - static_cast<long>(first.residentKiB), kMemoryGrowthBoundKiB);
 
-    const long long stopStart = NowMicroseconds();
-    ASSERT_TRUE(m_instance.RequestStop());
-    ASSERT_TRUE(m_instance.WaitForState(SERVICE_STOPPED, 30000));
-    std::printf("[ figure ] crash loop stop: %.1f ms\n", ElapsedMs(stopStart));
+    supervisor.Stop();
+    WSACleanup();
     EXPECT_TRUE(WaitForNoProcess(m_image, 5000)) << "an agent survived the stop";
-    const size_t afterStop = CountStarts();
-    Sleep(500);
-    EXPECT_EQ(afterStop, CountStarts()) << "relaunched after the stop";
+    std::printf("[ figure ] crash loop: %d records for %u ends\n", endRecords.load(),
+                static_cast<unsigned>(CountStarts()));
+    EXPECT_GE(endRecords.load(), 1);
+    EXPECT_LE(endRecords.load(), kMaxEndRecords);
 }
 
 }  // namespace

@@ -165,7 +165,9 @@ bool ReadProcessFigures(DWORD processId, const std::string& commandLineMark, Pro
     if (!CountHandles(processId, figures.handles))
         return false;
     figures.threads = CountThreads(processId);
-    const std::string status = FindUnixStatus(commandLineMark);
+    // This process's own Unix process is /proc/self.
+    const std::string status = commandLineMark.empty() ? ReadFileText(L"Z:\\proc\\self\\status")
+                                                       : FindUnixStatus(commandLineMark);
     figures.residentKiB = ReadStatusKiB(status, "VmRSS:");
     figures.dataKiB = ReadStatusKiB(status, "VmData:");
     return figures.threads > 0 && !status.empty();

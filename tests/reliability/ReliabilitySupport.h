@@ -34,7 +34,8 @@ void TerminateProcesses(const std::wstring& imageName);
 // Figures of a running host. Wine keeps a process's handles in its server
 // and its memory in the Unix process that runs it, so the handles are
 // counted in the system's handle list and the memory is read from the Unix
-// process (found by a mark in its command line) through /proc.
+// process (found by a mark in its command line, or /proc/self for this
+// process when the mark is empty) through /proc.
 struct ProcessFigures
 {
     DWORD handles = 0;

@@ -1,7 +1,8 @@
 // The stop storm: 200 stops of the host's agent hold, each issued at a random
-// moment while the agent is ending or being relaunched, then 20 more through
-// the service manager. Every stop must end, leave no exit wait and no agent,
-// and no agent may start after it.
+// moment while the agent is ending or being relaunched (at once: the hold is
+// made without the quick-end delay, so that the stops meet relaunches), then
+// 20 more through the service manager, where the delay applies. Every stop
+// must end, leave no exit wait and no agent, and no agent may start after it.
 #include <gtest/gtest.h>
 
 #include "agent/Socket.h"  // Windows Sockets before windows.h
@@ -94,7 +95,7 @@ TEST_F(StopStormTest, EveryStopEndsTheAgentForGood)
         SCOPED_TRACE("stop " + std::to_string(round));
         DeleteFileW(m_log.c_str());
         ASSERT_EQ(S_OK, StartSockets());
-        const AgentSettings settings{m_image, RandomAgentCommand(random, port), TestProgramDirectory(), port};
+        const AgentSettings settings{m_image, RandomAgentCommand(random, port), TestProgramDirectory(), port, 0};
         CAgentSupervisor supervisor(settings, nullptr);
         ASSERT_EQ(S_OK, supervisor.Start());
         Sleep(random() % 120);
@@ -124,7 +125,8 @@ TEST_F(StopStormTest, EveryStopEndsTheAgentForGood)
 }
 
 // The same through the service manager: an installed instance whose agent
-// keeps ending is stopped at a random moment after each start.
+// keeps ending is stopped at a random moment after each start: while the
+// agent runs, ends, or waits out its relaunch delay.
 TEST_F(StopStormTest, ServiceStopsDuringRelaunches)
 {
     constexpr int kServiceStops = 20;

@@ -101,11 +101,19 @@ TEST_F(ServiceControlTest, StopAndShutdownControlsReportStopPendingAndQuitTheLoo
         module.ControlHandler(control);
         EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), module.m_serviceStatus.dwCurrentState) << control;
         EXPECT_TRUE(TakeQuitMessage()) << control;
+        // Pending with the stop's wait hint; each progress report advances
+        // the checkpoint.
+        EXPECT_EQ(module.m_dwStopWaitHintMs, module.m_serviceStatus.dwWaitHint);
+        EXPECT_EQ(1u, module.m_serviceStatus.dwCheckPoint);
+        module.ReportProgress();
+        EXPECT_EQ(2u, module.m_serviceStatus.dwCheckPoint);
     }
     EXPECT_TRUE(events.Messages().empty());
 }
 
-TEST_F(ServiceControlTest, OtherKnownControlsDoNothingAndUnknownOnesAreReported)
+// Unknown controls are written at most once a minute: a flood of them
+// writes the first, and the end of the run writes how many came after it.
+TEST_F(ServiceControlTest, OtherKnownControlsDoNothingAndUnknownOnesAreReportedOnceAMinute)
 {
     module.m_serviceStatus.dwCurrentState = SERVICE_RUNNING;
     ASSERT_EQ(S_FALSE, module.PrepareMessageLoop(0));  // this thread runs the loop
@@ -113,10 +121,21 @@ TEST_F(ServiceControlTest, OtherKnownControlsDoNothingAndUnknownOnesAreReported)
         module.ControlHandler(control);
     EXPECT_TRUE(events.Messages().empty());
     module.ControlHandler(0);
-    module.ControlHandler(128);
-    EXPECT_EQ((std::vector<std::wstring>{L"Bad service request", L"Bad service request"}), events.Messages());
+    for (int i = 0; i < 500; ++i)
+        module.ControlHandler(128 + i % 128);
+    const std::vector<CEventLogCapture::Record> records = events.Records();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(L"Bad service request", records[0].message);
+    EXPECT_EQ(static_cast<WORD>(EVENTLOG_WARNING_TYPE), records[0].level);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), module.m_serviceStatus.dwCurrentState);
     EXPECT_FALSE(TakeQuitMessage());
+
+    module.WriteUnwrittenBadRequests();
+    const std::vector<std::wstring> messages = events.Messages();
+    ASSERT_EQ(2u, messages.size());
+    EXPECT_EQ(0u, messages[1].rfind(L"Bad service request (500 requests in the last ", 0)) << Narrow(messages[1]);
+    module.WriteUnwrittenBadRequests();
+    EXPECT_EQ(2u, events.Messages().size());
 }
 
 // "Service started" precedes RUNNING and "Service stopped" precedes STOPPED:

@@ -47,8 +47,14 @@ protected:
             if (seen.empty() || seen.back() != status.dwCurrentState)
                 seen.push_back(status.dwCurrentState);
             EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN), status.dwControlsAccepted);
-            EXPECT_EQ(0u, status.dwCheckPoint);
-            EXPECT_EQ(0u, status.dwWaitHint);
+            // Only a pending state carries a checkpoint and a wait hint (the
+            // manager's own START_PENDING, before the service's first
+            // report, may carry none).
+            if (status.dwCurrentState != SERVICE_START_PENDING)
+            {
+                EXPECT_EQ(0u, status.dwCheckPoint) << status.dwCurrentState;
+                EXPECT_EQ(0u, status.dwWaitHint) << status.dwCurrentState;
+            }
             return status.dwCurrentState == last;
         });
         return seen;
@@ -87,16 +93,18 @@ protected:
 };
 
 // A user control leaves the service and its agent running; the stop then
-// sends the line, and the agent ends by itself.
+// sends the line, and the agent ends by itself. The child it started ends
+// with it before the service reports STOPPED.
 TEST_F(ServiceEndToEndTest, CleanRunKeepsRunningThroughAUserControlAndTheAgentEndsOnTheLine)
 {
-    Install(FindFreePort());
+    Install(FindFreePort(), L"--spawnchild");
     const std::vector<DWORD> started = StartAndWatch(SERVICE_RUNNING);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), started.back());
     for (DWORD state : started)  // START_PENDING may pass before the first look
         EXPECT_TRUE(state == SERVICE_START_PENDING || state == SERVICE_RUNNING) << state;
     CKernelHandle agent = OpenAgent();
     ASSERT_TRUE(agent);
+    ASSERT_TRUE(log.WaitForCount("child", 1));
 
     SERVICE_STATUS status{};
     EXPECT_TRUE(ControlService(service->Get(), 128, &status));
@@ -115,11 +123,14 @@ TEST_F(ServiceEndToEndTest, CleanRunKeepsRunningThroughAUserControlAndTheAgentEn
 }
 
 // An agent that ignores the line gets its 3000 ms before it is terminated;
-// one that does not listen gets no line and is terminated.
+// one that does not listen gets no line and is terminated after the connect
+// budget. Meanwhile STOP_PENDING carries a wait hint that covers the connect
+// budget and the agent's 3000 ms, and a checkpoint that advances. The
+// agent's child ends with it before STOPPED.
 TEST_F(ServiceEndToEndTest, AgentThatDoesNotEndOnTheLineIsTerminated)
 {
     const struct { const wchar_t* options; const char* event; std::string received; } cases[] = {
-        {L"--ignore", "listening", kShutdownHex}, {L"--nolisten", "start", ""}};
+        {L"--ignore --spawnchild", "listening", kShutdownHex}, {L"--nolisten --spawnchild", "start", ""}};
     for (const auto& c : cases)
     {
         SCOPED_TRACE(Narrow(c.options));
@@ -127,9 +138,28 @@ TEST_F(ServiceEndToEndTest, AgentThatDoesNotEndOnTheLineIsTerminated)
         ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), StartAndWatch(SERVICE_RUNNING).back());
         CKernelHandle agent = OpenAgent(c.event);
         ASSERT_TRUE(agent);
+        ASSERT_TRUE(log.WaitForCount("child", 1));
         const ULONGLONG begin = GetTickCount64();
-        DWORD pending = 0;
-        EXPECT_EQ(0u, Stop(pending).dwWin32ExitCode);
+        SERVICE_STATUS status{};
+        ASSERT_TRUE(ControlService(service->Get(), SERVICE_CONTROL_STOP, &status));
+        std::vector<DWORD> checkpoints;
+        DWORD waitHint = 0;
+        ASSERT_TRUE(WaitUntil([&] {
+            SERVICE_STATUS_PROCESS seen{};
+            DWORD needed = 0;
+            EXPECT_TRUE(QueryServiceStatusEx(service->Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&seen),
+                                             sizeof(seen), &needed));
+            if (seen.dwCurrentState == SERVICE_STOP_PENDING &&
+                (checkpoints.empty() || checkpoints.back() != seen.dwCheckPoint))
+                checkpoints.push_back(seen.dwCheckPoint);
+            waitHint = std::max(waitHint, seen.dwWaitHint);
+            return seen.dwCurrentState == SERVICE_STOPPED;
+        }, 30000));
+        EXPECT_TRUE(FindProcesses(kDemoAgentName).empty()) << "the agent's tree outlived STOPPED";
+        EXPECT_EQ(0u, service->Query().dwWin32ExitCode);
+        EXPECT_GE(waitHint, 1000u + 3000u);
+        EXPECT_GE(checkpoints.size(), c.received.empty() ? 1u : 3u) << "the checkpoint did not advance";
+        EXPECT_TRUE(std::is_sorted(checkpoints.begin(), checkpoints.end()));
         if (!c.received.empty())
         {
             EXPECT_GE(GetTickCount64() - begin, 2900u) << "terminated before its 3000 ms were over";

@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "base/Handles.h"
@@ -92,9 +93,41 @@ ProgramResult RunProgram(const std::wstring& commandLine, DWORD timeoutMs)
 
 DWORD RunHost(const std::wstring& arguments, DWORD timeoutMs)
 {
-    const ProgramResult result =
-        RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" " + arguments, timeoutMs);
+    const ProgramResult result = RunHostWithOutput(arguments, timeoutMs);
     return result.finished ? result.exitCode : 0xDEAD;
+}
+
+ProgramResult RunHostWithOutput(const std::wstring& arguments, DWORD timeoutMs)
+{
+    return RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" " + arguments, timeoutMs);
+}
+
+namespace {
+
+// "<message> (0x8007xxxx)".
+std::wstring SystemMessageAndCode(DWORD error)
+{
+    wchar_t message[512] = L"";
+    const DWORD units = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                       message, ARRAYSIZE(message), nullptr);
+    std::wstring text(message, units);
+    if (text.size() >= 2 && text.compare(text.size() - 2, 2, L"\r\n") == 0)
+        text.resize(text.size() - 2);
+    wchar_t code[16];
+    _snwprintf(code, ARRAYSIZE(code), L"0x%08lX", 0x80070000ul | (error & 0xFFFFul));
+    return text + L" (" + code + L")";
+}
+
+}  // namespace
+
+std::wstring FailureText(const std::wstring& words, DWORD error)
+{
+    return words + L": " + SystemMessageAndCode(error);
+}
+
+std::wstring TraceFailureText(const std::wstring& traceWords, DWORD error)
+{
+    return traceWords + L" " + SystemMessageAndCode(error);
 }
 
 std::string ReadFileText(const std::wstring& path)

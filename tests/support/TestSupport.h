@@ -30,6 +30,17 @@ ProgramResult RunProgram(const std::wstring& commandLine, DWORD timeoutMs = 6000
 // Runs the built host with `arguments` and returns its full exit code; 0xDEAD
 // when it had to be terminated after `timeoutMs`.
 DWORD RunHost(const std::wstring& arguments, DWORD timeoutMs = 60000);
+// The same, with its output.
+ProgramResult RunHostWithOutput(const std::wstring& arguments, DWORD timeoutMs = 60000);
+
+// The text a failure of the Windows error `error` carries after its words,
+// by the README's rule: the system's message (FormatMessage) without its
+// closing line break, and the HRESULT in hexadecimal:
+// "<words>: <message> (0x8007xxxx)".
+std::wstring FailureText(const std::wstring& words, DWORD error);
+// The same after a trace line's words, which end in their own full stop:
+// "==> Step: end_fail-N. <message> (0x8007xxxx)".
+std::wstring TraceFailureText(const std::wstring& traceWords, DWORD error);
 
 // The process-wide records that static start-up builds in the real program.
 class CScopedRecords

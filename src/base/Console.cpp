@@ -1,0 +1,54 @@
+#include "base/Console.h"
+
+#include <string>
+
+#include "base/Handles.h"
+
+namespace {
+
+bool IsConsole(HANDLE output)
+{
+    DWORD mode = 0;
+    return GetConsoleMode(output, &mode) != FALSE;
+}
+
+// A console takes UTF-16 as it is, whatever its code page.
+void WriteConsoleLine(HANDLE console, const wchar_t* text)
+{
+    const std::wstring line = std::wstring(text) + L"\r\n";
+    DWORD written = 0;
+    WriteConsoleW(console, line.c_str(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+}  // namespace
+
+bool WriteStandardOutputLine(const wchar_t* text)
+{
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output == nullptr || output == INVALID_HANDLE_VALUE)
+        return false;
+    if (IsConsole(output))
+    {
+        WriteConsoleLine(output, text);
+        return true;
+    }
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0)
+        return true;
+    std::string line(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &line[0], bytes, nullptr, nullptr);
+    line[static_cast<size_t>(bytes) - 1] = '\n';  // the NUL's place takes the line feed
+    DWORD written = 0;
+    WriteFile(output, line.data(), static_cast<DWORD>(bytes), &written, nullptr);
+    return true;
+}
+
+void PrintLine(const wchar_t* text)
+{
+    if (WriteStandardOutputLine(text) || !AttachConsole(ATTACH_PARENT_PROCESS))
+        return;
+    const CFileHandle console(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+    if (console)
+        WriteConsoleLine(console.Get(), text);
+}
