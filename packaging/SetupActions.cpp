@@ -1,32 +1,39 @@
-// The installer package's one custom action in a DLL: it turns the instance
-// properties into the host's command lines, which the deferred actions then
-// run with the installed host, and into the values the package keeps. The
-// package's own formatting cannot build those command lines: it does not
-// escape quotes or backslashes.
+// The installer package's custom actions in a DLL. PrepareInstances
+// (immediate) reads the instance properties and every instance that runs
+// from the install folder, plans what the installation does to each, and
+// hands each deferred action its steps; RunInstanceSteps carries them out
+// (stops and starts of services, the installed host's "/Service" and
+// "/unregserver"), as the action itself and as its rollback. The package's
+// own formatting cannot build the host's command lines: it does not escape
+// quotes or backslashes.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
 
+#include <algorithm>
 #include <cwchar>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "SetupArguments.h"
 #include "base/Handles.h"
 
 namespace {
 
-// Where the package keeps the instance it installed (its Registry table).
-constexpr const wchar_t* kKeptInstanceKey = L"Software\\ZeltAgentSvc";
+// Every wait for a service or for the host ends by then: a stop takes about
+// 4 s at worst, "/Service" waits at most 30 s for the old service twice.
+constexpr DWORD kServiceWaitMs = 60000;
+constexpr DWORD kHostWaitMs = 120000;
 
-struct CInstance
-{
-    std::wstring port;
-    std::wstring agent;
-    std::wstring cmd;
-    std::wstring num;
+// The deferred actions, each named after the property that carries its data.
+const wchar_t* const kDeferredActions[] = {L"StopInstances",   L"RollbackStopInstances",   L"RemoveInstances",
+                                           L"RollbackRemoveInstances", L"InstallInstances",
+                                           L"RollbackInstallInstances", L"DiscardPreviousFiles"};
 
-    bool IsEmpty() const { return port.empty() && agent.empty() && cmd.empty() && num.empty(); }
-};
+// The package's files (its File table), copied aside before an upgrade
+// replaces them.
+const wchar_t* const kPackageFiles[] = {L"ZeltAgentSvc.exe", L"ZeltDemoAgent.exe"};
 
 std::wstring ReadProperty(MSIHANDLE install, const wchar_t* name)
 {
@@ -42,65 +49,465 @@ std::wstring ReadProperty(MSIHANDLE install, const wchar_t* name)
     return value;
 }
 
-// A value the package kept under its key; empty when missing. The package
-// is a 32-bit one and writes the key in the 32-bit view of the registry,
-// where a 64-bit build of this action must look for it too.
-std::wstring ReadKeptValue(const wchar_t* name)
+// A line in the installation's log; as an error, also what a user interface
+// shows. The text goes in as a field, which the log does not format.
+void Report(MSIHANDLE install, INSTALLMESSAGE kind, const std::wstring& text)
 {
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKeptInstanceKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &opened) !=
-        ERROR_SUCCESS)
+    const MSIHANDLE record = MsiCreateRecord(1);
+    MsiRecordSetStringW(record, 0, L"ZeltAgentSvc: [1]");
+    MsiRecordSetStringW(record, 1, text.c_str());
+    MsiProcessMessage(install, kind, record);
+    MsiCloseHandle(record);
+}
+
+std::wstring HexCode(DWORD code)
+{
+    wchar_t text[16];
+    swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(code));
+    return text;
+}
+
+// The program an image path starts with.
+std::wstring FirstArgument(const std::wstring& commandLine)
+{
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(commandLine.c_str(), &count);
+    if (arguments == nullptr)
         return std::wstring();
-    const CKeyHandle key(opened);
+    std::wstring first = count > 0 ? arguments[0] : L"";
+    LocalFree(arguments);
+    return first;
+}
+
+bool ReadInstance(SC_HANDLE manager, const ENUM_SERVICE_STATUS_PROCESSW& entry, const std::wstring& host,
+                  SetupInstance& instance)
+{
+    if (!ReadInstanceNumber(entry.lpServiceName, instance.num))
+        return false;
+    const CServiceHandle service(OpenServiceW(manager, entry.lpServiceName, SERVICE_QUERY_CONFIG));
     DWORD bytes = 0;
-    if (RegGetValueW(key.Get(), nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) != ERROR_SUCCESS ||
-        bytes < sizeof(wchar_t))
-        return std::wstring();
-    std::wstring value(bytes / sizeof(wchar_t), L'\0');
-    if (RegGetValueW(key.Get(), nullptr, name, RRF_RT_REG_SZ, nullptr, &value[0], &bytes) != ERROR_SUCCESS)
-        return std::wstring();
-    value.resize(wcslen(value.c_str()));
-    return value;
+    if (!service || (!QueryServiceConfigW(service.Get(), nullptr, 0, &bytes) && bytes == 0))
+        return false;
+    std::vector<BYTE> buffer(bytes);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!QueryServiceConfigW(service.Get(), config, bytes, &bytes) || config->lpBinaryPathName == nullptr)
+        return false;
+    instance.imagePath = config->lpBinaryPathName;
+    instance.bRunning = entry.ServiceStatusProcess.dwCurrentState != SERVICE_STOPPED;
+    return CompareStringOrdinal(FirstArgument(instance.imagePath).c_str(), -1, host.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
-// The instance the properties give; without any of them, the one the package
-// kept from its last installation (an upgrade, a repair or the removal).
-CInstance ReadInstance(MSIHANDLE install)
+// Every instance whose service runs the host in the install folder, whoever
+// installed it.
+std::vector<SetupInstance> FindInstances(const std::wstring& host)
 {
-    CInstance given{ReadProperty(install, L"PORT"), ReadProperty(install, L"AGENT"), ReadProperty(install, L"CMD"),
-                    ReadProperty(install, L"NUM")};
-    if (!given.IsEmpty())
-        return given;
-    return CInstance{ReadKeptValue(L"Port"), ReadKeptValue(L"Agent"), ReadKeptValue(L"Command"),
-                     ReadKeptValue(L"InstanceNumber")};
-}
-
-UINT SetProperties(MSIHANDLE install, const CInstance& instance)
-{
-    UINT result = MsiSetPropertyW(install, L"ZeltInstanceNumber", instance.num.c_str());
-    if (result == ERROR_SUCCESS)
-        result = MsiSetPropertyW(install, L"ZeltRemovalArguments", BuildRemovalArguments(instance.num).c_str());
-    if (result != ERROR_SUCCESS || instance.port.empty() || instance.agent.empty())
-        return result;
-    const std::wstring arguments = BuildInstallArguments(instance.port, instance.agent, instance.cmd, instance.num);
-    for (const auto& property : {std::make_pair(L"ZeltPort", &instance.port), std::make_pair(L"ZeltAgent", &instance.agent),
-                                 std::make_pair(L"ZeltCommand", &instance.cmd),
-                                 std::make_pair(L"ZeltInstallArguments", &arguments)})
+    std::vector<SetupInstance> instances;
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+    if (!manager)
+        return instances;
+    DWORD bytes = 0;
+    DWORD count = 0;
+    EnumServicesStatusExW(manager.Get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, nullptr, 0, &bytes,
+                          &count, nullptr, nullptr);
+    std::vector<BYTE> buffer(bytes);
+    if (bytes == 0 || !EnumServicesStatusExW(manager.Get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
+                                             buffer.data(), bytes, &bytes, &count, nullptr, nullptr))
+        return instances;
+    const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i)
     {
-        if (result == ERROR_SUCCESS)
-            result = MsiSetPropertyW(install, property.first, property.second->c_str());
+        SetupInstance instance;
+        if (ReadInstance(manager.Get(), entries[i], host, instance))
+            instances.push_back(instance);
+    }
+    return instances;
+}
+
+// Another version of the package installed beside this one: removing this
+// one is then an upgrade's (Wine sets no UPGRADINGPRODUCTCODE), and the
+// instances stay with the other.
+bool IsAnotherVersionInstalled(MSIHANDLE install)
+{
+    if (!ReadProperty(install, L"UPGRADINGPRODUCTCODE").empty())
+        return true;
+    const std::wstring upgradeCode = ReadProperty(install, L"UpgradeCode");
+    const std::wstring productCode = ReadProperty(install, L"ProductCode");
+    wchar_t related[39];
+    for (DWORD i = 0; MsiEnumRelatedProductsW(upgradeCode.c_str(), 0, i, related) == ERROR_SUCCESS; ++i)
+    {
+        if (CompareStringOrdinal(related, -1, productCode.c_str(), -1, TRUE) != CSTR_EQUAL)
+            return true;
+    }
+    return false;
+}
+
+SetupMode ReadMode(MSIHANDLE install)
+{
+    if (CompareStringOrdinal(ReadProperty(install, L"REMOVE").c_str(), -1, L"ALL", -1, TRUE) == CSTR_EQUAL)
+        return IsAnotherVersionInstalled(install) ? SetupMode::RemovalByUpgrade : SetupMode::Removal;
+    return ReadProperty(install, L"Installed").empty() ? SetupMode::Installation : SetupMode::Maintenance;
+}
+
+UINT SetStepProperties(MSIHANDLE install, const std::wstring& host, const SetupPlan& plan)
+{
+    // The installation carries its own undoing behind an Undo mark.
+    SetupSteps undoable = plan.install;
+    undoable.push_back({StepKind::Undo, {}, {}});
+    undoable.insert(undoable.end(), plan.rollbackInstall.begin(), plan.rollbackInstall.end());
+    const SetupSteps* steps[] = {&plan.stop,  &plan.rollbackStop,    &plan.remove, &plan.rollbackRemove,
+                                 &undoable,   &plan.rollbackInstall, &plan.commit};
+    const bool bEmpty[] = {plan.stop.empty(),    plan.rollbackStop.empty(),    plan.remove.empty(),
+                           plan.rollbackRemove.empty(), plan.install.empty(), plan.rollbackInstall.empty(),
+                           plan.commit.empty()};
+    static_assert(sizeof(steps) / sizeof(steps[0]) == sizeof(kDeferredActions) / sizeof(kDeferredActions[0]),
+                  "one list of steps per deferred action");
+    UINT result = ERROR_SUCCESS;
+    for (size_t i = 0; i < sizeof(steps) / sizeof(steps[0]) && result == ERROR_SUCCESS; ++i)
+    {
+        // An action without steps keeps an empty property, which its
+        // condition in the sequence skips.
+        const std::wstring data = bEmpty[i] ? std::wstring() : FormatSteps(host, *steps[i]);
+        result = MsiSetPropertyW(install, kDeferredActions[i], data.c_str());
     }
     return result;
 }
 
+// Waits until the service leaves the pending states; its last status.
+SERVICE_STATUS WaitForSettledService(SC_HANDLE service, DWORD wanted)
+{
+    SERVICE_STATUS status{};
+    for (DWORD waited = 0; QueryServiceStatus(service, &status); waited += 100)
+    {
+        if (status.dwCurrentState == wanted || status.dwCurrentState == SERVICE_STOPPED || waited >= kServiceWaitMs)
+            break;
+        Sleep(100);
+    }
+    return status;
+}
+
+SC_HANDLE OpenInstanceService(const std::wstring& name, DWORD& error)
+{
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    SC_HANDLE service = manager ? OpenServiceW(manager.Get(), name.c_str(),
+                                               SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS)
+                                : nullptr;
+    error = service == nullptr ? GetLastError() : ERROR_SUCCESS;
+    return service;
+}
+
+// A run of stops asks every service of it to stop at once, so that they
+// stop side by side; each step then waits for its own.
+void RequestStops(SetupSteps::const_iterator step, SetupSteps::const_iterator end)
+{
+    for (; step != end && step->kind == StepKind::Stop; ++step)
+    {
+        DWORD error = ERROR_SUCCESS;
+        const CServiceHandle service(OpenInstanceService(step->service, error));
+        SERVICE_STATUS status{};
+        if (service)
+            ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+    }
+}
+
+// A service that is gone counts as stopped.
+bool StopInstance(MSIHANDLE install, const std::wstring& name)
+{
+    DWORD error = ERROR_SUCCESS;
+    const CServiceHandle service(OpenInstanceService(name, error));
+    if (!service)
+        return error == ERROR_SERVICE_DOES_NOT_EXIST;
+    SERVICE_STATUS status{};
+    if (!ControlService(service.Get(), SERVICE_CONTROL_STOP, &status) &&
+        (error = GetLastError()) != ERROR_SERVICE_NOT_ACTIVE && error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
+    {
+        Report(install, INSTALLMESSAGE_INFO, L"could not stop " + name + L": error " + HexCode(error));
+        return false;
+    }
+    if (WaitForSettledService(service.Get(), SERVICE_STOPPED).dwCurrentState == SERVICE_STOPPED)
+        return true;
+    Report(install, INSTALLMESSAGE_INFO, name + L" did not stop within " + std::to_wstring(kServiceWaitMs) + L" ms");
+    return false;
+}
+
+bool StartInstance(MSIHANDLE install, const std::wstring& name)
+{
+    DWORD error = ERROR_SUCCESS;
+    const CServiceHandle service(OpenInstanceService(name, error));
+    if (service && (StartServiceW(service.Get(), 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING))
+    {
+        const SERVICE_STATUS status = WaitForSettledService(service.Get(), SERVICE_RUNNING);
+        if (status.dwCurrentState == SERVICE_RUNNING)
+            return true;
+        Report(install, INSTALLMESSAGE_INFO,
+               name + L" did not reach RUNNING: state " + std::to_wstring(status.dwCurrentState) + L", exit code " +
+                   HexCode(status.dwWin32ExitCode) + L", service exit code " +
+                   HexCode(status.dwServiceSpecificExitCode));
+        return false;
+    }
+    if (service)
+        error = GetLastError();
+    Report(install, INSTALLMESSAGE_INFO, L"could not start " + name + L": error " + HexCode(error));
+    return false;
+}
+
+// What the host wrote to its standard output and error, into the log.
+std::wstring ReadOutput(HANDLE pipe)
+{
+    std::string bytes;
+    DWORD available = 0;
+    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0)
+    {
+        char chunk[4096];
+        DWORD read = 0;
+        if (!ReadFile(pipe, chunk, sizeof(chunk), &read, nullptr) || read == 0)
+            break;
+        bytes.append(chunk, read);
+    }
+    const int units = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(units), L'\0');
+    if (units > 0)
+        MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], units);
+    return text;
+}
+
+// Runs the installed host; true when it ends with 0. Its exit code and what
+// it printed go into the log either way when it fails.
+bool RunHost(MSIHANDLE install, const std::wstring& host, const SetupStep& step)
+{
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 65536))
+        return false;
+    const CKernelHandle reader(readEnd);
+    CKernelHandle writer(writeEnd);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    std::wstring commandLine = L"\"" + host + L"\" " + step.arguments;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(host.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &process))
+    {
+        Report(install, INSTALLMESSAGE_INFO, L"could not run " + host + L": error " + HexCode(GetLastError()));
+        return false;
+    }
+    const CKernelHandle processHandle(process.hProcess);
+    const CKernelHandle threadHandle(process.hThread);
+    writer.Reset();
+    DWORD exitCode = STILL_ACTIVE;
+    if (WaitForSingleObject(process.hProcess, kHostWaitMs) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process.hProcess, &exitCode))
+        exitCode = STILL_ACTIVE;
+    if (exitCode == 0)
+        return true;
+    const std::wstring verb = step.arguments.substr(0, step.arguments.find(L' '));
+    Report(install, INSTALLMESSAGE_INFO,
+           L"the host's " + verb + (step.service.empty() ? L"" : L" for " + step.service) +
+               (exitCode == STILL_ACTIVE ? L" did not end" : L" ended with " + HexCode(exitCode)) + L": " +
+               ReadOutput(readEnd));
+    return false;
+}
+
+std::wstring FolderOf(const std::wstring& path)
+{
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool CopyPackageFiles(MSIHANDLE install, const std::wstring& from, const std::wstring& to)
+{
+    CreateDirectoryW(to.c_str(), nullptr);
+    for (const wchar_t* name : kPackageFiles)
+    {
+        if (!CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE))
+        {
+            Report(install, INSTALLMESSAGE_INFO,
+                   L"could not copy " + from + L"\\" + name + L": error " + HexCode(GetLastError()));
+            return false;
+        }
+    }
+    return true;
+}
+
+void DiscardPackageFiles(const std::wstring& folder)
+{
+    for (const wchar_t* name : kPackageFiles)
+        DeleteFileW((folder + L"\\" + name).c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+// A GUID as the installer writes it in its own keys: each of the first three
+// groups reversed, then each byte of the rest with its two digits swapped.
+std::wstring SquashGuid(const std::wstring& guid)
+{
+    if (guid.size() != 38)
+        return std::wstring();
+    const std::wstring hex = guid.substr(1, 8) + guid.substr(10, 4) + guid.substr(15, 4) + guid.substr(20, 4) +
+                             guid.substr(25, 12);
+    std::wstring squashed(hex.rbegin() + 24, hex.rbegin() + 32);
+    squashed.append(hex.rbegin() + 20, hex.rbegin() + 24);
+    squashed.append(hex.rbegin() + 16, hex.rbegin() + 20);
+    for (size_t i = 16; i + 1 < hex.size(); i += 2)
+        squashed += std::wstring{hex[i + 1], hex[i]};
+    return squashed;
+}
+
+// Wine's installer deletes the whole key of an upgrade code when it removes
+// or rolls back one product of it, taking the entries of the others with it,
+// so that a later upgrade would not find them. The entry of an installed
+// product that the installer no longer lists is written back; Windows keeps
+// them, and there this does nothing.
+void KeepProductListed(MSIHANDLE install, const std::wstring& productCode, const std::wstring& upgradeCode)
+{
+    wchar_t related[39];
+    for (DWORD i = 0; MsiEnumRelatedProductsW(upgradeCode.c_str(), 0, i, related) == ERROR_SUCCESS; ++i)
+    {
+        if (CompareStringOrdinal(related, -1, productCode.c_str(), -1, TRUE) == CSTR_EQUAL)
+            return;
+    }
+    if (MsiQueryProductStateW(productCode.c_str()) != INSTALLSTATE_DEFAULT || SquashGuid(upgradeCode).empty() ||
+        SquashGuid(productCode).empty())
+        return;
+    const std::wstring path =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes\\" + SquashGuid(upgradeCode);
+    HKEY created = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
+                        &created, nullptr) != ERROR_SUCCESS)
+        return;
+    const CKeyHandle key(created);
+    RegSetValueExW(key.Get(), SquashGuid(productCode).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(L""),
+                   sizeof(wchar_t));
+    Report(install, INSTALLMESSAGE_INFO, L"the installer had lost the upgrade code entry of " + productCode +
+                                             L": written back");
+}
+
+bool RunStep(MSIHANDLE install, const std::wstring& host, const SetupStep& step)
+{
+    switch (step.kind)
+    {
+    case StepKind::Stop:
+        return StopInstance(install, step.service);
+    case StepKind::Start:
+        return StartInstance(install, step.service);
+    case StepKind::RunHost:
+        return RunHost(install, host, step);
+    case StepKind::RunHostAnyway:
+        RunHost(install, host, step);
+        return true;
+    case StepKind::Undo:
+        return true;
+    case StepKind::KeepFiles:
+        return CopyPackageFiles(install, FolderOf(host), step.arguments);
+    case StepKind::RestoreFiles:
+        // Windows's rollback has put the files back; Wine's removed them.
+        if (!FileExists(host))
+        {
+            Report(install, INSTALLMESSAGE_INFO, L"the installer's rollback removed the files: copying them back");
+            CopyPackageFiles(install, step.arguments, FolderOf(host));
+        }
+        DiscardPackageFiles(step.arguments);
+        return true;
+    case StepKind::DiscardFiles:
+        DiscardPackageFiles(step.arguments);
+        return true;
+    case StepKind::KeepListed:
+        KeepProductListed(install, step.service, step.arguments);
+        return true;
+    }
+    return false;
+}
+
+// Before an installation replaces the files of another version, a copy of
+// them is kept aside until it succeeds. Windows's rollback puts the files back
+// itself; Wine's removes them, and those of the older version with them, and
+// takes the older version off its upgrade code: the last rollback step copies
+// the files back and lists the older version again there, so that the
+// instances start again and the older version stays installed.
+void GuardReplacedFiles(MSIHANDLE install, SetupMode mode, const std::wstring& host, SetupPlan& plan)
+{
+    if (mode != SetupMode::Installation || !FileExists(host))
+        return;
+    wchar_t windows[MAX_PATH] = L"";
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring copies = std::wstring(windows) + L"\\Temp\\ZeltAgentSvc-" + ReadProperty(install, L"ProductCode");
+    plan.stop.insert(plan.stop.begin(), {StepKind::KeepFiles, {}, copies});
+    plan.rollbackStop.insert(plan.rollbackStop.begin(), {StepKind::RestoreFiles, {}, copies});
+    const std::wstring upgradeCode = ReadProperty(install, L"UpgradeCode");
+    const std::wstring older = ReadProperty(install, L"WIX_UPGRADE_DETECTED");
+    for (size_t begin = 0; begin < older.size();)
+    {
+        const size_t end = std::min(older.find(L';', begin), older.size());
+        plan.rollbackStop.push_back({StepKind::KeepListed, older.substr(begin, end - begin), upgradeCode});
+        begin = end + 1;
+    }
+    plan.commit.push_back({StepKind::DiscardFiles, {}, copies});
+}
+
 }  // namespace
 
-// Sets ZeltInstanceNumber and ZeltRemovalArguments when an instance number is
-// known, and the instance's values and ZeltInstallArguments when its port and
-// agent are too; leaves them unset otherwise, so that the actions that use
-// them do not run.
-extern "C" UINT __stdcall PrepareInstanceArguments(MSIHANDLE install)
+// Plans the instances' steps for the deferred actions; refuses a request
+// that names no instance it can install.
+extern "C" UINT __stdcall PrepareInstances(MSIHANDLE install)
 {
-    const CInstance instance = ReadInstance(install);
-    return instance.num.empty() ? ERROR_SUCCESS : SetProperties(install, instance);
+    const std::wstring host = ReadProperty(install, L"INSTALLFOLDER") + L"ZeltAgentSvc.exe";
+    const SetupRequest request{ReadProperty(install, L"PORT"), ReadProperty(install, L"AGENT"),
+                               ReadProperty(install, L"CMD"), ReadProperty(install, L"NUM")};
+    const SetupMode mode = ReadMode(install);
+    SetupPlan plan = PlanInstances(mode, request, FindInstances(host));
+    if (!plan.error.empty())
+    {
+        Report(install, INSTALLMESSAGE_ERROR, plan.error);
+        return ERROR_INSTALL_FAILURE;
+    }
+    GuardReplacedFiles(install, mode, host, plan);
+    return SetStepProperties(install, host, plan);
+}
+
+// One deferred action's steps, in order. As an action, the first step that
+// fails fails the installation (which is then rolled back), after the steps
+// behind the Undo mark have run; without a failure those do not run. As a
+// rollback, every step is tried.
+extern "C" UINT __stdcall RunInstanceSteps(MSIHANDLE install)
+{
+    std::wstring host;
+    SetupSteps steps;
+    if (!ParseSteps(ReadProperty(install, L"CustomActionData"), host, steps))
+    {
+        Report(install, INSTALLMESSAGE_INFO, L"the action's data cannot be read");
+        return ERROR_INSTALL_FAILURE;
+    }
+    const bool bRollback = MsiGetMode(install, MSIRUNMODE_ROLLBACK) != FALSE;
+    const auto begin = steps.cbegin();
+    const auto end = steps.cend();
+    auto step = begin;
+    for (; step != end && step->kind != StepKind::Undo; ++step)
+    {
+        if (step->kind == StepKind::Stop && (step == begin || std::prev(step)->kind != StepKind::Stop))
+            RequestStops(step, end);
+        if (!RunStep(install, host, *step) && !bRollback)
+            break;
+    }
+    if (step == end || (step->kind == StepKind::Undo && !bRollback))
+        return ERROR_SUCCESS;
+    step = std::find_if(step, end, [](const SetupStep& s) { return s.kind == StepKind::Undo; });
+    Report(install, INSTALLMESSAGE_INFO, L"undoing the installation of the instances");
+    for (; step != end; ++step)
+        RunStep(install, host, *step);
+    return ERROR_INSTALL_FAILURE;
+}
+
+// After the older version's removal, which under Wine takes this version's
+// upgrade code entry away with its own.
+extern "C" UINT __stdcall KeepUpgradeRegistration(MSIHANDLE install)
+{
+    KeepProductListed(install, ReadProperty(install, L"ProductCode"), ReadProperty(install, L"UpgradeCode"));
+    return ERROR_SUCCESS;
 }

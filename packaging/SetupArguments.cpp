@@ -1,14 +1,112 @@
 #include "SetupArguments.h"
 
+#include <windows.h>
+
 #include "instance/ImagePath.h"
+#include "instance/InstanceSettings.h"
 
 namespace {
+
+// The service name of every instance starts with the module's name.
+const std::wstring kBaseName = L"ZeltAgentSvc";
+
+// Between the steps of a deferred action's data, and between a step's fields:
+// characters no property value that an administrator types holds.
+constexpr wchar_t kStepEnd = L'\x1e';
+constexpr wchar_t kFieldEnd = L'\x1f';
 
 // One argument between double quotes, escaped as the host escapes the
 // values of its own image path.
 std::wstring QuotedSwitch(const wchar_t* name, const std::wstring& value)
 {
     return L" \"/" + std::wstring(name) + L"=" + EscapeQuotedValue(value) + L"\"";
+}
+
+struct Settings
+{
+    std::wstring port;
+    std::wstring agent;
+    std::wstring cmd;
+};
+
+// The settings as the host reads them from a command line, so that two sets
+// compare as the host would see them (a port "05000" is 5000).
+Settings ReadSettings(const std::wstring& commandLine)
+{
+    const InstanceSettings read = ReadInstanceSettings(commandLine.c_str());
+    return Settings{read.port != 0 ? std::to_wstring(read.port) : std::wstring(), read.agent, read.cmd};
+}
+
+Settings ReadGivenSettings(const Settings& given)
+{
+    return ReadSettings(L"host " + BuildInstallArguments(given.port, given.agent, given.cmd, std::wstring()));
+}
+
+bool operator==(const Settings& a, const Settings& b)
+{
+    return a.port == b.port && a.agent == b.agent && a.cmd == b.cmd;
+}
+
+// The values given over the instance's own.
+Settings MergeSettings(const SetupRequest& request, const Settings& own)
+{
+    return ReadGivenSettings(Settings{request.port.empty() ? own.port : request.port,
+                                      request.agent.empty() ? own.agent : request.agent,
+                                      request.cmd.empty() ? own.cmd : request.cmd});
+}
+
+std::wstring ServiceArguments(const Settings& settings, const std::wstring& num)
+{
+    return BuildInstallArguments(settings.port, settings.agent, settings.cmd, num);
+}
+
+// An existing instance installed again (with `wanted`): stopped first if it
+// runs, and on rollback installed again as it was (`own`) and started.
+void PlanReplacement(SetupPlan& plan, const SetupInstance& instance, const Settings& own, const Settings& wanted,
+                     bool bStart)
+{
+    const std::wstring service = InstanceServiceName(instance.num);
+    if (instance.bRunning)
+    {
+        plan.stop.push_back({StepKind::Stop, service, {}});
+        plan.rollbackStop.push_back({StepKind::Start, service, {}});
+    }
+    plan.install.push_back({StepKind::RunHost, service, ServiceArguments(wanted, instance.num)});
+    plan.rollbackInstall.push_back({StepKind::Stop, service, {}});
+    plan.rollbackInstall.push_back({StepKind::RunHost, service, ServiceArguments(own, instance.num)});
+    if (bStart)
+        plan.install.push_back({StepKind::Start, service, {}});
+}
+
+// A new instance: installed and started; on rollback stopped and removed.
+void PlanNewInstance(SetupPlan& plan, const std::wstring& num, const Settings& wanted)
+{
+    const std::wstring service = InstanceServiceName(num);
+    plan.install.push_back({StepKind::RunHost, service, ServiceArguments(wanted, num)});
+    plan.rollbackInstall.push_back({StepKind::Stop, service, {}});
+    plan.rollbackInstall.push_back({StepKind::RunHost, service, BuildRemovalArguments(num)});
+    plan.install.push_back({StepKind::Start, service, {}});
+}
+
+SetupPlan PlanRemoval(const std::vector<SetupInstance>& instances)
+{
+    SetupPlan plan;
+    for (const SetupInstance& instance : instances)
+    {
+        const std::wstring service = InstanceServiceName(instance.num);
+        if (instance.bRunning)
+        {
+            plan.stop.push_back({StepKind::Stop, service, {}});
+            plan.rollbackStop.push_back({StepKind::Start, service, {}});
+        }
+        plan.remove.push_back({StepKind::RunHost, service, BuildRemovalArguments(instance.num)});
+        plan.rollbackRemove.push_back(
+            {StepKind::RunHost, service, ServiceArguments(ReadSettings(instance.imagePath), instance.num)});
+    }
+    // A module that was never registered (files only) fails this, which must
+    // not stop the removal.
+    plan.remove.push_back({StepKind::RunHostAnyway, {}, L"/unregserver"});
+    return plan;
 }
 
 }  // namespace
@@ -23,4 +121,105 @@ std::wstring BuildInstallArguments(const std::wstring& port, const std::wstring&
 std::wstring BuildRemovalArguments(const std::wstring& num)
 {
     return L"/unregserver" + QuotedSwitch(L"num", num);
+}
+
+std::wstring InstanceServiceName(const std::wstring& num)
+{
+    return num.empty() ? kBaseName : kBaseName + L"-" + num;
+}
+
+bool ReadInstanceNumber(const std::wstring& serviceName, std::wstring& num)
+{
+    if (CompareStringOrdinal(serviceName.c_str(), -1, kBaseName.c_str(), -1, TRUE) == CSTR_EQUAL)
+    {
+        num.clear();
+        return true;
+    }
+    const std::wstring prefix = kBaseName + L"-";
+    if (serviceName.size() <= prefix.size() ||
+        CompareStringOrdinal(serviceName.c_str(), static_cast<int>(prefix.size()), prefix.c_str(), -1, TRUE) !=
+            CSTR_EQUAL)
+        return false;
+    num = serviceName.substr(prefix.size());
+    return true;
+}
+
+SetupPlan PlanInstances(SetupMode mode, const SetupRequest& request, const std::vector<SetupInstance>& instances)
+{
+    if (mode == SetupMode::RemovalByUpgrade)
+        return SetupPlan();
+    if (mode == SetupMode::Removal)
+        return PlanRemoval(instances);
+
+    // The instance the request names: NUM, or without it the only one.
+    SetupPlan plan;
+    std::wstring num = request.num;
+    const SetupInstance* named = nullptr;
+    if (!request.IsEmpty())
+    {
+        if (num.empty() && instances.size() != 1)
+        {
+            plan.error = L"NUM must name the instance that PORT, AGENT or CMD are for.";
+            return plan;
+        }
+        if (num.empty())
+            num = instances[0].num;
+        for (const SetupInstance& instance : instances)
+        {
+            if (instance.num == num)
+                named = &instance;
+        }
+        if (named == nullptr && (request.port.empty() || request.agent.empty()))
+        {
+            plan.error = L"PORT and AGENT must be given with NUM for a new instance (NUM=" + num + L").";
+            return plan;
+        }
+    }
+
+    for (const SetupInstance& instance : instances)
+    {
+        const Settings own = ReadSettings(instance.imagePath);
+        const bool bNamed = &instance == named;
+        const Settings wanted = bNamed ? MergeSettings(request, own) : own;
+        if (mode == SetupMode::Maintenance && wanted == own)
+            continue;
+        PlanReplacement(plan, instance, own, wanted, instance.bRunning || bNamed);
+    }
+    if (!request.IsEmpty() && named == nullptr)
+        PlanNewInstance(plan, num, MergeSettings(request, Settings()));
+    // The module's registration came with the first instance: the rollback
+    // takes it away again.
+    if (instances.empty() && !plan.install.empty())
+        plan.rollbackInstall.push_back({StepKind::RunHostAnyway, {}, L"/unregserver"});
+    return plan;
+}
+
+std::wstring FormatSteps(const std::wstring& host, const SetupSteps& steps)
+{
+    std::wstring data = host + kStepEnd;
+    for (const SetupStep& step : steps)
+        data += static_cast<wchar_t>(step.kind) + step.service + kFieldEnd + step.arguments + kStepEnd;
+    return data;
+}
+
+bool ParseSteps(const std::wstring& data, std::wstring& host, SetupSteps& steps)
+{
+    size_t end = data.find(kStepEnd);
+    if (end == std::wstring::npos)
+        return false;
+    host = data.substr(0, end);
+    steps.clear();
+    for (size_t begin = end + 1; begin < data.size(); begin = end + 1)
+    {
+        end = data.find(kStepEnd, begin);
+        const size_t field = data.find(kFieldEnd, begin);
+        if (end == std::wstring::npos || field == std::wstring::npos || field > end || field == begin)
+            return false;
+        const wchar_t kind = data[begin];
+        if (std::wstring(L"SGHAUBRDK").find(kind) == std::wstring::npos)
+            return false;
+        steps.push_back(SetupStep{static_cast<StepKind>(kind), data.substr(begin + 1, field - begin - 1),
+                                  data.substr(field + 1, end - field - 1)});
+    }
+    return true;
 }
