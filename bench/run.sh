@@ -10,14 +10,8 @@ cmake --build build --target ZeltBench >/dev/null
 # On a machine that runs no 32-bit code, Wine starts only 64-bit programs:
 # the benchmark then measures the same sources built for x86_64, in a 64-bit
 # prefix (and says so), while the size is that of the shipped 32-bit program.
-bin=build
-if [ "$(scripts/wine-loader.sh)" != wine ]; then
-  bin=build/x64
-  export WINEARCH=win64
-  cmake -S . -B "$bin" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-x86_64.cmake" >/dev/null
-  cmake --build "$bin" --target ZeltBench >/dev/null
-fi
+bin=$(scripts/runnable-build.sh ZeltBench)
+[ "$bin" = build ] || export WINEARCH=win64
 prefix="$PWD/$bin/wineprefix"
 bench=
 finish() {

@@ -9,14 +9,8 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build >/dev/null
 # On a machine that runs no 32-bit code, Wine starts only 64-bit programs:
 # the demo then runs the same sources built for x86_64, in a 64-bit prefix.
-bin=build
-if [ "$(scripts/wine-loader.sh)" != wine ]; then
-  bin=build/x64
-  export WINEARCH=win64
-  cmake -S . -B "$bin" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-x86_64.cmake" >/dev/null
-  cmake --build "$bin" --target ZeltAgentSvc ZeltDemoAgent ZeltProcessList >/dev/null
-fi
+bin=$(scripts/runnable-build.sh ZeltAgentSvc ZeltDemoAgent ZeltProcessList)
+[ "$bin" = build ] || export WINEARCH=win64
 
 prefix="$PWD/$bin/wineprefix"
 logs="$prefix/drive_c/zelt-demo"
