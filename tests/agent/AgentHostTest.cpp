@@ -372,7 +372,8 @@ TEST_F(AgentHostTest, SameImageChildIsNotAdoptedAndTheAgentIsLaunchedAgain)
     const auto ends = traces.Ends();
     ASSERT_FALSE(ends.empty());
     EXPECT_EQ(EventKind::AgentEnded, ends[0].first);
-    EXPECT_TRUE(StartsWith(ends[0].second, L"Agent ended (exit code 0x00000000 after 1.")) << Narrow(ends[0].second);
+    // How long it ran depends on the machine's load: only its form is checked.
+    EXPECT_TRUE(StartsWith(ends[0].second, L"Agent ended (exit code 0x00000000 after ")) << Narrow(ends[0].second);
     EXPECT_TRUE(EndsWith(ends[0].second, L"; relaunched at once")) << Narrow(ends[0].second);
 }
 
@@ -399,7 +400,7 @@ TEST_F(AgentHostTest, QuickEndsAreRelaunchedAfterAGrowingDelayAndWrittenInBulk)
     const auto ends = traces.Ends();
     ASSERT_EQ(2u, ends.size());
     EXPECT_EQ(EventKind::AgentEndedDelayed, ends[0].first);
-    EXPECT_TRUE(StartsWith(ends[0].second, L"Agent ended (exit code 0x00000000 after 0.")) << Narrow(ends[0].second);
+    EXPECT_TRUE(StartsWith(ends[0].second, L"Agent ended (exit code 0x00000000 after ")) << Narrow(ends[0].second);
     EXPECT_TRUE(EndsWith(ends[0].second, L"; relaunched in 1 s")) << Narrow(ends[0].second);
     EXPECT_TRUE(StartsWith(ends[1].second, L"3 more agent ends in the last ")) << Narrow(ends[1].second);
 }
