@@ -35,7 +35,9 @@
 // leftovers (a process that would not end within the bound) apart from the
 // next agent's tree. No CREATE_BREAKAWAY_FROM_JOB: where the host itself runs
 // in a job that forbids breaking away, it would make every launch fail;
-// nested jobs // Windows Sockets must come before windows.h.
+// nested jobs let the agent's job sit inside the host's.
+//
+// Windows Sockets must come before windows.h.
 #include "agent/Socket.h"
 
 #include "agent/AgentSupervisor.h"
