@@ -18,6 +18,7 @@
 
 #include "SetupArguments.h"
 #include "base/Handles.h"
+#include "instance/ServiceManager.h"
 
 namespace {
 
@@ -79,21 +80,18 @@ std::wstring FirstArgument(const std::wstring& commandLine)
     return first;
 }
 
-bool ReadInstance(SC_HANDLE manager, const ENUM_SERVICE_STATUS_PROCESSW& entry, const std::wstring& host,
+bool ReadInstance(IServiceManager& services, SC_HANDLE manager, const std::wstring& name, const std::wstring& host,
                   SetupInstance& instance)
 {
-    if (!ReadInstanceNumber(entry.lpServiceName, instance.num))
+    if (!ReadInstanceNumber(name, instance.num))
         return false;
-    const CServiceHandle service(OpenServiceW(manager, entry.lpServiceName, SERVICE_QUERY_CONFIG));
-    DWORD bytes = 0;
-    if (!service || (!QueryServiceConfigW(service.Get(), nullptr, 0, &bytes) && bytes == 0))
+    CServiceHandle service;
+    SERVICE_STATUS status{};
+    if (FAILED(services.OpenServiceEntry(manager, name.c_str(), SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS, service)) ||
+        FAILED(services.QueryImagePath(service.Get(), instance.imagePath)) ||
+        FAILED(services.QueryStatus(service.Get(), status)))
         return false;
-    std::vector<BYTE> buffer(bytes);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (!QueryServiceConfigW(service.Get(), config, bytes, &bytes) || config->lpBinaryPathName == nullptr)
-        return false;
-    instance.imagePath = config->lpBinaryPathName;
-    instance.bRunning = entry.ServiceStatusProcess.dwCurrentState != SERVICE_STOPPED;
+    instance.bRunning = status.dwCurrentState != SERVICE_STOPPED;
     return CompareStringOrdinal(FirstArgument(instance.imagePath).c_str(), -1, host.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
@@ -102,22 +100,16 @@ bool ReadInstance(SC_HANDLE manager, const ENUM_SERVICE_STATUS_PROCESSW& entry, 
 std::vector<SetupInstance> FindInstances(const std::wstring& host)
 {
     std::vector<SetupInstance> instances;
-    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
-    if (!manager)
+    CSystemServiceManager services;
+    CServiceHandle manager;
+    std::vector<std::wstring> names;
+    if (FAILED(services.OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE, manager)) ||
+        FAILED(services.ListServices(manager.Get(), names)))
         return instances;
-    DWORD bytes = 0;
-    DWORD count = 0;
-    EnumServicesStatusExW(manager.Get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, nullptr, 0, &bytes,
-                          &count, nullptr, nullptr);
-    std::vector<BYTE> buffer(bytes);
-    if (bytes == 0 || !EnumServicesStatusExW(manager.Get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
-                                             buffer.data(), bytes, &bytes, &count, nullptr, nullptr))
-        return instances;
-    const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
-    for (DWORD i = 0; i < count; ++i)
+    for (const std::wstring& name : names)
     {
         SetupInstance instance;
-        if (ReadInstance(manager.Get(), entries[i], host, instance))
+        if (ReadInstance(services, manager.Get(), name, host, instance))
             instances.push_back(instance);
     }
     return instances;
