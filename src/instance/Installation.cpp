@@ -251,18 +251,14 @@ HRESULT InstallService(IServiceManager& services, const wchar_t* serviceName, co
     CServiceHandle manager;
     HRESULT hr = services.OpenManager(SC_MANAGER_ALL_ACCESS, manager);
     if (FAILED(hr))
-    {
-        ShowMessage(serviceName, IDS_CANNOT_OPEN_MANAGER, L"Could not open Service Manager", hr);
-        return hr;
-    }
+        return ShowFailure(serviceName, IDS_CANNOT_OPEN_MANAGER, L"Could not open Service Manager", hr);
     CServiceHandle service;
     hr = services.CreateServiceEntry(manager.Get(), serviceName, definition.displayName.c_str(), SERVICE_AUTO_START,
                                      definition.imagePath.c_str(), L"RPCSS\0", service);
     if (FAILED(hr))
     {
         manager.Reset();
-        ShowMessage(serviceName, IDS_CANNOT_CREATE_SERVICE, L"Could not start service", hr);
-        return hr;
+        return ShowFailure(serviceName, IDS_CANNOT_CREATE_SERVICE, L"Could not start service", hr);
     }
     undo.NoteServiceCreated(std::move(service));
     return S_OK;

@@ -37,6 +37,12 @@ void ShowMessage(LPCWSTR serviceName, UINT id, LPCWSTR builtInText, HRESULT caus
         WriteEventText(serviceName, EventKind::InstallationFailed, text.c_str());
 }
 
+HRESULT ShowFailure(LPCWSTR serviceName, UINT id, LPCWSTR builtInText, HRESULT cause)
+{
+    ShowMessage(serviceName, id, builtInText, cause);
+    return cause;
+}
+
 void NoteFailure(const std::wstring& text)
 {
     if (s_firstFailure.empty())

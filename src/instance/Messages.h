@@ -24,6 +24,10 @@ extern MessageBoxFunction g_pfnMessageBox;
 // name instead.
 void ShowMessage(LPCWSTR serviceName, UINT id, LPCWSTR builtInText, HRESULT cause);
 
+// Shows the message of a failed step and returns its cause, for the step's
+// caller to return.
+HRESULT ShowFailure(LPCWSTR serviceName, UINT id, LPCWSTR builtInText, HRESULT cause);
+
 // The process carries out one command: the first failure it tells of (a
 // box's text, a trace line without the settings) is what its console line
 // says. Later notes are dropped.

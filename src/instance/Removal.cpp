@@ -60,12 +60,6 @@ bool WaitForServiceForgotten(IServiceManager& services, SC_HANDLE manager, const
     }
 }
 
-HRESULT Fail(const wchar_t* serviceName, UINT id, const wchar_t* builtInText, HRESULT cause)
-{
-    ShowMessage(serviceName, id, builtInText, cause);
-    return cause;
-}
-
 // Stops the old service and waits for STOPPED before deleting it, so that a
 // stop that does not complete leaves it installed and not marked; then waits
 // until the service manager has forgotten it, so that the name is free for
@@ -75,13 +69,13 @@ HRESULT ReplaceService(IServiceManager& services, const wchar_t* serviceName, SC
 {
     HRESULT hr = WaitForServiceStopped(services, service.Get());
     if (FAILED(hr))
-        return Fail(serviceName, IDS_CANNOT_STOP_SERVICE, L"Could not stop service", hr);
+        return ShowFailure(serviceName, IDS_CANNOT_STOP_SERVICE, L"Could not stop service", hr);
     hr = services.DeleteEntry(service.Get());
     if (FAILED(hr) && hr != kServiceMarkedForDelete)
-        return Fail(serviceName, IDS_CANNOT_DELETE_SERVICE, L"Could not delete service", hr);
+        return ShowFailure(serviceName, IDS_CANNOT_DELETE_SERVICE, L"Could not delete service", hr);
     service.Reset();  // the service manager removes the entry once no handle is open
     if (!WaitForServiceForgotten(services, manager, serviceName))
-        return Fail(serviceName, IDS_CANNOT_DELETE_SERVICE, L"Could not delete service", kWaitTimedOut);
+        return ShowFailure(serviceName, IDS_CANNOT_DELETE_SERVICE, L"Could not delete service", kWaitTimedOut);
     return S_OK;
 }
 
@@ -114,14 +108,14 @@ HRESULT RemoveService(IServiceManager& services, const wchar_t* serviceName, boo
     CServiceHandle manager;
     HRESULT hr = services.OpenManager(SC_MANAGER_ALL_ACCESS, manager);
     if (FAILED(hr))
-        return Fail(serviceName, IDS_CANNOT_OPEN_MANAGER, L"Could not open Service Manager", hr);
+        return ShowFailure(serviceName, IDS_CANNOT_OPEN_MANAGER, L"Could not open Service Manager", hr);
     CServiceHandle service;
     const DWORD access = SERVICE_STOP | DELETE | (bReplace ? SERVICE_QUERY_STATUS : 0);
     hr = services.OpenServiceEntry(manager.Get(), serviceName, access, service);
     if (hr == kServiceDoesNotExist || hr == kServiceNameInvalid)
         return S_OK;
     if (FAILED(hr))
-        return Fail(serviceName, IDS_CANNOT_OPEN_SERVICE, L"Could not open service", hr);
+        return ShowFailure(serviceName, IDS_CANNOT_OPEN_SERVICE, L"Could not open service", hr);
     if (bReplace)
         return ReplaceService(services, serviceName, manager.Get(), service);
     RequestServiceStop(services, serviceName, service.Get());
@@ -129,7 +123,7 @@ HRESULT RemoveService(IServiceManager& services, const wchar_t* serviceName, boo
     service.Reset();
     manager.Reset();
     if (FAILED(hr))
-        return Fail(serviceName, IDS_CANNOT_DELETE_SERVICE, L"Could not delete service", hr);
+        return ShowFailure(serviceName, IDS_CANNOT_DELETE_SERVICE, L"Could not delete service", hr);
     return S_OK;
 }
 
