@@ -10,7 +10,7 @@ cmake --build build --target ZeltBench >/dev/null
 # On a machine that runs no 32-bit code, Wine starts only 64-bit programs:
 # the benchmark then measures the same sources built for x86_64, in a 64-bit
 # prefix (and says so), while the size is that of the shipped 32-bit program.
-bin=$(scripts/runnable-build.sh ZeltBench)
+bin=$(scripts/runnable-build.sh ZeltBench 2>/dev/null)
 [ "$bin" = build ] || export WINEARCH=win64
 prefix="$PWD/$bin/wineprefix"
 bench=

@@ -9,7 +9,7 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build >/dev/null
 # On a machine that runs no 32-bit code, Wine starts only 64-bit programs:
 # the demo then runs the same sources built for x86_64, in a 64-bit prefix.
-bin=$(scripts/runnable-build.sh ZeltAgentSvc ZeltDemoAgent ZeltProcessList)
+bin=$(scripts/runnable-build.sh ZeltAgentSvc ZeltDemoAgent ZeltProcessList 2>/dev/null)
 [ "$bin" = build ] || export WINEARCH=win64
 
 prefix="$PWD/$bin/wineprefix"

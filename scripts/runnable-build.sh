@@ -2,7 +2,9 @@
 # Builds TARGETS in the build folder whose programs Wine starts on this
 # machine and prints that folder: `build`, the shipped 32-bit build, where
 # the kernel runs 32-bit code; else `build/x64`, the same sources built for
-# x86_64, whose programs run in a 64-bit prefix (WINEARCH=win64).
+# x86_64, whose programs run in a 64-bit prefix (WINEARCH=win64). Without
+# TARGETS it builds everything. The build's own output goes to standard
+# error.
 # Usage: runnable-build.sh [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,5 +18,5 @@ fi
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "${toolchain[@]}" >/dev/null
 targets=()
 for target in "$@"; do targets+=(--target "$target"); done
-cmake --build "$dir" "${targets[@]}" >/dev/null
+cmake --build "$dir" "${targets[@]}" >&2
 echo "$dir"

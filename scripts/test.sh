@@ -10,16 +10,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
-if [ "$(scripts/wine-loader.sh)" = wine ]; then
-  tests=build
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-else
-  tests=build/x64
+tests=$(scripts/runnable-build.sh)
+[ "$tests" = build ] ||
   echo "test: this machine runs no 32-bit code; the suites run the x86_64 build ($tests) in 64-bit prefixes"
-  cmake -S . -B build/x64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-x86_64.cmake" >/dev/null
-fi
-cmake --build "$tests"
 # Never leave a wineserver of any of the build's prefixes behind, even when
 # interrupted: the suites end their own, this catches one whose runner was
 # killed.
