@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "HostRegistration.h"
 #include "SetupArguments.h"
 #include "base/Handles.h"
 #include "instance/ServiceManager.h"
@@ -26,6 +27,9 @@ namespace {
 // 4 s at worst, "/Service" waits at most 30 s for the old service twice.
 constexpr DWORD kServiceWaitMs = 60000;
 constexpr DWORD kHostWaitMs = 120000;
+// A service's state is polled this often: the agents are away until the
+// last stop is seen and the files are replaced.
+constexpr DWORD kServicePollMs = 20;
 
 // The deferred actions, each named after the property that carries its data.
 const wchar_t* const kDeferredActions[] = {L"StopInstances",   L"RollbackStopInstances",   L"RemoveInstances",
@@ -168,11 +172,11 @@ UINT SetStepProperties(MSIHANDLE install, const std::wstring& host, const SetupP
 SERVICE_STATUS WaitForSettledService(SC_HANDLE service, DWORD wanted)
 {
     SERVICE_STATUS status{};
-    for (DWORD waited = 0; QueryServiceStatus(service, &status); waited += 100)
+    for (DWORD waited = 0; QueryServiceStatus(service, &status); waited += kServicePollMs)
     {
         if (status.dwCurrentState == wanted || status.dwCurrentState == SERVICE_STOPPED || waited >= kServiceWaitMs)
             break;
-        Sleep(100);
+        Sleep(kServicePollMs);
     }
     return status;
 }
@@ -314,26 +318,66 @@ bool FileExists(const std::wstring& path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool CopyPackageFiles(MSIHANDLE install, const std::wstring& from, const std::wstring& to)
+// Before an upgrade replaces the package's files, they are moved aside (a
+// running program may be renamed, not overwritten), so that the instances
+// run on until each is restarted in turn; a file that cannot be moved (the
+// folder on another volume) is copied instead.
+bool SetFilesAside(MSIHANDLE install, const std::wstring& folder, const std::wstring& kept)
 {
-    CreateDirectoryW(to.c_str(), nullptr);
+    CreateDirectoryW(kept.c_str(), nullptr);
     for (const wchar_t* name : kPackageFiles)
     {
-        if (!CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE))
+        const std::wstring from = folder + L"\\" + name;
+        const std::wstring to = kept + L"\\" + name;
+        if (!FileExists(from) || MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ||
+            CopyFileW(from.c_str(), to.c_str(), FALSE))
+            continue;
+        Report(install, INSTALLMESSAGE_INFO, L"could not set " + from + L" aside: error " + HexCode(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+// Puts back a copy of each file set aside that is not in place: the
+// installer leaves out a file whose version is already there, and its
+// rollback removes what it installed.
+bool ReturnFiles(MSIHANDLE install, const std::wstring& kept, const std::wstring& folder)
+{
+    for (const wchar_t* name : kPackageFiles)
+    {
+        const std::wstring from = kept + L"\\" + name;
+        const std::wstring to = folder + L"\\" + name;
+        if (FileExists(to) || !FileExists(from))
+            continue;
+        Report(install, INSTALLMESSAGE_INFO, L"copying " + from + L" back");
+        if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
         {
-            Report(install, INSTALLMESSAGE_INFO,
-                   L"could not copy " + from + L"\\" + name + L": error " + HexCode(GetLastError()));
+            Report(install, INSTALLMESSAGE_INFO, L"could not copy " + from + L": error " + HexCode(GetLastError()));
             return false;
         }
     }
     return true;
 }
 
-void DiscardPackageFiles(const std::wstring& folder)
+// The files set aside go once the installation is done; one still in use
+// (a process that is ending) gets a moment, and then goes at the next
+// restart.
+void DiscardFiles(const std::wstring& kept)
 {
+    constexpr int kTries = 25;
     for (const wchar_t* name : kPackageFiles)
-        DeleteFileW((folder + L"\\" + name).c_str());
-    RemoveDirectoryW(folder.c_str());
+    {
+        const std::wstring path = kept + L"\\" + name;
+        for (int i = 0; i < kTries && !DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND; ++i)
+        {
+            if (i + 1 == kTries)
+                MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+            else
+                Sleep(200);
+        }
+    }
+    if (!RemoveDirectoryW(kept.c_str()) && GetLastError() == ERROR_DIR_NOT_EMPTY)
+        MoveFileExW(kept.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 // A GUID as the installer writes it in its own keys: each of the first three
@@ -381,6 +425,13 @@ void KeepProductListed(MSIHANDLE install, const std::wstring& productCode, const
                                              L": written back");
 }
 
+// Where an upgrade sets the files it replaces aside until it succeeds:
+// beside them, on the same volume, so that a running program can be moved.
+std::wstring KeptFilesFolder(const std::wstring& host)
+{
+    return FolderOf(host) + L"\\previous";
+}
+
 bool RunStep(MSIHANDLE install, const std::wstring& host, const SetupStep& step)
 {
     switch (step.kind)
@@ -397,40 +448,42 @@ bool RunStep(MSIHANDLE install, const std::wstring& host, const SetupStep& step)
     case StepKind::Undo:
         return true;
     case StepKind::KeepFiles:
-        return CopyPackageFiles(install, FolderOf(host), step.arguments);
+        return SetFilesAside(install, FolderOf(host), step.arguments);
+    case StepKind::ReturnFiles:
+        return ReturnFiles(install, step.arguments, FolderOf(host));
     case StepKind::RestoreFiles:
-        // Windows's rollback has put the files back; Wine's removed them.
-        if (!FileExists(host))
-        {
-            Report(install, INSTALLMESSAGE_INFO, L"the installer's rollback removed the files: copying them back");
-            CopyPackageFiles(install, step.arguments, FolderOf(host));
-        }
-        DiscardPackageFiles(step.arguments);
+        // Windows's rollback removes what it installed; Wine's also what the
+        // new files replaced.
+        ReturnFiles(install, step.arguments, FolderOf(host));
+        DiscardFiles(step.arguments);
         return true;
     case StepKind::DiscardFiles:
-        DiscardPackageFiles(step.arguments);
+        DiscardFiles(step.arguments);
         return true;
     case StepKind::KeepListed:
         KeepProductListed(install, step.service, step.arguments);
         return true;
+    case StepKind::RunHostIfRegistrationChanged:
+        return HasSameRegistration(KeptFilesFolder(host) + L"\\ZeltAgentSvc.exe", host) ||
+               RunHost(install, host, step);
     }
     return false;
 }
 
-// Before an installation replaces the files of another version, a copy of
-// them is kept aside until it succeeds. Windows's rollback puts the files back
-// itself; Wine's removes them, and those of the older version with them, and
-// takes the older version off its upgrade code: the last rollback step copies
-// the files back and lists the older version again there, so that the
+// Before an installation replaces the files of another version, they are
+// set aside until it succeeds, and copied back after the installer's file
+// step where it left one out. Windows's rollback removes the files it
+// installed; Wine's removes them, and those of the older version with them,
+// and takes the older version off its upgrade code: the last rollback steps
+// copy the files back and list the older version again there, so that the
 // instances start again and the older version stays installed.
 void GuardReplacedFiles(MSIHANDLE install, SetupMode mode, const std::wstring& host, SetupPlan& plan)
 {
     if (mode != SetupMode::Installation || !FileExists(host))
         return;
-    wchar_t windows[MAX_PATH] = L"";
-    GetWindowsDirectoryW(windows, MAX_PATH);
-    const std::wstring copies = std::wstring(windows) + L"\\Temp\\ZeltAgentSvc-" + ReadProperty(install, L"ProductCode");
+    const std::wstring copies = KeptFilesFolder(host);
     plan.stop.insert(plan.stop.begin(), {StepKind::KeepFiles, {}, copies});
+    plan.install.insert(plan.install.begin(), {StepKind::ReturnFiles, {}, copies});
     plan.rollbackStop.insert(plan.rollbackStop.begin(), {StepKind::RestoreFiles, {}, copies});
     const std::wstring upgradeCode = ReadProperty(install, L"UpgradeCode");
     const std::wstring older = ReadProperty(install, L"WIX_UPGRADE_DETECTED");

@@ -60,22 +60,34 @@ std::wstring ServiceArguments(const Settings& settings, const std::wstring& num)
     return BuildInstallArguments(settings.port, settings.agent, settings.cmd, num);
 }
 
-// An existing instance installed again (with `wanted`): stopped first if it
-// runs, and on rollback installed again as it was (`own`) and started.
+// An instance after the files are in place (an upgrade sets the old ones
+// aside, so that they may be replaced while they run): stopped, installed
+// again if its settings change (or, as `bRegister`, if the new host's
+// registration differs), and started again, one instance after the other,
+// so that each is away only for its own stop and start. The rollback stops
+// it and gives it its own settings back; it is started once the old files
+// are back.
 void PlanReplacement(SetupPlan& plan, const SetupInstance& instance, const Settings& own, const Settings& wanted,
-                     bool bStart)
+                     bool bStart, bool bRegister)
 {
+    const bool bChanged = !(wanted == own);
+    if (!bChanged && !bRegister && !bStart)
+        return;
     const std::wstring service = InstanceServiceName(instance.num);
     if (instance.bRunning)
     {
-        plan.stop.push_back({StepKind::Stop, service, {}});
+        plan.install.push_back({StepKind::Stop, service, {}});
         plan.rollbackStop.push_back({StepKind::Start, service, {}});
     }
-    plan.install.push_back({StepKind::RunHost, service, ServiceArguments(wanted, instance.num)});
-    plan.rollbackInstall.push_back({StepKind::Stop, service, {}});
-    plan.rollbackInstall.push_back({StepKind::RunHost, service, ServiceArguments(own, instance.num)});
+    if (bChanged)
+        plan.install.push_back({StepKind::RunHost, service, ServiceArguments(wanted, instance.num)});
+    else if (bRegister)
+        plan.install.push_back({StepKind::RunHostIfRegistrationChanged, service, ServiceArguments(own, instance.num)});
     if (bStart)
         plan.install.push_back({StepKind::Start, service, {}});
+    plan.rollbackInstall.push_back({StepKind::Stop, service, {}});
+    if (bChanged)
+        plan.rollbackInstall.push_back({StepKind::RunHost, service, ServiceArguments(own, instance.num)});
 }
 
 // A new instance: installed and started; on rollback stopped and removed.
@@ -176,16 +188,23 @@ SetupPlan PlanInstances(SetupMode mode, const SetupRequest& request, const std::
         }
     }
 
+    // An upgrade in which no "/Service" runs has the first instance
+    // installed again should the new host's registration differ.
+    const bool bNewInstance = !request.IsEmpty() && named == nullptr;
+    const bool bNamedChanges = named != nullptr && !(MergeSettings(request, ReadSettings(named->imagePath)) ==
+                                                     ReadSettings(named->imagePath));
+    const bool bRegisterFirst = mode == SetupMode::Installation && !bNewInstance && !bNamedChanges;
     for (const SetupInstance& instance : instances)
     {
         const Settings own = ReadSettings(instance.imagePath);
         const bool bNamed = &instance == named;
         const Settings wanted = bNamed ? MergeSettings(request, own) : own;
+        const bool bStart = instance.bRunning || bNamed;
         if (mode == SetupMode::Maintenance && wanted == own)
             continue;
-        PlanReplacement(plan, instance, own, wanted, instance.bRunning || bNamed);
+        PlanReplacement(plan, instance, own, wanted, bStart, bRegisterFirst && &instance == &instances[0]);
     }
-    if (!request.IsEmpty() && named == nullptr)
+    if (bNewInstance)
         PlanNewInstance(plan, num, MergeSettings(request, Settings()));
     // The module's registration came with the first instance: the rollback
     // takes it away again.
@@ -216,7 +235,7 @@ bool ParseSteps(const std::wstring& data, std::wstring& host, SetupSteps& steps)
         if (end == std::wstring::npos || field == std::wstring::npos || field > end || field == begin)
             return false;
         const wchar_t kind = data[begin];
-        if (std::wstring(L"SGHAUBRDK").find(kind) == std::wstring::npos)
+        if (std::wstring(L"SGHAUBMRDKE").find(kind) == std::wstring::npos)
             return false;
         steps.push_back(SetupStep{static_cast<StepKind>(kind), data.substr(begin + 1, field - begin - 1),
                                   data.substr(field + 1, end - field - 1)});

@@ -58,10 +58,14 @@ enum class StepKind : wchar_t
     RunHost = L'H',        // run the installed host with these arguments
     RunHostAnyway = L'A',  // the same, a failure does not fail the step
     Undo = L'U',           // the steps after it run only when an earlier one failed
-    KeepFiles = L'B',      // copy the package's files to the folder the arguments name
-    RestoreFiles = L'R',   // copy them back if the host is gone, then delete the copies
-    DiscardFiles = L'D',   // delete the copies
+    KeepFiles = L'B',      // set the package's files aside into the folder the arguments name
+    ReturnFiles = L'M',    // copy back each of them that is not in place
+    RestoreFiles = L'R',   // the same, then delete the ones set aside
+    DiscardFiles = L'D',   // delete the ones set aside
     KeepListed = L'K',     // the product `service` listed under the upgrade code `arguments`
+    // RunHost, but only when the host's registration script or type library
+    // is not that of the files an upgrade kept aside (or none were kept)
+    RunHostIfRegistrationChanged = L'E',
 };
 
 struct SetupStep
@@ -86,20 +90,24 @@ using SetupSteps = std::vector<SetupStep>;
 // rollback actions only after it has removed the files.
 struct SetupPlan
 {
-    SetupSteps stop, rollbackStop;        // before the files are replaced or removed
+    SetupSteps stop, rollbackStop;        // before the files are set aside or removed
     SetupSteps remove, rollbackRemove;    // the removal, before the files go
-    SetupSteps install, rollbackInstall;  // after the files, "/Service" and the start of each instance
+    SetupSteps install, rollbackInstall;  // after the files: each instance's stop, "/Service" and start
     SetupSteps commit;                    // once the installation has succeeded
     std::wstring error;                   // a request the package refuses; nothing else is set
 };
 
-// An installation replaces every instance from the folder (stopped, the
-// files replaced, installed again with its own settings and at once started
-// again if it ran, so that each is away as briefly as it can be); the instance the request names gets the given values over its own
-// and is always started. Maintenance touches only that instance, and only
-// when its settings change or its service is missing. A removal stops and
-// removes every instance, then the module's registration; a removal by an
-// upgrade touches nothing.
+// An installation over instances from the folder (an upgrade, a rebuild)
+// takes them one after the other once the new files are in place (the old
+// ones set aside while they still run): each running one is stopped and
+// started again, its service kept as it is, with whatever an administrator
+// set on it. Only an instance whose settings change (the one the request
+// names, which gets the given values over its own and is always started)
+// is installed again with "/Service"; when none is, the first instance is,
+// should the new host's registration differ from the old one's. Maintenance
+// touches only the named instance, and only when its settings change. A
+// removal stops every instance before the files go and removes each, then
+// the module's registration; a removal by an upgrade touches nothing.
 SetupPlan PlanInstances(SetupMode mode, const SetupRequest& request, const std::vector<SetupInstance>& instances);
 
 // A deferred action's data: the host's path, then the steps; and back.

@@ -11,7 +11,9 @@
 #include <msi.h>
 #include <msiquery.h>
 
+#include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "SetupArguments.h"
@@ -139,6 +141,14 @@ std::wstring ServiceDescription(const std::wstring& name)
     return description->lpDescription != nullptr ? description->lpDescription : L"";
 }
 
+bool SetServiceDescription(const std::wstring& name, const wchar_t* text)
+{
+    const CServiceHandle service = OpenTestService(name, SERVICE_CHANGE_CONFIG);
+    std::wstring copy = text;
+    SERVICE_DESCRIPTIONW description{&copy[0]};
+    return service && ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, &description);
+}
+
 bool StartTestService(const std::wstring& name)
 {
     const CServiceHandle service = OpenTestService(name, SERVICE_START);
@@ -234,20 +244,6 @@ protected:
         EXPECT_TRUE(FindProcesses(kDemoAgentName).empty());
         EXPECT_TRUE(FindProcesses(kHandAgentName).empty());
         EXPECT_TRUE(FindProcesses(kAddedAgentName).empty());
-        EXPECT_FALSE(AnyCopiesKept());
-    }
-
-    // The copies of the files an upgrade keeps aside until it succeeds.
-    static bool AnyCopiesKept()
-    {
-        wchar_t pattern[MAX_PATH];
-        ExpandEnvironmentStringsW(L"%SystemRoot%\\Temp\\ZeltAgentSvc-*", pattern, MAX_PATH);
-        WIN32_FIND_DATAW found;
-        const HANDLE search = FindFirstFileW(pattern, &found);
-        if (search == INVALID_HANDLE_VALUE)
-            return false;
-        FindClose(search);
-        return true;
     }
 
     static std::wstring AgentCopyPath(const wchar_t* name) { return TestProgramDirectory() + L"\\" + name; }
@@ -271,6 +267,8 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     const std::wstring upgrade = TestProgramDirectory() + L"\\ZeltAgentSvc-upgrade.msi";
     const std::wstring rebuild = TestProgramDirectory() + L"\\ZeltAgentSvc-rebuild.msi";
     const std::wstring host = InstallFolder() + L"\\ZeltAgentSvc.exe";
+    // Where an upgrade sets the files it replaces aside until it succeeds.
+    const std::wstring keptFolder = InstallFolder() + L"\\previous";
     const std::wstring missing = L"\"" + InstallFolder() + L"\\NoSuchAgent.exe\" --listen";
     const CAgentLog log;
     const std::wstring port = std::to_wstring(FindFreePort());
@@ -314,12 +312,7 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     // and what an administrator set on its service.
     const std::vector<DWORD> agents = FindProcesses(kDemoAgentName);
     ASSERT_EQ(1u, agents.size());
-    {
-        const CServiceHandle service = OpenTestService(kService, SERVICE_CHANGE_CONFIG);
-        wchar_t text[] = L"set by an administrator";
-        SERVICE_DESCRIPTIONW description{text};
-        ASSERT_TRUE(service && ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, &description));
-    }
+    ASSERT_TRUE(SetServiceDescription(kService, L"set by an administrator"));
     EXPECT_EQ(0u, InstallThroughApi(package, properties));
     EXPECT_EQ(0u, RunMsiexec(L"/i \"" + package + L"\" REINSTALL=ALL REINSTALLMODE=omus"));
     EXPECT_EQ(agents, FindProcesses(kDemoAgentName));
@@ -347,6 +340,7 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
                                                    kHandNumber))
                       .exitCode);
     ASSERT_TRUE(StartTestService(kHandService));
+    ASSERT_TRUE(SetServiceDescription(kHandService, L"set by hand"));
     const std::wstring handImagePath = ServiceImagePath(kHandService);
 
     // An upgrade whose new settings cannot start fails and leaves the old
@@ -363,9 +357,11 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_TRUE(log.WaitForCount("listening", 2));
     EXPECT_TRUE(handLog.WaitForCount("listening", 2));
     EXPECT_TRUE(addedLog.WaitForCount("listening", 2));
+    EXPECT_FALSE(FileExists(keptFolder));
 
-    // An upgrade without properties stops every instance before the files
-    // are replaced and starts it after, with its own settings; no reboot.
+    // An upgrade without properties restarts every instance on the new
+    // files, one after the other, with its own settings and its own service
+    // (what was set on it stays); no reboot.
     ASSERT_EQ(0u, RunMsiexec(L"/i \"" + upgrade + L"\""));
     products = InstalledProducts();
     ASSERT_EQ(1u, products.size());
@@ -377,22 +373,30 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_TRUE(log.WaitForCount("listening", 3));
     EXPECT_TRUE(handLog.WaitForCount("listening", 3));
     EXPECT_TRUE(addedLog.WaitForCount("listening", 3));
-    // How long the upgrade kept the agent away, beside a stop and a start of
+    EXPECT_EQ(L"set by hand", ServiceDescription(kHandService));
+    EXPECT_FALSE(FileExists(keptFolder));
+    // How long the upgrade kept each agent away, beside a stop and a start of
     // its service by hand in the same run: recorded, not asserted (the times
-    // of a shared machine vary).
+    // of a shared machine vary). Each agent's second exit and third start
+    // were the upgrade's, its third and fourth are the stop and start.
+    const std::pair<std::wstring, const CAgentLog*> upgraded[] = {
+        {kService, &log}, {kHandService, &handLog}, {kAddedService, &addedLog}};
+    for (const auto& instance : upgraded)
     {
-        const CServiceHandle service = OpenTestService(kService, SERVICE_STOP | SERVICE_START);
+        const CServiceHandle service = OpenTestService(instance.first, SERVICE_STOP | SERVICE_START);
         SERVICE_STATUS status{};
         ASSERT_TRUE(service && ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
-        ASSERT_TRUE(WaitForServiceState(kService, SERVICE_STOPPED));
+        ASSERT_TRUE(WaitForServiceState(instance.first, SERVICE_STOPPED));
         ASSERT_TRUE(StartServiceW(service.Get(), 0, nullptr));
-        ASSERT_TRUE(log.WaitForCount("listening", 4));
-        const std::vector<long long> exits = EventTimes(log, "exit shutdown");
-        const std::vector<long long> starts = EventTimes(log, "start pid=");
+        ASSERT_TRUE(instance.second->WaitForCount("listening", 4));
+        const std::vector<long long> exits = EventTimes(*instance.second, "exit shutdown");
+        const std::vector<long long> starts = EventTimes(*instance.second, "start pid=");
         ASSERT_EQ(3u, exits.size());
         ASSERT_EQ(4u, starts.size());
-        std::printf("the upgrade kept the agent away %lld ms, a stop and a start of its service %lld ms\n",
-                    (starts[2] - exits[1]) / 1000, (starts[3] - exits[2]) / 1000);
+        const long long upgradeMs = (starts[2] - exits[1]) / 1000;
+        const long long restartMs = (starts[3] - exits[2]) / 1000;
+        std::printf("%ls: the upgrade kept its agent away %lld ms, a stop and a start of its service %lld ms (%.2fx)\n",
+                    instance.first.c_str(), upgradeMs, restartMs, static_cast<double>(upgradeMs) / restartMs);
     }
 
     // A rebuild of the same version replaces that one, and a CMD alone

@@ -84,9 +84,10 @@ TEST(SetupPlanTest, MaintenanceChangesOnlyTheNamedInstanceAndOnlyWhatIsGiven)
     // back.
     const SetupPlan changed = PlanInstances(SetupMode::Maintenance, {L"", L"", L"agent.exe --c", L"8"}, instances);
     const std::wstring service = L"ZeltAgentSvc-8";
-    EXPECT_EQ(SetupSteps{Step(StepKind::Stop, service)}, changed.stop);
+    EXPECT_TRUE(changed.stop.empty());
     EXPECT_EQ(SetupSteps{Step(StepKind::Start, service)}, changed.rollbackStop);
     const SetupSteps install{
+        Step(StepKind::Stop, service),
         Step(StepKind::RunHost, service, BuildInstallArguments(L"5001", L"agent.exe", L"agent.exe --c", L"8")),
         Step(StepKind::Start, service)};
     EXPECT_EQ(install, changed.install);
@@ -96,18 +97,36 @@ TEST(SetupPlanTest, MaintenanceChangesOnlyTheNamedInstanceAndOnlyWhatIsGiven)
     EXPECT_EQ(rollback, changed.rollbackInstall);
 }
 
-TEST(SetupPlanTest, InstallationReplacesEveryInstanceAndStartsWhatRan)
+TEST(SetupPlanTest, UpgradeKeepsTheServicesAndInstallsOnlyWhatChanges)
 {
     const std::vector<SetupInstance> instances{Instance(L"7", L"5000", L"agent.exe --a", true),
-                                               Instance(L"8", L"5001", L"agent.exe --b", false)};
+                                               Instance(L"8", L"5001", L"agent.exe --b", false),
+                                               Instance(L"9", L"5002", L"agent.exe --c", true)};
+    // Without properties: one after the other, each running one stopped and
+    // started again, the first installed again between should the
+    // registration differ; the stopped one is left alone.
     const SetupPlan plan = PlanInstances(SetupMode::Installation, SetupRequest(), instances);
-    EXPECT_EQ(SetupSteps{Step(StepKind::Stop, L"ZeltAgentSvc-7")}, plan.stop);
-    // Each started again at once, if it ran.
-    const SetupSteps install{
-        Step(StepKind::RunHost, L"ZeltAgentSvc-7", BuildInstallArguments(L"5000", L"agent.exe", L"agent.exe --a", L"7")),
-        Step(StepKind::Start, L"ZeltAgentSvc-7"),
-        Step(StepKind::RunHost, L"ZeltAgentSvc-8", BuildInstallArguments(L"5001", L"agent.exe", L"agent.exe --b", L"8"))};
+    EXPECT_TRUE(plan.stop.empty());
+    const SetupSteps install{Step(StepKind::Stop, L"ZeltAgentSvc-7"),
+                             Step(StepKind::RunHostIfRegistrationChanged, L"ZeltAgentSvc-7",
+                                  BuildInstallArguments(L"5000", L"agent.exe", L"agent.exe --a", L"7")),
+                             Step(StepKind::Start, L"ZeltAgentSvc-7"), Step(StepKind::Stop, L"ZeltAgentSvc-9"),
+                             Step(StepKind::Start, L"ZeltAgentSvc-9")};
     EXPECT_EQ(install, plan.install);
+    const SetupSteps stops{Step(StepKind::Stop, L"ZeltAgentSvc-7"), Step(StepKind::Stop, L"ZeltAgentSvc-9")};
+    EXPECT_EQ(stops, plan.rollbackInstall);
+    const SetupSteps starts{Step(StepKind::Start, L"ZeltAgentSvc-7"), Step(StepKind::Start, L"ZeltAgentSvc-9")};
+    EXPECT_EQ(starts, plan.rollbackStop);
+
+    // A CMD for the stopped one: it alone is installed again, which writes
+    // the registration, and started.
+    const SetupPlan changed = PlanInstances(SetupMode::Installation, {L"", L"", L"agent.exe --d", L"8"}, instances);
+    const SetupSteps changedInstall{
+        Step(StepKind::Stop, L"ZeltAgentSvc-7"), Step(StepKind::Start, L"ZeltAgentSvc-7"),
+        Step(StepKind::RunHost, L"ZeltAgentSvc-8", BuildInstallArguments(L"5001", L"agent.exe", L"agent.exe --d", L"8")),
+        Step(StepKind::Start, L"ZeltAgentSvc-8"), Step(StepKind::Stop, L"ZeltAgentSvc-9"),
+        Step(StepKind::Start, L"ZeltAgentSvc-9")};
+    EXPECT_EQ(changedInstall, changed.install);
 
     // A first installation: its rollback removes the instance and then the
     // module's registration.
@@ -144,7 +163,7 @@ TEST(SetupPlanTest, RequestsThatNameNoInstallableInstanceAreRefused)
     // Without NUM, the only instance there is.
     const SetupPlan only = PlanInstances(SetupMode::Maintenance, {L"5002", L"", L"", L""}, {two[0]});
     EXPECT_TRUE(only.error.empty());
-    EXPECT_EQ(2u, only.install.size());  // "/Service" and the start
+    EXPECT_EQ(3u, only.install.size());  // the stop, "/Service" and the start
 }
 
 TEST(SetupPlanTest, StepsSurviveTheirActionData)
