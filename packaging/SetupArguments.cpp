@@ -65,8 +65,8 @@ std::wstring ServiceArguments(const Settings& settings, const std::wstring& num)
 // again if its settings change (or, as `bRegister`, if the new host's
 // registration differs), and started again, one instance after the other,
 // so that each is away only for its own stop and start. The rollback stops
-// it and gives it its own settings back; it is started once the old files
-// are back.
+// it and installs it again as it was where it was installed again; it is
+// started once the old files are back.
 void PlanReplacement(SetupPlan& plan, const SetupInstance& instance, const Settings& own, const Settings& wanted,
                      bool bStart, bool bRegister)
 {
@@ -79,15 +79,14 @@ void PlanReplacement(SetupPlan& plan, const SetupInstance& instance, const Setti
         plan.install.push_back({StepKind::Stop, service, {}});
         plan.rollbackStop.push_back({StepKind::Start, service, {}});
     }
-    if (bChanged)
-        plan.install.push_back({StepKind::RunHost, service, ServiceArguments(wanted, instance.num)});
-    else if (bRegister)
-        plan.install.push_back({StepKind::RunHostIfRegistrationChanged, service, ServiceArguments(own, instance.num)});
+    const StepKind reinstall = bChanged ? StepKind::RunHost : StepKind::RunHostIfRegistrationChanged;
+    if (bChanged || bRegister)
+        plan.install.push_back({reinstall, service, ServiceArguments(wanted, instance.num)});
     if (bStart)
         plan.install.push_back({StepKind::Start, service, {}});
     plan.rollbackInstall.push_back({StepKind::Stop, service, {}});
-    if (bChanged)
-        plan.rollbackInstall.push_back({StepKind::RunHost, service, ServiceArguments(own, instance.num)});
+    if (bChanged || bRegister)
+        plan.rollbackInstall.push_back({reinstall, service, ServiceArguments(own, instance.num)});
 }
 
 // A new instance: installed and started; on rollback stopped and removed.

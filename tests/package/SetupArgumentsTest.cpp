@@ -113,8 +113,8 @@ TEST(SetupPlanTest, UpgradeKeepsTheServicesAndInstallsOnlyWhatChanges)
                              Step(StepKind::Start, L"ZeltAgentSvc-7"), Step(StepKind::Stop, L"ZeltAgentSvc-9"),
                              Step(StepKind::Start, L"ZeltAgentSvc-9")};
     EXPECT_EQ(install, plan.install);
-    const SetupSteps stops{Step(StepKind::Stop, L"ZeltAgentSvc-7"), Step(StepKind::Stop, L"ZeltAgentSvc-9")};
-    EXPECT_EQ(stops, plan.rollbackInstall);
+    const SetupSteps undo{Step(StepKind::Stop, L"ZeltAgentSvc-7"), install[1], Step(StepKind::Stop, L"ZeltAgentSvc-9")};
+    EXPECT_EQ(undo, plan.rollbackInstall);
     const SetupSteps starts{Step(StepKind::Start, L"ZeltAgentSvc-7"), Step(StepKind::Start, L"ZeltAgentSvc-9")};
     EXPECT_EQ(starts, plan.rollbackStop);
 
