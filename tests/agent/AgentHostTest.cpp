@@ -202,7 +202,8 @@ TEST_F(AgentHostTest, AdoptsARunningAgentInsteadOfLaunchingOne)
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
     std::wstring line = settings.cmd;
-    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        << "error " << GetLastError();
     CProcessInformation started;
     started.Adopt(info);
     ASSERT_TRUE(log.WaitForCount("listening", 1));
