@@ -25,7 +25,10 @@ stop_sessions() {
 trap stop_sessions EXIT
 # In the background, so that an interrupt or a termination of this script
 # reaches ctest at once (a background job ignores SIGINT: pass SIGTERM on).
-ctest --test-dir "$tests" --output-on-failure -j "${ZELT_TEST_JOBS:-4}" "$@" &
+# One suite per processor: the run is bound by the processors, and more
+# suites side by side only lengthen Wine's own start-up waits (process
+# creations failed and hung under that load) without ending sooner.
+ctest --test-dir "$tests" --output-on-failure -j "${ZELT_TEST_JOBS:-$(nproc)}" "$@" &
 ctest=$!
 trap 'kill -TERM $ctest 2>/dev/null; wait $ctest; exit 130' INT TERM
 wait $ctest
