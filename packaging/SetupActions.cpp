@@ -27,8 +27,8 @@ namespace {
 // 4 s at worst, "/Service" waits at most 30 s for the old service twice.
 constexpr DWORD kServiceWaitMs = 60000;
 constexpr DWORD kHostWaitMs = 120000;
-// A service's state is polled this often: the agents are away until the
-// last stop is seen and the files are replaced.
+// A service's state is polled this often: an instance's start waits until
+// its stop is seen, and its agent is away all that time.
 constexpr DWORD kServicePollMs = 20;
 
 // The deferred actions, each named after the property that carries its data.
