@@ -19,6 +19,8 @@
 #include "HostRegistration.h"
 #include "SetupArguments.h"
 #include "base/Handles.h"
+#include "base/Result.h"
+#include "base/Text.h"
 #include "instance/ServiceManager.h"
 
 namespace {
@@ -70,6 +72,13 @@ std::wstring HexCode(DWORD code)
     wchar_t text[16];
     swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(code));
     return text;
+}
+
+// The words, then the system's text of a Windows error and its code, as the
+// host writes its own failures.
+std::wstring ErrorText(const std::wstring& words, DWORD error)
+{
+    return DescribeError(words.c_str(), HResultFromError(error));
 }
 
 // The program an image path starts with.
@@ -216,7 +225,7 @@ bool StopInstance(MSIHANDLE install, const std::wstring& name)
     if (!ControlService(service.Get(), SERVICE_CONTROL_STOP, &status) &&
         (error = GetLastError()) != ERROR_SERVICE_NOT_ACTIVE && error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
     {
-        Report(install, INSTALLMESSAGE_INFO, L"could not stop " + name + L": error " + HexCode(error));
+        Report(install, INSTALLMESSAGE_INFO, ErrorText(L"could not stop " + name, error));
         return false;
     }
     if (WaitForSettledService(service.Get(), SERVICE_STOPPED).dwCurrentState == SERVICE_STOPPED)
@@ -235,14 +244,14 @@ bool StartInstance(MSIHANDLE install, const std::wstring& name)
         if (status.dwCurrentState == SERVICE_RUNNING)
             return true;
         Report(install, INSTALLMESSAGE_INFO,
-               name + L" did not reach RUNNING: state " + std::to_wstring(status.dwCurrentState) + L", exit code " +
-                   HexCode(status.dwWin32ExitCode) + L", service exit code " +
-                   HexCode(status.dwServiceSpecificExitCode));
+               ErrorText(name + L" did not reach RUNNING (state " + std::to_wstring(status.dwCurrentState) +
+                             L", service exit code " + HexCode(status.dwServiceSpecificExitCode) + L")",
+                         status.dwWin32ExitCode));
         return false;
     }
     if (service)
         error = GetLastError();
-    Report(install, INSTALLMESSAGE_INFO, L"could not start " + name + L": error " + HexCode(error));
+    Report(install, INSTALLMESSAGE_INFO, ErrorText(L"could not start " + name, error));
     return false;
 }
 
@@ -288,7 +297,8 @@ bool RunHost(MSIHANDLE install, const std::wstring& host, const SetupStep& step)
     if (!CreateProcessW(host.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
                         &startup, &process))
     {
-        Report(install, INSTALLMESSAGE_INFO, L"could not run " + host + L": error " + HexCode(GetLastError()));
+        const DWORD error = GetLastError();
+        Report(install, INSTALLMESSAGE_INFO, ErrorText(L"could not run " + host, error));
         return false;
     }
     const CKernelHandle processHandle(process.hProcess);
@@ -332,7 +342,8 @@ bool SetFilesAside(MSIHANDLE install, const std::wstring& folder, const std::wst
         if (!FileExists(from) || MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ||
             CopyFileW(from.c_str(), to.c_str(), FALSE))
             continue;
-        Report(install, INSTALLMESSAGE_INFO, L"could not set " + from + L" aside: error " + HexCode(GetLastError()));
+        const DWORD error = GetLastError();
+        Report(install, INSTALLMESSAGE_INFO, ErrorText(L"could not set " + from + L" aside", error));
         return false;
     }
     return true;
@@ -352,7 +363,8 @@ bool ReturnFiles(MSIHANDLE install, const std::wstring& kept, const std::wstring
         Report(install, INSTALLMESSAGE_INFO, L"copying " + from + L" back");
         if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
         {
-            Report(install, INSTALLMESSAGE_INFO, L"could not copy " + from + L": error " + HexCode(GetLastError()));
+            const DWORD error = GetLastError();
+            Report(install, INSTALLMESSAGE_INFO, ErrorText(L"could not copy " + from, error));
             return false;
         }
     }

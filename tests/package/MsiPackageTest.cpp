@@ -286,7 +286,13 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
         package, MsiProperty(L"PORT", port) + L" " + MsiProperty(L"AGENT", kDemoAgentName) + L" " +
                      MsiProperty(L"CMD", missing) + L" " + MsiProperty(L"NUM", kNumber), true)));
     const std::string failedLog = ReadFileText(m_msiLog);
-    EXPECT_NE(std::string::npos, failedLog.find("ZeltAgentSvc: " + Narrow(kService) + " did not reach RUNNING"));
+    // The agent's program was not found: ERROR_FILE_NOT_FOUND as an HRESULT,
+    // after the system's text for it.
+    const size_t reason = failedLog.find("ZeltAgentSvc: " + Narrow(kService) + " did not reach RUNNING");
+    ASSERT_NE(std::string::npos, reason);
+    const std::string reasonLine = failedLog.substr(reason, failedLog.find('\n', reason) - reason);
+    EXPECT_NE(std::string::npos, reasonLine.find("): ")) << reasonLine;
+    EXPECT_NE(std::string::npos, reasonLine.find(". (0x80070002)")) << reasonLine;
     ExpectNothingLeft();
 
     // Installed exactly as "/Service" installs it, and started; the host's
