@@ -11,21 +11,15 @@ namespace {
 // Each resource of a type by its name ("#n" for a number), with its bytes.
 using ResourceImages = std::map<std::wstring, std::string>;
 
-struct ResourceWalk
-{
-    HMODULE module;
-    ResourceImages* images;
-};
-
 BOOL CALLBACK NoteResource(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR context)
 {
-    const ResourceWalk& walk = *reinterpret_cast<const ResourceWalk*>(context);
+    ResourceImages& images = *reinterpret_cast<ResourceImages*>(context);
     const std::wstring key = IS_INTRESOURCE(name) ? L"#" + std::to_wstring(reinterpret_cast<ULONG_PTR>(name)) : name;
     const HRSRC found = FindResourceW(module, name, type);
     const HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
     const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
-    (*walk.images)[key] = bytes != nullptr ? std::string(static_cast<const char*>(bytes), SizeofResource(module, found))
-                                           : std::string();
+    images[key] = bytes != nullptr ? std::string(static_cast<const char*>(bytes), SizeofResource(module, found))
+                                   : std::string();
     return TRUE;
 }
 
@@ -35,9 +29,8 @@ bool ReadResources(const std::wstring& path, const wchar_t* type, ResourceImages
         LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
     if (!module)
         return false;
-    ResourceWalk walk{module.Get(), &images};
     // A type the program does not carry leaves the map empty.
-    EnumResourceNamesW(module.Get(), type, NoteResource, reinterpret_cast<LONG_PTR>(&walk));
+    EnumResourceNamesW(module.Get(), type, NoteResource, reinterpret_cast<LONG_PTR>(&images));
     return true;
 }
 
