@@ -155,6 +155,16 @@ bool ReadInstanceNumber(const std::wstring& serviceName, std::wstring& num)
     return true;
 }
 
+SetupMode ChooseMode(const SetupFacts& facts, bool bWine)
+{
+    if (facts.bRemoveAll)
+        return facts.bUpgrading || (bWine && facts.bOtherVersionListed) ? SetupMode::RemovalByUpgrade
+                                                                         : SetupMode::Removal;
+    if (!facts.bInstalled)
+        return SetupMode::Installation;
+    return facts.bReinstall ? SetupMode::Reinstall : SetupMode::Maintenance;
+}
+
 SetupPlan PlanInstances(SetupMode mode, const SetupRequest& request, const std::vector<SetupInstance>& instances)
 {
     if (mode == SetupMode::RemovalByUpgrade)
@@ -210,6 +220,29 @@ SetupPlan PlanInstances(SetupMode mode, const SetupRequest& request, const std::
     if (instances.empty() && !plan.install.empty())
         plan.rollbackInstall.push_back({StepKind::RunHostAnyway, {}, L"/unregserver"});
     return plan;
+}
+
+void GuardReplacedFiles(SetupPlan& plan, const std::wstring& keptFolder, const std::wstring& upgradeCode,
+                        const std::vector<std::wstring>& olderProducts, bool bWine)
+{
+    plan.stop.insert(plan.stop.begin(), {StepKind::KeepFiles, {}, keptFolder});
+    plan.install.insert(plan.install.begin(), {StepKind::ReturnFiles, {}, keptFolder});
+    plan.rollbackStop.insert(plan.rollbackStop.begin(), {StepKind::RestoreFiles, {}, keptFolder});
+    for (const std::wstring& older : olderProducts)
+    {
+        if (bWine)
+            plan.rollbackStop.push_back({StepKind::KeepListed, older, upgradeCode});
+    }
+    plan.commit.push_back({StepKind::DiscardFiles, {}, keptFolder});
+}
+
+void PlaceInstallUndo(SetupPlan& plan, bool bWine)
+{
+    if (!bWine || plan.install.empty())
+        return;
+    plan.install.push_back({StepKind::Undo, {}, {}});
+    plan.install.insert(plan.install.end(), plan.rollbackInstall.begin(), plan.rollbackInstall.end());
+    plan.rollbackInstall.clear();
 }
 
 std::wstring FormatSteps(const std::wstring& host, const SetupSteps& steps)

@@ -1,10 +1,12 @@
 // The installer package under the system's msiexec, walked as an
 // administrator meets it: a failed first installation leaves nothing, an
-// installation runs its instance, the same command and a repair leave it
-// alone, a failed upgrade keeps the old version and every instance, an
-// upgrade and a rebuild of the same version keep every instance (one added
-// by hand too), a downgrade is refused, and the removal leaves nothing
-// behind. A package without an instance installs and removes the files alone.
+// installation runs its instance, the same command leaves it alone, a
+// repair restarts it on the reinstalled files, a failed upgrade (its new
+// settings, or a host file held by another program) keeps the old version
+// and every instance, an upgrade and a rebuild of the same version keep
+// every instance (one added by hand too), a downgrade is refused, and the
+// removal leaves nothing behind. A package without an instance installs and
+// removes the files alone, and none runs while rollback is disabled.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -314,16 +316,24 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_EQ(0u, MsiGetFileVersionW(host.c_str(), fileVersion, &units, nullptr, nullptr));
     EXPECT_EQ(std::wstring(fileVersion), PackagedHostVersion(package));
 
-    // The same command again and a repair leave the running instance alone,
-    // and what an administrator set on its service.
+    // The same command again leaves the running instance alone.
     const std::vector<DWORD> agents = FindProcesses(kDemoAgentName);
     ASSERT_EQ(1u, agents.size());
     ASSERT_TRUE(SetServiceDescription(kService, L"set by an administrator"));
     EXPECT_EQ(0u, InstallThroughApi(package, properties));
-    EXPECT_EQ(0u, RunMsiexec(L"/i \"" + package + L"\" REINSTALL=ALL REINSTALLMODE=omus"));
     EXPECT_EQ(agents, FindProcesses(kDemoAgentName));
     EXPECT_EQ(0u, log.Count("exit"));
+    // A repair that reinstalls every file whatever its version (msiexec
+    // /fa) sets the running ones aside and restarts the instance on the
+    // reinstalled ones, with its service as it was; nothing is left aside.
+    EXPECT_EQ(0u, RunMsiexec(L"/i \"" + package + L"\" REINSTALL=ALL REINSTALLMODE=amus"));
+    EXPECT_TRUE(log.WaitForCount("listening", 2));
+    EXPECT_EQ(1u, log.Count("exit shutdown"));
+    EXPECT_TRUE(WaitForServiceState(kService, SERVICE_RUNNING));
+    EXPECT_EQ(expected, SplitCommandLine(ServiceImagePath(kService)));
     EXPECT_EQ(L"set by an administrator", ServiceDescription(kService));
+    EXPECT_FALSE(FileExists(keptFolder));
+    const std::vector<DWORD> repairedAgents = FindProcesses(kDemoAgentName);
 
     // Another NUM adds that instance and leaves the first one alone.
     const CAgentLog addedLog;
@@ -335,7 +345,7 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
                                                  L" " + MsiProperty(L"NUM", kAddedNumber)));
     EXPECT_TRUE(WaitForServiceState(kAddedService, SERVICE_RUNNING));
     EXPECT_TRUE(addedLog.WaitForCount("listening", 1));
-    EXPECT_EQ(agents, FindProcesses(kDemoAgentName));
+    EXPECT_EQ(repairedAgents, FindProcesses(kDemoAgentName));
 
     // An instance added by hand from the install folder.
     const CAgentLog handLog;
@@ -360,9 +370,32 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_EQ(Widen(ZELT_VERSION), ProductInfo(products[0], INSTALLPROPERTY_VERSIONSTRING));
     EXPECT_TRUE(WaitForServiceState(kService, SERVICE_RUNNING));
     EXPECT_TRUE(WaitForServiceState(kHandService, SERVICE_RUNNING));
-    EXPECT_TRUE(log.WaitForCount("listening", 2));
+    EXPECT_TRUE(log.WaitForCount("listening", 3));
     EXPECT_TRUE(handLog.WaitForCount("listening", 2));
     EXPECT_TRUE(addedLog.WaitForCount("listening", 2));
+    EXPECT_FALSE(FileExists(keptFolder));
+
+    // So does an upgrade while another program holds the host without
+    // delete sharing (a scanner): the running file cannot be set aside, and
+    // the upgrade fails rather than leave it for a restart of the machine.
+    {
+        const CKernelHandle held(
+            CreateFileW(host.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_NE(INVALID_HANDLE_VALUE, held.Get());
+        EXPECT_TRUE(IsInstallFailure(RunMsiexec(L"/i \"" + upgrade + L"\"", true)));
+    }
+    const std::string heldLog = ReadFileText(m_msiLog);
+    const size_t held = heldLog.find("ZeltAgentSvc: could not set " + Narrow(host) + " aside: ");
+    ASSERT_NE(std::string::npos, held) << heldLog.substr(heldLog.size() > 4000 ? heldLog.size() - 4000 : 0);
+    // ERROR_SHARING_VIOLATION as an HRESULT.
+    EXPECT_NE(std::string::npos, heldLog.substr(held, heldLog.find('\n', held) - held).find("(0x80070020)"));
+    products = InstalledProducts();
+    ASSERT_EQ(1u, products.size());
+    EXPECT_EQ(Widen(ZELT_VERSION), ProductInfo(products[0], INSTALLPROPERTY_VERSIONSTRING));
+    EXPECT_TRUE(WaitForServiceState(kService, SERVICE_RUNNING));
+    EXPECT_TRUE(WaitForServiceState(kHandService, SERVICE_RUNNING));
+    EXPECT_EQ(3u, log.Count("listening"));
+    EXPECT_TRUE(FileExists(host));
     EXPECT_FALSE(FileExists(keptFolder));
 
     // An upgrade without properties restarts every instance on the new
@@ -376,15 +409,15 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_TRUE(WaitForServiceState(kHandService, SERVICE_RUNNING));
     EXPECT_EQ(expected, SplitCommandLine(ServiceImagePath(kService)));
     EXPECT_EQ(handImagePath, ServiceImagePath(kHandService));
-    EXPECT_TRUE(log.WaitForCount("listening", 3));
+    EXPECT_TRUE(log.WaitForCount("listening", 4));
     EXPECT_TRUE(handLog.WaitForCount("listening", 3));
     EXPECT_TRUE(addedLog.WaitForCount("listening", 3));
     EXPECT_EQ(L"set by hand", ServiceDescription(kHandService));
     EXPECT_FALSE(FileExists(keptFolder));
     // How long the upgrade kept each agent away, beside a stop and a start of
     // its service by hand in the same run: recorded, not asserted (the times
-    // of a shared machine vary). Each agent's second exit and third start
-    // were the upgrade's, its third and fourth are the stop and start.
+    // of a shared machine vary). Each agent's last exit and start are the
+    // stop and start by hand, the ones before them the upgrade's.
     const std::pair<std::wstring, const CAgentLog*> upgraded[] = {
         {kService, &log}, {kHandService, &handLog}, {kAddedService, &addedLog}};
     for (const auto& instance : upgraded)
@@ -393,14 +426,16 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
         SERVICE_STATUS status{};
         ASSERT_TRUE(service && ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
         ASSERT_TRUE(WaitForServiceState(instance.first, SERVICE_STOPPED));
+        const size_t listened = instance.second->Count("listening");
         ASSERT_TRUE(StartServiceW(service.Get(), 0, nullptr));
-        ASSERT_TRUE(instance.second->WaitForCount("listening", 4));
+        ASSERT_TRUE(instance.second->WaitForCount("listening", listened + 1));
         const std::vector<long long> exits = EventTimes(*instance.second, "exit shutdown");
         const std::vector<long long> starts = EventTimes(*instance.second, "start pid=");
-        ASSERT_EQ(3u, exits.size());
-        ASSERT_EQ(4u, starts.size());
-        const long long upgradeMs = (starts[2] - exits[1]) / 1000;
-        const long long restartMs = (starts[3] - exits[2]) / 1000;
+        ASSERT_GE(exits.size(), 2u);
+        ASSERT_EQ(exits.size() + 1, starts.size());
+        const size_t last = exits.size() - 1;
+        const long long upgradeMs = (starts[last] - exits[last - 1]) / 1000;
+        const long long restartMs = (starts[last + 1] - exits[last]) / 1000;
         std::printf("%ls: the upgrade kept its agent away %lld ms, a stop and a start of its service %lld ms (%.2fx)\n",
                     instance.first.c_str(), upgradeMs, restartMs, static_cast<double>(upgradeMs) / restartMs);
     }
@@ -414,7 +449,7 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_NE(products[0], rebuilt[0]);
     EXPECT_TRUE(WaitForServiceState(kService, SERVICE_RUNNING));
     EXPECT_TRUE(WaitForServiceState(kHandService, SERVICE_RUNNING));
-    EXPECT_TRUE(addedLog.WaitForCount("listening", 4));
+    EXPECT_TRUE(addedLog.WaitForCount("listening", 5));
     EXPECT_EQ(expected, SplitCommandLine(ServiceImagePath(kService)));
     const std::vector<std::wstring> handExpected{host, L"/port=" + std::to_wstring(handPort),
                                                  std::wstring(L"/agent=") + kHandAgentName, L"/cmd=" + handCmd};
@@ -433,9 +468,31 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     ExpectNothingLeft();
 }
 
-TEST_F(MsiPackageTest, PackageWithoutAnInstanceInstallsAndRemovesTheFilesAlone)
+TEST_F(MsiPackageTest, PackageWithoutAnInstanceInstallsAndRemovesTheFilesAloneUnlessRollbackIsDisabled)
 {
-    ASSERT_EQ(0u, RunMsiexec(L"/i \"" + BuiltProgramPath(L"ZeltAgentSvc-" ZELT_VERSION_TEXT L".msi") + L"\""));
+    const std::wstring package = BuiltProgramPath(L"ZeltAgentSvc-" ZELT_VERSION_TEXT L".msi");
+    // Without rollback the package could not restore its instances: with
+    // the DISABLEROLLBACK property (its launch condition, whose text Wine's
+    // installer does not log), or the DisableRollback policy (its action,
+    // which says why), it does not run.
+    EXPECT_TRUE(IsInstallFailure(RunMsiexec(L"/i \"" + package + L"\" DISABLEROLLBACK=1", true)));
+    {
+        const wchar_t* const policies = L"Software\\Policies\\Microsoft\\Windows\\Installer";
+        const bool bKeyThere = KeyExists(HKEY_LOCAL_MACHINE, policies);
+        const DWORD disabled = 1;
+        ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, policies, L"DisableRollback", REG_DWORD,
+                                                 &disabled, sizeof(disabled)));
+        EXPECT_TRUE(IsInstallFailure(RunMsiexec(L"/i \"" + package + L"\"", true)));
+        if (bKeyThere)
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, policies, L"DisableRollback");
+        else
+            DeleteTree(HKEY_LOCAL_MACHINE, policies);
+    }
+    EXPECT_NE(std::string::npos, ReadFileText(m_msiLog).find("ZeltAgentSvc: ZeltAgentSvc cannot be installed"));
+    EXPECT_TRUE(InstalledProducts().empty());
+    EXPECT_FALSE(FileExists(InstallFolder()));
+
+    ASSERT_EQ(0u, RunMsiexec(L"/i \"" + package + L"\""));
     EXPECT_TRUE(FileExists(InstallFolder() + L"\\ZeltAgentSvc.exe"));
     EXPECT_TRUE(FileExists(InstallFolder() + L"\\ZeltDemoAgent.exe"));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath()));
