@@ -154,7 +154,8 @@ SC_HANDLE OpenInstanceService(const std::wstring& name, DWORD& error)
 }
 
 // A run of stops asks every service of it to stop at once, so that they
-// stop side by side; each step then waits for its own.
+// stop side by side; each step then waits for its own (and tells why one
+// cannot be stopped).
 void RequestStops(SetupSteps::const_iterator step, SetupSteps::const_iterator end)
 {
     for (; step != end && step->kind == StepKind::Stop; ++step)
@@ -172,6 +173,8 @@ bool StopInstance(MSIHANDLE install, const std::wstring& name)
 {
     DWORD error = ERROR_SUCCESS;
     const CServiceHandle service(OpenInstanceService(name, error));
+    if (!service && error != ERROR_SERVICE_DOES_NOT_EXIST)
+        Report(install, INSTALLMESSAGE_INFO, ErrorText(L"could not open " + name, error));
     if (!service)
         return error == ERROR_SERVICE_DOES_NOT_EXIST;
     SERVICE_STATUS status{};
@@ -208,7 +211,8 @@ bool StartInstance(MSIHANDLE install, const std::wstring& name)
     return false;
 }
 
-// What the host wrote to its standard output and error, into the log.
+// What the host wrote to its standard output and error, into the log: UTF-8,
+// as the host writes to a pipe.
 std::wstring ReadOutput(HANDLE pipe)
 {
     std::string bytes;
@@ -221,10 +225,10 @@ std::wstring ReadOutput(HANDLE pipe)
             break;
         bytes.append(chunk, read);
     }
-    const int units = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    const int units = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
     std::wstring text(static_cast<size_t>(units), L'\0');
     if (units > 0)
-        MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], units);
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], units);
     return text;
 }
 
@@ -236,7 +240,11 @@ bool RunHost(MSIHANDLE install, const std::wstring& host, const SetupStep& step)
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 65536))
+    {
+        const DWORD error = GetLastError();
+        Report(install, INSTALLMESSAGE_INFO, ErrorText(L"could not create a pipe for the host's output", error));
         return false;
+    }
     const CKernelHandle reader(readEnd);
     CKernelHandle writer(writeEnd);
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
