@@ -13,6 +13,12 @@
 std::wstring BuildInstallArguments(const std::wstring& port, const std::wstring& agent, const std::wstring& cmd,
                                    const std::wstring& num);
 
+// "/RegServer" with those arguments: the module's registration (AppID
+// entries, "LocalService" naming the instance, type library) written again,
+// the instance's service left as it is.
+std::wstring BuildRefreshArguments(const std::wstring& port, const std::wstring& agent, const std::wstring& cmd,
+                                   const std::wstring& num);
+
 // "/unregserver" with the instance number, as one such argument.
 std::wstring BuildRemovalArguments(const std::wstring& num);
 
@@ -82,8 +88,9 @@ enum class StepKind : wchar_t
     RestoreFiles = L'R',   // the same, then delete the ones set aside
     DiscardFiles = L'D',   // delete the ones set aside
     KeepListed = L'K',     // the product `service` listed under the upgrade code `arguments`
-    // RunHost, but only when the host's registration script or type library
-    // is not that of the files an upgrade kept aside (or none were kept)
+    // RunHost (with the refresh of the registration), but only when the
+    // host's registration script or type library is not that of the files
+    // an upgrade kept aside (or none were kept)
     RunHostIfRegistrationChanged = L'E',
 };
 
@@ -120,7 +127,8 @@ struct SetupPlan
 // started again, its service kept as it is, with whatever an administrator
 // set on it. Only an instance whose settings change (the one the request
 // names, which gets the given values over its own and is always started)
-// is installed again with "/Service"; when none is, the first instance is,
+// is installed again with "/Service"; when none is, the module's
+// registration is refreshed for the first instance, its service untouched,
 // should the new host's registration differ from the old one's. A reinstall
 // restarts each running instance on the reinstalled files the same way (its
 // old ones are set aside). Maintenance touches only the named instance, and

@@ -335,6 +335,22 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_FALSE(FileExists(keptFolder));
     const std::vector<DWORD> repairedAgents = FindProcesses(kDemoAgentName);
 
+    // The refresh an upgrade runs when the new host registers otherwise
+    // writes the module's registration again for the instance and leaves its
+    // service alone: still running, with what was set on it.
+    const std::wstring typeLibrary = std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT;
+    ASSERT_TRUE(KeyExists(HKEY_CLASSES_ROOT, typeLibrary));
+    DeleteTree(HKEY_CLASSES_ROOT, typeLibrary);
+    EXPECT_EQ(0u, RunProgram(L"\"" + host + L"\" " + BuildRefreshArguments(port, kDemoAgentName, cmd, kNumber)).exitCode);
+    EXPECT_EQ(repairedAgents, FindProcesses(kDemoAgentName));
+    EXPECT_EQ(L"set by an administrator", ServiceDescription(kService));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, typeLibrary));
+    wchar_t localService[64] = L"";
+    DWORD bytes = sizeof(localService);
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CLASSES_ROOT, AppIdKeyPath().c_str(), L"LocalService", RRF_RT_REG_SZ,
+                                          nullptr, localService, &bytes));
+    EXPECT_EQ(kService, localService);
+
     // Another NUM adds that instance and leaves the first one alone.
     const CAgentLog addedLog;
     const USHORT addedPort = FindFreePort();

@@ -50,6 +50,18 @@ TEST(SetupArgumentsTest, InstallationHandsTheHostEveryValueExactly)
     }
 }
 
+// The host sees both switches, and so refreshes the registration for that
+// instance; the values reach it as for "/Service".
+TEST(SetupArgumentsTest, RefreshAddsTheRegistrationSwitchToTheInstallation)
+{
+    const std::wstring line = kProgram + BuildRefreshArguments(L"5000", L"a.exe", L"a.exe -Service", L"7");
+    const std::vector<std::wstring> expected{L"C:\\Program Files\\ZeltAgentSvc\\ZeltAgentSvc.exe", L"/RegServer",
+                                             L"/Service", L"/port=5000", L"/agent=a.exe", L"/cmd=a.exe -Service",
+                                             L"/num=7"};
+    EXPECT_EQ(expected, SplitCommandLine(line));
+    EXPECT_EQ((std::vector<std::wstring>{L"RegServer", L"Service"}), SwitchWords(line));
+}
+
 TEST(SetupArgumentsTest, RemovalNamesTheInstanceAlone)
 {
     const std::wstring line = kProgram + BuildRemovalArguments(L"7 \"-Service\"");
@@ -107,13 +119,13 @@ TEST(SetupPlanTest, UpgradeKeepsTheServicesAndInstallsOnlyWhatChanges)
                                                Instance(L"8", L"5001", L"agent.exe --b", false),
                                                Instance(L"9", L"5002", L"agent.exe --c", true)};
     // Without properties: one after the other, each running one stopped and
-    // started again, the first installed again between should the
-    // registration differ; the stopped one is left alone.
+    // started again, the module registered again for the first between
+    // should the registration differ; the stopped one is left alone.
     const SetupPlan plan = PlanInstances(SetupMode::Installation, SetupRequest(), instances);
     EXPECT_TRUE(plan.stop.empty());
     const SetupSteps install{Step(StepKind::Stop, L"ZeltAgentSvc-7"),
                              Step(StepKind::RunHostIfRegistrationChanged, L"ZeltAgentSvc-7",
-                                  BuildInstallArguments(L"5000", L"agent.exe", L"agent.exe --a", L"7")),
+                                  BuildRefreshArguments(L"5000", L"agent.exe", L"agent.exe --a", L"7")),
                              Step(StepKind::Start, L"ZeltAgentSvc-7"), Step(StepKind::Stop, L"ZeltAgentSvc-9"),
                              Step(StepKind::Start, L"ZeltAgentSvc-9")};
     EXPECT_EQ(install, plan.install);
