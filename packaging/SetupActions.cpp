@@ -2,8 +2,9 @@
 // (immediate) reads the instance properties and every instance that runs
 // from the install folder, plans what the installation does to each, and
 // hands each deferred action its steps; RunInstanceSteps carries them out
-// (stops and starts of services, the installed host's "/Service" and
-// "/unregserver"), as the action itself and as its rollback. The package's
+// (stops and starts of services, the installed host's "/Service",
+// "/RegServer /Service" and "/unregserver", the files set aside), as the
+// action itself and as its rollback. The package's
 // own formatting cannot build the host's command lines: it does not escape
 // quotes or backslashes.
 #include <windows.h>
@@ -545,8 +546,8 @@ extern "C" UINT __stdcall PrepareInstances(MSIHANDLE install)
 
 // One deferred action's steps, in order. As an action, the first step that
 // fails fails the installation (which is then rolled back), after the steps
-// behind the Undo mark have run; without a failure those do not run. As a
-// rollback, every step is tried.
+// behind an Undo mark (under Wine only) have run; without a failure those do
+// not run. As a rollback, every step is tried.
 extern "C" UINT __stdcall RunInstanceSteps(MSIHANDLE install)
 {
     std::wstring host;
