@@ -8,7 +8,8 @@
 # properties hidden from the log; Add/Remove Programs' install location and
 # no Change button; the older version removed after the new one is
 # installed, the same version included; the host's file version set. The
-# custom action DLL: 32-bit, its entry points its only exports.
+# custom action DLL: 32-bit, its entry points its only exports. No run with
+# rollback disabled.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 output=$(bash scripts/package.sh)
@@ -100,5 +101,6 @@ upgrade=$(table Upgrade | awk -F'\t' '$7 == "WIX_UPGRADE_DETECTED" { print $3 " 
 read -r maximum attributes <<<"$upgrade"
 [ "$maximum" = "$version" ] && [ $((attributes & 0x200)) -ne 0 ] || { echo "the same version is not upgraded: $upgrade"; exit 1; }
 table File | awk -F'\t' '$1 == "HostExe" { exit $5 == "" }' || { echo "the host has no file version"; exit 1; }
+table LaunchCondition | grep -qP '^NOT RollbackDisabled AND NOT DISABLEROLLBACK\t' || { echo "runs with rollback disabled"; exit 1; }
 
 echo "package ok: $zip $msi ($size bytes stripped host)"
