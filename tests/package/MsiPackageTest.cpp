@@ -41,6 +41,9 @@ const std::wstring kAddedService = L"ZeltAgentSvc-" + kAddedNumber;
 // adopts a running agent of its image name, which would be another
 // instance's.
 const wchar_t* const kHandAgentName = L"ZeltHandAgent.exe";
+// An instance from another folder whose name the host's output carries
+// beyond ASCII.
+const std::wstring kAccentedService = L"ZeltAgentSvc-\u00E9";
 const wchar_t* const kAddedAgentName = L"ZeltAddedAgent.exe";
 // msiexec's results for a failed installation: Windows gives 1603, Wine 1627.
 bool IsInstallFailure(DWORD result)
@@ -214,6 +217,7 @@ protected:
         RemoveServiceIfPresent(kService);
         RemoveServiceIfPresent(kHandService);
         RemoveServiceIfPresent(kAddedService);
+        RemoveServiceIfPresent(kAccentedService);
         if (KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath()))
             RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" /unregserver");
         KillProcesses(kDemoAgentName);
@@ -225,7 +229,7 @@ protected:
         for (const wchar_t* file : {L"\\ZeltAgentSvc.exe", L"\\ZeltDemoAgent.exe"})
             DeleteFileW((InstallFolder() + file).c_str());
         RemoveDirectoryW(InstallFolder().c_str());
-        for (const std::wstring& service : {kService, kHandService, kAddedService})
+        for (const std::wstring& service : {kService, kHandService, kAddedService, kAccentedService})
             DeleteTree(HKEY_LOCAL_MACHINE, EventSourceKeyPath(service));
     }
 
@@ -492,6 +496,26 @@ TEST_F(MsiPackageTest, PackageWithoutAnInstanceInstallsAndRemovesTheFilesAloneUn
     // installer does not log), or the DisableRollback policy (its action,
     // which says why), it does not run.
     EXPECT_TRUE(IsInstallFailure(RunMsiexec(L"/i \"" + package + L"\" DISABLEROLLBACK=1", true)));
+
+    // The host's refusal reaches the log as the host wrote it (UTF-8 on a
+    // pipe): the port belongs to an instance whose name is not ASCII.
+    const std::wstring port = std::to_wstring(FindFreePort());
+    ASSERT_EQ(0u, RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" " +
+                             BuildInstallArguments(port, L"a.exe", L"a.exe", L"\u00E9"))
+                      .exitCode);
+    EXPECT_TRUE(IsInstallFailure(InstallThroughApi(package, MsiProperty(L"PORT", port) + L" " +
+                                                                 MsiProperty(L"AGENT", L"a.exe") + L" " +
+                                                                 MsiProperty(L"NUM", kNumber), true)));
+    const std::string refusedLog = ReadFileText(m_msiLog);
+    const size_t refusal = refusedLog.find("ZeltAgentSvc: the host's /Service for " + Narrow(kService));
+    ASSERT_NE(std::string::npos, refusal);
+    // The log is written in the installer's code page.
+    const std::string line = refusedLog.substr(refusal, refusedLog.find('\n', refusal) - refusal);
+    std::wstring wideLine(line.size(), L'\0');
+    wideLine.resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, line.data(), static_cast<int>(line.size()),
+                                                            &wideLine[0], static_cast<int>(wideLine.size()))));
+    EXPECT_NE(std::wstring::npos, wideLine.find(kAccentedService + L";")) << line;
+    RemoveServiceIfPresent(kAccentedService);
     {
         const wchar_t* const policies = L"Software\\Policies\\Microsoft\\Windows\\Installer";
         const bool bKeyThere = KeyExists(HKEY_LOCAL_MACHINE, policies);
