@@ -383,6 +383,13 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     // version with every instance as it was, running.
     EXPECT_TRUE(IsInstallFailure(
         InstallThroughApi(upgrade, MsiProperty(L"CMD", missing) + L" " + MsiProperty(L"NUM", kNumber), true)));
+    // Undone once: no second undoing after the rollback removed the host.
+    const std::string undoneLog = ReadFileText(m_msiLog);
+    const std::string undoing = "ZeltAgentSvc: undoing the installation of the instances";
+    const size_t undone = undoneLog.find(undoing);
+    EXPECT_NE(std::string::npos, undone);
+    EXPECT_EQ(std::string::npos, undoneLog.find(undoing, undone + 1));
+    EXPECT_EQ(std::string::npos, undoneLog.find("ZeltAgentSvc: could not run "));
     EXPECT_EQ(expected, SplitCommandLine(ServiceImagePath(kService)));
     EXPECT_EQ(handImagePath, ServiceImagePath(kHandService));
     products = InstalledProducts();
