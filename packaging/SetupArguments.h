@@ -132,9 +132,9 @@ struct SetupPlan
 // should the new host's registration differ from the old one's. A reinstall
 // restarts each running instance on the reinstalled files the same way (its
 // old ones are set aside). Maintenance touches only the named instance, and
-// only when its settings change. A
-// removal stops every instance before the files go and removes each, then
-// the module's registration; a removal by an upgrade touches nothing.
+// only when its settings change. A removal stops every instance before the
+// files go and removes each, then the module's registration; a removal by
+// an upgrade touches nothing.
 SetupPlan PlanInstances(SetupMode mode, const SetupRequest& request, const std::vector<SetupInstance>& instances);
 
 // Before an installation (or a reinstall) replaces the package's files, the
