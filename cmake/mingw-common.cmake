@@ -9,6 +9,7 @@ set(CMAKE_RC_COMPILER  ${ZELT_TRIPLE}-windres)
 set(ZELT_WIDL          ${ZELT_TRIPLE}-widl)
 set(ZELT_WINDMC        ${ZELT_TRIPLE}-windmc)
 set(ZELT_STRIP         ${ZELT_TRIPLE}-strip)
+set(ZELT_OBJDUMP       ${ZELT_TRIPLE}-objdump)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${ZELT_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -2,8 +2,9 @@
 // (immediate) reads the instance properties and every instance that runs
 // from the install folder, plans what the installation does to each, and
 // hands each deferred action its steps; RunInstanceSteps carries them out
-// (stops and starts of services, the installed host's "/Service" and
-// "/unregserver"), as the action itself and as its rollback. The package's
+// (stops and starts of services, the installed host's "/Service",
+// "/RegServer /Service" and "/unregserver", the files set aside), as the
+// action itself and as its rollback. The package's
 // own formatting cannot build the host's command lines: it does not escape
 // quotes or backslashes.
 #include <windows.h>
@@ -17,7 +18,9 @@
 #include <vector>
 
 #include "HostRegistration.h"
+#include "InstanceDiscovery.h"
 #include "SetupArguments.h"
+#include "SetupPlatform.h"
 #include "base/Handles.h"
 #include "base/Result.h"
 #include "base/Text.h"
@@ -81,60 +84,14 @@ std::wstring ErrorText(const std::wstring& words, DWORD error)
     return DescribeError(words.c_str(), HResultFromError(error));
 }
 
-// The program an image path starts with.
-std::wstring FirstArgument(const std::wstring& commandLine)
+bool IsPropertySet(MSIHANDLE install, const wchar_t* name)
 {
-    int count = 0;
-    LPWSTR* arguments = CommandLineToArgvW(commandLine.c_str(), &count);
-    if (arguments == nullptr)
-        return std::wstring();
-    std::wstring first = count > 0 ? arguments[0] : L"";
-    LocalFree(arguments);
-    return first;
+    return !ReadProperty(install, name).empty();
 }
 
-bool ReadInstance(IServiceManager& services, SC_HANDLE manager, const std::wstring& name, const std::wstring& host,
-                  SetupInstance& instance)
+// Another product of the package's upgrade code registered beside this one.
+bool IsAnotherVersionListed(MSIHANDLE install)
 {
-    if (!ReadInstanceNumber(name, instance.num))
-        return false;
-    CServiceHandle service;
-    SERVICE_STATUS status{};
-    if (FAILED(services.OpenServiceEntry(manager, name.c_str(), SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS, service)) ||
-        FAILED(services.QueryImagePath(service.Get(), instance.imagePath)) ||
-        FAILED(services.QueryStatus(service.Get(), status)))
-        return false;
-    instance.bRunning = status.dwCurrentState != SERVICE_STOPPED;
-    return CompareStringOrdinal(FirstArgument(instance.imagePath).c_str(), -1, host.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
-// Every instance whose service runs the host in the install folder, whoever
-// installed it.
-std::vector<SetupInstance> FindInstances(const std::wstring& host)
-{
-    std::vector<SetupInstance> instances;
-    CSystemServiceManager services;
-    CServiceHandle manager;
-    std::vector<std::wstring> names;
-    if (FAILED(services.OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE, manager)) ||
-        FAILED(services.ListServices(manager.Get(), names)))
-        return instances;
-    for (const std::wstring& name : names)
-    {
-        SetupInstance instance;
-        if (ReadInstance(services, manager.Get(), name, host, instance))
-            instances.push_back(instance);
-    }
-    return instances;
-}
-
-// Another version of the package installed beside this one: removing this
-// one is then an upgrade's (Wine sets no UPGRADINGPRODUCTCODE), and the
-// instances stay with the other.
-bool IsAnotherVersionInstalled(MSIHANDLE install)
-{
-    if (!ReadProperty(install, L"UPGRADINGPRODUCTCODE").empty())
-        return true;
     const std::wstring upgradeCode = ReadProperty(install, L"UpgradeCode");
     const std::wstring productCode = ReadProperty(install, L"ProductCode");
     wchar_t related[39];
@@ -146,24 +103,21 @@ bool IsAnotherVersionInstalled(MSIHANDLE install)
     return false;
 }
 
-SetupMode ReadMode(MSIHANDLE install)
+SetupMode ReadMode(MSIHANDLE install, bool bWine)
 {
-    if (CompareStringOrdinal(ReadProperty(install, L"REMOVE").c_str(), -1, L"ALL", -1, TRUE) == CSTR_EQUAL)
-        return IsAnotherVersionInstalled(install) ? SetupMode::RemovalByUpgrade : SetupMode::Removal;
-    return ReadProperty(install, L"Installed").empty() ? SetupMode::Installation : SetupMode::Maintenance;
+    SetupFacts facts;
+    facts.bRemoveAll = CompareStringOrdinal(ReadProperty(install, L"REMOVE").c_str(), -1, L"ALL", -1, TRUE) == CSTR_EQUAL;
+    facts.bInstalled = IsPropertySet(install, L"Installed");
+    facts.bReinstall = IsPropertySet(install, L"REINSTALL");
+    facts.bUpgrading = IsPropertySet(install, L"UPGRADINGPRODUCTCODE");
+    facts.bOtherVersionListed = bWine && facts.bRemoveAll && IsAnotherVersionListed(install);
+    return ChooseMode(facts, bWine);
 }
 
 UINT SetStepProperties(MSIHANDLE install, const std::wstring& host, const SetupPlan& plan)
 {
-    // The installation carries its own undoing behind an Undo mark.
-    SetupSteps undoable = plan.install;
-    undoable.push_back({StepKind::Undo, {}, {}});
-    undoable.insert(undoable.end(), plan.rollbackInstall.begin(), plan.rollbackInstall.end());
-    const SetupSteps* steps[] = {&plan.stop,  &plan.rollbackStop,    &plan.remove, &plan.rollbackRemove,
-                                 &undoable,   &plan.rollbackInstall, &plan.commit};
-    const bool bEmpty[] = {plan.stop.empty(),    plan.rollbackStop.empty(),    plan.remove.empty(),
-                           plan.rollbackRemove.empty(), plan.install.empty(), plan.rollbackInstall.empty(),
-                           plan.commit.empty()};
+    const SetupSteps* steps[] = {&plan.stop,    &plan.rollbackStop,    &plan.remove, &plan.rollbackRemove,
+                                 &plan.install, &plan.rollbackInstall, &plan.commit};
     static_assert(sizeof(steps) / sizeof(steps[0]) == sizeof(kDeferredActions) / sizeof(kDeferredActions[0]),
                   "one list of steps per deferred action");
     UINT result = ERROR_SUCCESS;
@@ -171,7 +125,7 @@ UINT SetStepProperties(MSIHANDLE install, const std::wstring& host, const SetupP
     {
         // An action without steps keeps an empty property, which its
         // condition in the sequence skips.
-        const std::wstring data = bEmpty[i] ? std::wstring() : FormatSteps(host, *steps[i]);
+        const std::wstring data = steps[i]->empty() ? std::wstring() : FormatSteps(host, *steps[i]);
         result = MsiSetPropertyW(install, kDeferredActions[i], data.c_str());
     }
     return result;
@@ -201,7 +155,8 @@ SC_HANDLE OpenInstanceService(const std::wstring& name, DWORD& error)
 }
 
 // A run of stops asks every service of it to stop at once, so that they
-// stop side by side; each step then waits for its own.
+// stop side by side; each step then waits for its own (and tells why one
+// cannot be stopped).
 void RequestStops(SetupSteps::const_iterator step, SetupSteps::const_iterator end)
 {
     for (; step != end && step->kind == StepKind::Stop; ++step)
@@ -219,6 +174,8 @@ bool StopInstance(MSIHANDLE install, const std::wstring& name)
 {
     DWORD error = ERROR_SUCCESS;
     const CServiceHandle service(OpenInstanceService(name, error));
+    if (!service && error != ERROR_SERVICE_DOES_NOT_EXIST)
+        Report(install, INSTALLMESSAGE_INFO, ErrorText(L"could not open " + name, error));
     if (!service)
         return error == ERROR_SERVICE_DOES_NOT_EXIST;
     SERVICE_STATUS status{};
@@ -255,7 +212,8 @@ bool StartInstance(MSIHANDLE install, const std::wstring& name)
     return false;
 }
 
-// What the host wrote to its standard output and error, into the log.
+// What the host wrote to its standard output and error, into the log: UTF-8,
+// as the host writes to a pipe.
 std::wstring ReadOutput(HANDLE pipe)
 {
     std::string bytes;
@@ -268,10 +226,10 @@ std::wstring ReadOutput(HANDLE pipe)
             break;
         bytes.append(chunk, read);
     }
-    const int units = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    const int units = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
     std::wstring text(static_cast<size_t>(units), L'\0');
     if (units > 0)
-        MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], units);
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], units);
     return text;
 }
 
@@ -283,7 +241,11 @@ bool RunHost(MSIHANDLE install, const std::wstring& host, const SetupStep& step)
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 65536))
+    {
+        const DWORD error = GetLastError();
+        Report(install, INSTALLMESSAGE_INFO, ErrorText(L"could not create a pipe for the host's output", error));
         return false;
+    }
     const CKernelHandle reader(readEnd);
     CKernelHandle writer(writeEnd);
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
@@ -328,21 +290,47 @@ bool FileExists(const std::wstring& path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Before an upgrade replaces the package's files, they are moved aside (a
-// running program may be renamed, not overwritten), so that the instances
-// run on until each is restarted in turn; a file that cannot be moved (the
-// folder on another volume) is copied instead.
+// A file another program holds without delete sharing (a scanner, a backup)
+// cannot be moved or deleted until it lets go: each is tried this often,
+// this far apart (5 s in all).
+constexpr int kFileTries = 25;
+constexpr DWORD kFileRetryMs = 200;
+
+// Moves the file, trying again while another program holds it; false with
+// the last error when it stays.
+bool MoveWithRetries(const std::wstring& from, const std::wstring& to, DWORD& error)
+{
+    for (int i = 0;; ++i)
+    {
+        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
+            return true;
+        error = GetLastError();
+        if (i + 1 == kFileTries)
+            return false;
+        Sleep(kFileRetryMs);
+    }
+}
+
+// Before the package's files are replaced, they are moved aside (a running
+// program may be renamed, not overwritten), so that the instances run on
+// until each is restarted in turn on the new ones. A file that cannot be
+// moved fails the step, and the installation rolls back: a copy would leave
+// the running file in place, for the installer to replace at the next
+// restart of the machine while the instances restart on the old program.
 bool SetFilesAside(MSIHANDLE install, const std::wstring& folder, const std::wstring& kept)
 {
-    CreateDirectoryW(kept.c_str(), nullptr);
+    if (!CreateDirectoryW(kept.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+    {
+        const DWORD error = GetLastError();
+        Report(install, INSTALLMESSAGE_INFO, ErrorText(L"could not create " + kept, error));
+        return false;
+    }
     for (const wchar_t* name : kPackageFiles)
     {
         const std::wstring from = folder + L"\\" + name;
-        const std::wstring to = kept + L"\\" + name;
-        if (!FileExists(from) || MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ||
-            CopyFileW(from.c_str(), to.c_str(), FALSE))
+        DWORD error = ERROR_SUCCESS;
+        if (!FileExists(from) || MoveWithRetries(from, kept + L"\\" + name, error))
             continue;
-        const DWORD error = GetLastError();
         Report(install, INSTALLMESSAGE_INFO, ErrorText(L"could not set " + from + L" aside", error));
         return false;
     }
@@ -371,25 +359,36 @@ bool ReturnFiles(MSIHANDLE install, const std::wstring& kept, const std::wstring
     return true;
 }
 
+// Marks the file or empty folder for deletion at the next restart, saying
+// so in the log.
+void DeleteAtRestart(MSIHANDLE install, const std::wstring& path)
+{
+    if (MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+        Report(install, INSTALLMESSAGE_INFO, path + L" is in use: it goes at the next restart");
+    else
+        Report(install, INSTALLMESSAGE_INFO, ErrorText(L"could not mark " + path + L" for deletion", GetLastError()));
+}
+
 // The files set aside go once the installation is done; one still in use
 // (a process that is ending) gets a moment, and then goes at the next
 // restart.
-void DiscardFiles(const std::wstring& kept)
+void DiscardFiles(MSIHANDLE install, const std::wstring& kept)
 {
-    constexpr int kTries = 25;
     for (const wchar_t* name : kPackageFiles)
     {
         const std::wstring path = kept + L"\\" + name;
-        for (int i = 0; i < kTries && !DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND; ++i)
+        for (int i = 0; !DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND; ++i)
         {
-            if (i + 1 == kTries)
-                MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-            else
-                Sleep(200);
+            if (i + 1 == kFileTries)
+            {
+                DeleteAtRestart(install, path);
+                break;
+            }
+            Sleep(kFileRetryMs);
         }
     }
     if (!RemoveDirectoryW(kept.c_str()) && GetLastError() == ERROR_DIR_NOT_EMPTY)
-        MoveFileExW(kept.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        DeleteAtRestart(install, kept);
 }
 
 // A GUID as the installer writes it in its own keys: each of the first three
@@ -411,8 +410,8 @@ std::wstring SquashGuid(const std::wstring& guid)
 // Wine's installer deletes the whole key of an upgrade code when it removes
 // or rolls back one product of it, taking the entries of the others with it,
 // so that a later upgrade would not find them. The entry of an installed
-// product that the installer no longer lists is written back; Windows keeps
-// them, and there this does nothing.
+// product that the installer no longer lists is written back. Windows keeps
+// them: this runs only under Wine.
 void KeepProductListed(MSIHANDLE install, const std::wstring& productCode, const std::wstring& upgradeCode)
 {
     wchar_t related[39];
@@ -427,14 +426,17 @@ void KeepProductListed(MSIHANDLE install, const std::wstring& productCode, const
     const std::wstring path =
         L"Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes\\" + SquashGuid(upgradeCode);
     HKEY created = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
-                        &created, nullptr) != ERROR_SUCCESS)
-        return;
+    LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                                 nullptr, &created, nullptr);
     const CKeyHandle key(created);
-    RegSetValueExW(key.Get(), SquashGuid(productCode).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(L""),
-                   sizeof(wchar_t));
-    Report(install, INSTALLMESSAGE_INFO, L"the installer had lost the upgrade code entry of " + productCode +
-                                             L": written back");
+    if (error == ERROR_SUCCESS)
+        error = RegSetValueExW(key.Get(), SquashGuid(productCode).c_str(), 0, REG_SZ,
+                               reinterpret_cast<const BYTE*>(L""), sizeof(wchar_t));
+    Report(install, INSTALLMESSAGE_INFO,
+           error == ERROR_SUCCESS
+               ? L"the installer had lost the upgrade code entry of " + productCode + L": written back"
+               : ErrorText(L"could not write back the upgrade code entry of " + productCode,
+                           static_cast<DWORD>(error)));
 }
 
 // Where an upgrade sets the files it replaces aside until it succeeds:
@@ -467,10 +469,10 @@ bool RunStep(MSIHANDLE install, const std::wstring& host, const SetupStep& step)
         // Windows's rollback removes what it installed; Wine's also what the
         // new files replaced.
         ReturnFiles(install, step.arguments, FolderOf(host));
-        DiscardFiles(step.arguments);
+        DiscardFiles(install, step.arguments);
         return true;
     case StepKind::DiscardFiles:
-        DiscardFiles(step.arguments);
+        DiscardFiles(install, step.arguments);
         return true;
     case StepKind::KeepListed:
         KeepProductListed(install, step.service, step.arguments);
@@ -482,31 +484,28 @@ bool RunStep(MSIHANDLE install, const std::wstring& host, const SetupStep& step)
     return false;
 }
 
-// Before an installation replaces the files of another version, they are
-// set aside until it succeeds, and copied back after the installer's file
-// step where it left one out. Windows's rollback removes the files it
-// installed; Wine's removes them, and those of the older version with them,
-// and takes the older version off its upgrade code: the last rollback steps
-// copy the files back and list the older version again there, so that the
-// instances start again and the older version stays installed.
-void GuardReplacedFiles(MSIHANDLE install, SetupMode mode, const std::wstring& host, SetupPlan& plan)
+// The product codes of the older versions an upgrade replaces.
+std::vector<std::wstring> ReadOlderProducts(MSIHANDLE install)
 {
-    if (mode != SetupMode::Installation || !FileExists(host))
-        return;
-    const std::wstring copies = KeptFilesFolder(host);
-    plan.stop.insert(plan.stop.begin(), {StepKind::KeepFiles, {}, copies});
-    plan.install.insert(plan.install.begin(), {StepKind::ReturnFiles, {}, copies});
-    plan.rollbackStop.insert(plan.rollbackStop.begin(), {StepKind::RestoreFiles, {}, copies});
-    const std::wstring upgradeCode = ReadProperty(install, L"UpgradeCode");
+    std::vector<std::wstring> products;
     const std::wstring older = ReadProperty(install, L"WIX_UPGRADE_DETECTED");
     for (size_t begin = 0; begin < older.size();)
     {
         const size_t end = std::min(older.find(L';', begin), older.size());
-        plan.rollbackStop.push_back({StepKind::KeepListed, older.substr(begin, end - begin), upgradeCode});
+        products.push_back(older.substr(begin, end - begin));
         begin = end + 1;
     }
-    plan.commit.push_back({StepKind::DiscardFiles, {}, copies});
+    return products;
 }
+
+// Rollback depends on the installer's rollback and commit actions, which
+// Windows does not run when rollback is disabled; so the package does not
+// run then. A launch condition refuses the DISABLEROLLBACK property and the
+// RollbackDisabled property; this also refuses the policy itself, should the
+// installer set no property for it by the time the conditions are read.
+const wchar_t* const kRollbackDisabled =
+    L"ZeltAgentSvc cannot be installed, repaired or removed while rollback is disabled (the DisableRollback "
+    L"policy or the DISABLEROLLBACK property): it restores its services only through rollback.";
 
 }  // namespace
 
@@ -517,21 +516,38 @@ extern "C" UINT __stdcall PrepareInstances(MSIHANDLE install)
     const std::wstring host = ReadProperty(install, L"INSTALLFOLDER") + L"ZeltAgentSvc.exe";
     const SetupRequest request{ReadProperty(install, L"PORT"), ReadProperty(install, L"AGENT"),
                                ReadProperty(install, L"CMD"), ReadProperty(install, L"NUM")};
-    const SetupMode mode = ReadMode(install);
-    SetupPlan plan = PlanInstances(mode, request, FindInstances(host));
+    if (IsRollbackDisabledByPolicy())
+    {
+        Report(install, INSTALLMESSAGE_ERROR, kRollbackDisabled);
+        return ERROR_INSTALL_FAILURE;
+    }
+    const bool bWine = IsRunningOnWine();
+    const SetupMode mode = ReadMode(install, bWine);
+    CSystemServiceManager services;
+    std::vector<SetupInstance> instances;
+    std::wstring failure;
+    if (FAILED(FindInstances(services, host, instances, failure)))
+    {
+        Report(install, INSTALLMESSAGE_ERROR, failure);
+        return ERROR_INSTALL_FAILURE;
+    }
+    SetupPlan plan = PlanInstances(mode, request, instances);
     if (!plan.error.empty())
     {
         Report(install, INSTALLMESSAGE_ERROR, plan.error);
         return ERROR_INSTALL_FAILURE;
     }
-    GuardReplacedFiles(install, mode, host, plan);
+    if ((mode == SetupMode::Installation || mode == SetupMode::Reinstall) && FileExists(host))
+        GuardReplacedFiles(plan, KeptFilesFolder(host), ReadProperty(install, L"UpgradeCode"),
+                           ReadOlderProducts(install), bWine);
+    PlaceInstallUndo(plan, bWine);
     return SetStepProperties(install, host, plan);
 }
 
 // One deferred action's steps, in order. As an action, the first step that
 // fails fails the installation (which is then rolled back), after the steps
-// behind the Undo mark have run; without a failure those do not run. As a
-// rollback, every step is tried.
+// behind an Undo mark (under Wine only) have run; without a failure those do
+// not run. As a rollback, every step is tried.
 extern "C" UINT __stdcall RunInstanceSteps(MSIHANDLE install)
 {
     std::wstring host;
@@ -562,9 +578,11 @@ extern "C" UINT __stdcall RunInstanceSteps(MSIHANDLE install)
 }
 
 // After the older version's removal, which under Wine takes this version's
-// upgrade code entry away with its own.
+// upgrade code entry away with its own. Windows keeps its registration to
+// itself: nothing is written there.
 extern "C" UINT __stdcall KeepUpgradeRegistration(MSIHANDLE install)
 {
-    KeepProductListed(install, ReadProperty(install, L"ProductCode"), ReadProperty(install, L"UpgradeCode"));
+    if (IsRunningOnWine())
+        KeepProductListed(install, ReadProperty(install, L"ProductCode"), ReadProperty(install, L"UpgradeCode"));
     return ERROR_SUCCESS;
 }

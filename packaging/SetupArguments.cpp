@@ -62,8 +62,8 @@ std::wstring ServiceArguments(const Settings& settings, const std::wstring& num)
 
 // An instance after the files are in place (an upgrade sets the old ones
 // aside, so that they may be replaced while they run): stopped, installed
-// again if its settings change (or, as `bRegister`, if the new host's
-// registration differs), and started again, one instance after the other,
+// again if its settings change (or, as `bRegister`, the module registered
+// again for it if the new host's registration differs), and started again, one instance after the other,
 // so that each is away only for its own stop and start. The rollback stops
 // it and installs it again as it was where it was installed again; it is
 // started once the old files are back.
@@ -80,13 +80,17 @@ void PlanReplacement(SetupPlan& plan, const SetupInstance& instance, const Setti
         plan.rollbackStop.push_back({StepKind::Start, service, {}});
     }
     const StepKind reinstall = bChanged ? StepKind::RunHost : StepKind::RunHostIfRegistrationChanged;
+    const auto arguments = [&](const Settings& settings) {
+        return bChanged ? ServiceArguments(settings, instance.num)
+                        : BuildRefreshArguments(settings.port, settings.agent, settings.cmd, instance.num);
+    };
     if (bChanged || bRegister)
-        plan.install.push_back({reinstall, service, ServiceArguments(wanted, instance.num)});
+        plan.install.push_back({reinstall, service, arguments(wanted)});
     if (bStart)
         plan.install.push_back({StepKind::Start, service, {}});
     plan.rollbackInstall.push_back({StepKind::Stop, service, {}});
     if (bChanged || bRegister)
-        plan.rollbackInstall.push_back({reinstall, service, ServiceArguments(own, instance.num)});
+        plan.rollbackInstall.push_back({reinstall, service, arguments(own)});
 }
 
 // A new instance: installed and started; on rollback stopped and removed.
@@ -129,6 +133,12 @@ std::wstring BuildInstallArguments(const std::wstring& port, const std::wstring&
            QuotedSwitch(L"num", num);
 }
 
+std::wstring BuildRefreshArguments(const std::wstring& port, const std::wstring& agent, const std::wstring& cmd,
+                                   const std::wstring& num)
+{
+    return L"/RegServer " + BuildInstallArguments(port, agent, cmd, num);
+}
+
 std::wstring BuildRemovalArguments(const std::wstring& num)
 {
     return L"/unregserver" + QuotedSwitch(L"num", num);
@@ -153,6 +163,16 @@ bool ReadInstanceNumber(const std::wstring& serviceName, std::wstring& num)
         return false;
     num = serviceName.substr(prefix.size());
     return true;
+}
+
+SetupMode ChooseMode(const SetupFacts& facts, bool bWine)
+{
+    if (facts.bRemoveAll)
+        return facts.bUpgrading || (bWine && facts.bOtherVersionListed) ? SetupMode::RemovalByUpgrade
+                                                                         : SetupMode::Removal;
+    if (!facts.bInstalled)
+        return SetupMode::Installation;
+    return facts.bReinstall ? SetupMode::Reinstall : SetupMode::Maintenance;
 }
 
 SetupPlan PlanInstances(SetupMode mode, const SetupRequest& request, const std::vector<SetupInstance>& instances)
@@ -210,6 +230,29 @@ SetupPlan PlanInstances(SetupMode mode, const SetupRequest& request, const std::
     if (instances.empty() && !plan.install.empty())
         plan.rollbackInstall.push_back({StepKind::RunHostAnyway, {}, L"/unregserver"});
     return plan;
+}
+
+void GuardReplacedFiles(SetupPlan& plan, const std::wstring& keptFolder, const std::wstring& upgradeCode,
+                        const std::vector<std::wstring>& olderProducts, bool bWine)
+{
+    plan.stop.insert(plan.stop.begin(), {StepKind::KeepFiles, {}, keptFolder});
+    plan.install.insert(plan.install.begin(), {StepKind::ReturnFiles, {}, keptFolder});
+    plan.rollbackStop.insert(plan.rollbackStop.begin(), {StepKind::RestoreFiles, {}, keptFolder});
+    for (const std::wstring& older : olderProducts)
+    {
+        if (bWine)
+            plan.rollbackStop.push_back({StepKind::KeepListed, older, upgradeCode});
+    }
+    plan.commit.push_back({StepKind::DiscardFiles, {}, keptFolder});
+}
+
+void PlaceInstallUndo(SetupPlan& plan, bool bWine)
+{
+    if (!bWine || plan.install.empty())
+        return;
+    plan.install.push_back({StepKind::Undo, {}, {}});
+    plan.install.insert(plan.install.end(), plan.rollbackInstall.begin(), plan.rollbackInstall.end());
+    plan.rollbackInstall.clear();
 }
 
 std::wstring FormatSteps(const std::wstring& host, const SetupSteps& steps)

@@ -13,6 +13,12 @@
 std::wstring BuildInstallArguments(const std::wstring& port, const std::wstring& agent, const std::wstring& cmd,
                                    const std::wstring& num);
 
+// "/RegServer" with those arguments: the module's registration (AppID
+// entries, "LocalService" naming the instance, type library) written again,
+// the instance's service left as it is.
+std::wstring BuildRefreshArguments(const std::wstring& port, const std::wstring& agent, const std::wstring& cmd,
+                                   const std::wstring& num);
+
 // "/unregserver" with the instance number, as one such argument.
 std::wstring BuildRemovalArguments(const std::wstring& num);
 
@@ -46,10 +52,29 @@ struct SetupRequest
 enum class SetupMode
 {
     Installation,       // a first installation, an upgrade or a rebuild: the files may be replaced
-    Maintenance,        // the same product again (the same command, a repair): the files stay
+    Maintenance,        // the same product again (the same command, a change of an instance): the files stay
+    Reinstall,          // the same product with its files reinstalled (a repair, whatever its mode)
     Removal,            // the product goes, and every instance with it
     RemovalByUpgrade,   // the product goes, another version keeps the instances
 };
+
+// What the installer tells about the run.
+struct SetupFacts
+{
+    bool bRemoveAll = false;           // REMOVE=ALL
+    bool bInstalled = false;           // Installed: the product is there already
+    bool bReinstall = false;           // REINSTALL names features: their files are installed again
+    bool bUpgrading = false;           // UPGRADINGPRODUCTCODE: another product removes this one
+    bool bOtherVersionListed = false;  // another product of the upgrade code is registered
+};
+
+// The mode of the run. Windows sets UPGRADINGPRODUCTCODE when an upgrade
+// removes this product; Wine's installer does not, and there another
+// product listed under the upgrade code (the new one is, by then) marks the
+// removal as an upgrade's. On Windows that would also be true of a plain
+// removal while two products are registered, which must remove the
+// instances: only `bWine` lets it count.
+SetupMode ChooseMode(const SetupFacts& facts, bool bWine);
 
 enum class StepKind : wchar_t
 {
@@ -63,8 +88,9 @@ enum class StepKind : wchar_t
     RestoreFiles = L'R',   // the same, then delete the ones set aside
     DiscardFiles = L'D',   // delete the ones set aside
     KeepListed = L'K',     // the product `service` listed under the upgrade code `arguments`
-    // RunHost, but only when the host's registration script or type library
-    // is not that of the files an upgrade kept aside (or none were kept)
+    // RunHost (with the refresh of the registration), but only when the
+    // host's registration script or type library is not that of the files
+    // an upgrade kept aside (or none were kept)
     RunHostIfRegistrationChanged = L'E',
 };
 
@@ -85,9 +111,7 @@ using SetupSteps = std::vector<SetupStep>;
 // What each deferred action of the package does, in its order, and what its
 // rollback action undoes (each rollback action is scheduled before its
 // action, and so runs after it when the installation fails). The
-// installation also undoes itself at once when it fails,
-// while the installed host is still there: Wine's installer runs the
-// rollback actions only after it has removed the files.
+// installation's undoing goes where PlaceInstallUndo puts it.
 struct SetupPlan
 {
     SetupSteps stop, rollbackStop;        // before the files are set aside or removed
@@ -103,12 +127,33 @@ struct SetupPlan
 // started again, its service kept as it is, with whatever an administrator
 // set on it. Only an instance whose settings change (the one the request
 // names, which gets the given values over its own and is always started)
-// is installed again with "/Service"; when none is, the first instance is,
-// should the new host's registration differ from the old one's. Maintenance
-// touches only the named instance, and only when its settings change. A
-// removal stops every instance before the files go and removes each, then
-// the module's registration; a removal by an upgrade touches nothing.
+// is installed again with "/Service"; when none is, the module's
+// registration is refreshed for the first instance, its service untouched,
+// should the new host's registration differ from the old one's. A reinstall
+// restarts each running instance on the reinstalled files the same way (its
+// old ones are set aside). Maintenance touches only the named instance, and
+// only when its settings change. A removal stops every instance before the
+// files go and removes each, then the module's registration; a removal by
+// an upgrade touches nothing.
 SetupPlan PlanInstances(SetupMode mode, const SetupRequest& request, const std::vector<SetupInstance>& instances);
+
+// Before an installation (or a reinstall) replaces the package's files, the
+// ones in the install folder are moved into `keptFolder` until it succeeds
+// (running programs may be renamed, not replaced), and copied back after the
+// installer's file step where it left one out; the last rollback steps copy
+// them back where the rollback removed them, and the commit deletes them.
+// Under Wine (`bWine`), whose rollback takes each of `olderProducts` off the
+// upgrade code `upgradeCode` with this one, the rollback lists them there
+// again.
+void GuardReplacedFiles(SetupPlan& plan, const std::wstring& keptFolder, const std::wstring& upgradeCode,
+                        const std::vector<std::wstring>& olderProducts, bool bWine);
+
+// Where a failed installation of the instances is undone, once. Windows runs
+// the rollback action before its rollback removes the new files, while the
+// installed host is there; Wine's installer removes the files first, so
+// there (`bWine`) the installing action undoes its own steps when one fails
+// (behind an Undo mark) and its rollback action has none.
+void PlaceInstallUndo(SetupPlan& plan, bool bWine);
 
 // A deferred action's data: the host's path, then the steps; and back.
 std::wstring FormatSteps(const std::wstring& host, const SetupSteps& steps);

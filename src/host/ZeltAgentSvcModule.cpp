@@ -49,6 +49,7 @@ bool ChangesTheMachine(const InstanceDecision& decision)
     {
     case InstanceAction::RemoveInstance:
     case InstanceAction::InstallService:
+    case InstanceAction::RefreshRegistration:
         return true;
     case InstanceAction::RegisterServer:
     case InstanceAction::UnregisterServer:
@@ -223,6 +224,8 @@ HRESULT CZeltAgentSvcModule::CarryOut(const InstanceDecision& decision)
         return RegisterServer(true);
     case InstanceAction::UnregisterServer:
         return UnregisterServer();
+    case InstanceAction::RefreshRegistration:
+        return RefreshRegistration();
     case InstanceAction::Run:
         break;
     }
@@ -246,6 +249,29 @@ HRESULT CZeltAgentSvcModule::RegisterServer(bool bService)
     HRESULT hr = RegisterAppId(m_serviceManager, m_serviceName, m_settings, *this, MakeTraceWriter(), bService, undo);
     // Event sources are the machine's: a registration per user has none.
     if (SUCCEEDED(hr) && !g_bPerUserRegistration)
+        hr = RegisterEventSources(LoadBaseName().c_str(), m_serviceName, undo);
+    if (SUCCEEDED(hr))
+        hr = RegisterComClasses(true, nullptr);
+    if (FAILED(hr))
+        undo.Undo();
+    return hr;
+}
+
+// What an upgrade whose host registers otherwise needs: the AppID entries
+// with "LocalService" naming this instance, the event sources and the type
+// library written again, the instance's service (which must be installed)
+// left as it is, with whatever an administrator set on it.
+HRESULT CZeltAgentSvcModule::RefreshRegistration()
+{
+    if (!IsServiceInstalled(m_serviceManager, m_serviceName))
+    {
+        const HRESULT hr = HResultFromError(ERROR_SERVICE_DOES_NOT_EXIST);
+        NoteFailure(DescribeError(L"The instance to register for is not installed", hr));
+        return hr;
+    }
+    CInstallationUndo undo(m_serviceManager);
+    HRESULT hr = RefreshAppIdEntries(m_serviceName, *this, undo);
+    if (SUCCEEDED(hr))
         hr = RegisterEventSources(LoadBaseName().c_str(), m_serviceName, undo);
     if (SUCCEEDED(hr))
         hr = RegisterComClasses(true, nullptr);

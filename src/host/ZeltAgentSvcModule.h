@@ -64,6 +64,7 @@ private:
     void TellUser(const std::wstring& text);
     HRESULT RemoveInstance();
     HRESULT RegisterServer(bool bService);
+    HRESULT RefreshRegistration();
     HRESULT UnregisterServer();
     HRESULT FailPreMessageLoop(int point, HRESULT hr);
     // Trace lines with the summary, under the service name.

@@ -245,6 +245,13 @@ HRESULT WriteAppIdEntries(IServiceManager& services, const wchar_t* serviceName,
     return S_OK;
 }
 
+HRESULT RefreshAppIdEntries(const wchar_t* serviceName, IScriptModule& module, CInstallationUndo& undo)
+{
+    const ScriptReplacement replacements[] = {{L"APPID", ZELT_APPID_TEXT}, {nullptr, nullptr}};
+    const HRESULT hr = UpdateRegistryFromScript(module, IDR_ZELTAGENTSVC, true, replacements, &undo.Journal());
+    return FAILED(hr) ? hr : WriteLocalService(serviceName, true, undo.Journal());
+}
+
 HRESULT InstallService(IServiceManager& services, const wchar_t* serviceName, const ServiceDefinition& definition,
                        CInstallationUndo& undo)
 {

@@ -68,6 +68,11 @@ HRESULT RegisterAppId(IServiceManager& services, const wchar_t* serviceName, con
 HRESULT WriteAppIdEntries(IServiceManager& services, const wchar_t* serviceName, const ServiceDefinition& definition,
                           IScriptModule& module, bool bService, CInstallationUndo& undo, HRESULT& cause);
 
+// Applies the module's registration script and points "LocalService" at
+// the service of `serviceName`, which the caller knows to be installed; no
+// service is removed or changed. What it writes goes into `undo`.
+HRESULT RefreshAppIdEntries(const wchar_t* serviceName, IScriptModule& module, CInstallationUndo& undo);
+
 // Creates the service in one call with its definition: automatic start, its
 // own process, depending on RPCSS. A message box tells a failure; the result
 // is the error of the call that failed.

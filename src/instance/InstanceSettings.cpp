@@ -99,7 +99,13 @@ InstanceDecision DecideInstanceAction(const wchar_t* commandLine, const Instance
         return InstanceDecision{InstanceAction::Refuse, false, Refusal::NoPortOrAgent};
     InstanceDecision decision;
     if (FindRegistrationSwitch(commandLine, decision))
+    {
+        // Together with "/Service" the registration is refreshed for that
+        // instance: a combination that never removes a service.
+        if (decision.action == InstanceAction::RegisterServer && !decision.bPerUser && HasServiceSwitch(commandLine))
+            decision.action = InstanceAction::RefreshRegistration;
         return decision;
+    }
     if (HasServiceSwitch(commandLine))
     {
         if (!IsInstallablePort(settings.portText))

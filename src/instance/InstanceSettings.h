@@ -31,6 +31,9 @@ enum class InstanceAction
     RegisterServer,    // the AppID entries and the type library
     UnregisterServer,  // the type library and the AppID entries go
     InstallService,    // the registration with the instance's service
+    // "/RegServer" with "/Service": the AppID entries and the type library
+    // written again for the installed instance, whose service stays as it is
+    RefreshRegistration,
 };
 
 // Why a command line is refused.

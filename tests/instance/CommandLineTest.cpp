@@ -146,10 +146,13 @@ TEST(CommandLine, RegistrationSwitchesDecideTheDirectionAndTheBranch)
     }
 }
 
-TEST(CommandLine, ServiceSwitchInstallsAndRegistrationWinsOverIt)
+// With "/Service", "/RegServer" refreshes the registration for that
+// instance; the registration per user still wins over "/Service".
+TEST(CommandLine, ServiceSwitchInstallsAndWithRegistrationRefreshesIt)
 {
     EXPECT_EQ(InstanceAction::InstallService, ActionOf(L"/Service /port=5000 /agent=a.exe \"/cmd=a.exe -x\" /num=7"));
-    EXPECT_EQ(InstanceAction::RegisterServer, ActionOf(L"-service /port=1 /agent=a.exe /regserver"));
+    EXPECT_EQ(InstanceAction::RefreshRegistration, ActionOf(L"-service /port=1 /agent=a.exe /regserver"));
+    EXPECT_EQ(InstanceAction::RegisterServer, ActionOf(L"-service /port=1 /agent=a.exe /regserverperuser"));
 }
 
 // The service's command line must carry the port as written: at /Service

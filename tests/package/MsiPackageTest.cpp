@@ -1,10 +1,12 @@
 // The installer package under the system's msiexec, walked as an
 // administrator meets it: a failed first installation leaves nothing, an
-// installation runs its instance, the same command and a repair leave it
-// alone, a failed upgrade keeps the old version and every instance, an
-// upgrade and a rebuild of the same version keep every instance (one added
-// by hand too), a downgrade is refused, and the removal leaves nothing
-// behind. A package without an instance installs and removes the files alone.
+// installation runs its instance, the same command leaves it alone, a
+// repair restarts it on the reinstalled files, a failed upgrade (its new
+// settings, or a host file held by another program) keeps the old version
+// and every instance, an upgrade and a rebuild of the same version keep
+// every instance (one added by hand too), a downgrade is refused, and the
+// removal leaves nothing behind. A package without an instance installs and
+// removes the files alone, and none runs while rollback is disabled.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -39,6 +41,9 @@ const std::wstring kAddedService = L"ZeltAgentSvc-" + kAddedNumber;
 // adopts a running agent of its image name, which would be another
 // instance's.
 const wchar_t* const kHandAgentName = L"ZeltHandAgent.exe";
+// An instance from another folder whose name the host's output carries
+// beyond ASCII.
+const std::wstring kAccentedService = L"ZeltAgentSvc-\u00E9";
 const wchar_t* const kAddedAgentName = L"ZeltAddedAgent.exe";
 // msiexec's results for a failed installation: Windows gives 1603, Wine 1627.
 bool IsInstallFailure(DWORD result)
@@ -212,6 +217,7 @@ protected:
         RemoveServiceIfPresent(kService);
         RemoveServiceIfPresent(kHandService);
         RemoveServiceIfPresent(kAddedService);
+        RemoveServiceIfPresent(kAccentedService);
         if (KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath()))
             RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" /unregserver");
         KillProcesses(kDemoAgentName);
@@ -223,7 +229,7 @@ protected:
         for (const wchar_t* file : {L"\\ZeltAgentSvc.exe", L"\\ZeltDemoAgent.exe"})
             DeleteFileW((InstallFolder() + file).c_str());
         RemoveDirectoryW(InstallFolder().c_str());
-        for (const std::wstring& service : {kService, kHandService, kAddedService})
+        for (const std::wstring& service : {kService, kHandService, kAddedService, kAccentedService})
             DeleteTree(HKEY_LOCAL_MACHINE, EventSourceKeyPath(service));
     }
 
@@ -314,16 +320,40 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_EQ(0u, MsiGetFileVersionW(host.c_str(), fileVersion, &units, nullptr, nullptr));
     EXPECT_EQ(std::wstring(fileVersion), PackagedHostVersion(package));
 
-    // The same command again and a repair leave the running instance alone,
-    // and what an administrator set on its service.
+    // The same command again leaves the running instance alone.
     const std::vector<DWORD> agents = FindProcesses(kDemoAgentName);
     ASSERT_EQ(1u, agents.size());
     ASSERT_TRUE(SetServiceDescription(kService, L"set by an administrator"));
     EXPECT_EQ(0u, InstallThroughApi(package, properties));
-    EXPECT_EQ(0u, RunMsiexec(L"/i \"" + package + L"\" REINSTALL=ALL REINSTALLMODE=omus"));
     EXPECT_EQ(agents, FindProcesses(kDemoAgentName));
     EXPECT_EQ(0u, log.Count("exit"));
+    // A repair that reinstalls every file whatever its version (msiexec
+    // /fa) sets the running ones aside and restarts the instance on the
+    // reinstalled ones, with its service as it was; nothing is left aside.
+    EXPECT_EQ(0u, RunMsiexec(L"/i \"" + package + L"\" REINSTALL=ALL REINSTALLMODE=amus"));
+    EXPECT_TRUE(log.WaitForCount("listening", 2));
+    EXPECT_EQ(1u, log.Count("exit shutdown"));
+    EXPECT_TRUE(WaitForServiceState(kService, SERVICE_RUNNING));
+    EXPECT_EQ(expected, SplitCommandLine(ServiceImagePath(kService)));
     EXPECT_EQ(L"set by an administrator", ServiceDescription(kService));
+    EXPECT_FALSE(FileExists(keptFolder));
+    const std::vector<DWORD> repairedAgents = FindProcesses(kDemoAgentName);
+
+    // The refresh an upgrade runs when the new host registers otherwise
+    // writes the module's registration again for the instance and leaves its
+    // service alone: still running, with what was set on it.
+    const std::wstring typeLibrary = std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT;
+    ASSERT_TRUE(KeyExists(HKEY_CLASSES_ROOT, typeLibrary));
+    DeleteTree(HKEY_CLASSES_ROOT, typeLibrary);
+    EXPECT_EQ(0u, RunProgram(L"\"" + host + L"\" " + BuildRefreshArguments(port, kDemoAgentName, cmd, kNumber)).exitCode);
+    EXPECT_EQ(repairedAgents, FindProcesses(kDemoAgentName));
+    EXPECT_EQ(L"set by an administrator", ServiceDescription(kService));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, typeLibrary));
+    wchar_t localService[64] = L"";
+    DWORD bytes = sizeof(localService);
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CLASSES_ROOT, AppIdKeyPath().c_str(), L"LocalService", RRF_RT_REG_SZ,
+                                          nullptr, localService, &bytes));
+    EXPECT_EQ(kService, localService);
 
     // Another NUM adds that instance and leaves the first one alone.
     const CAgentLog addedLog;
@@ -335,7 +365,7 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
                                                  L" " + MsiProperty(L"NUM", kAddedNumber)));
     EXPECT_TRUE(WaitForServiceState(kAddedService, SERVICE_RUNNING));
     EXPECT_TRUE(addedLog.WaitForCount("listening", 1));
-    EXPECT_EQ(agents, FindProcesses(kDemoAgentName));
+    EXPECT_EQ(repairedAgents, FindProcesses(kDemoAgentName));
 
     // An instance added by hand from the install folder.
     const CAgentLog handLog;
@@ -353,6 +383,13 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     // version with every instance as it was, running.
     EXPECT_TRUE(IsInstallFailure(
         InstallThroughApi(upgrade, MsiProperty(L"CMD", missing) + L" " + MsiProperty(L"NUM", kNumber), true)));
+    // Undone once: no second undoing after the rollback removed the host.
+    const std::string undoneLog = ReadFileText(m_msiLog);
+    const std::string undoing = "ZeltAgentSvc: undoing the installation of the instances";
+    const size_t undone = undoneLog.find(undoing);
+    EXPECT_NE(std::string::npos, undone);
+    EXPECT_EQ(std::string::npos, undoneLog.find(undoing, undone + 1));
+    EXPECT_EQ(std::string::npos, undoneLog.find("ZeltAgentSvc: could not run "));
     EXPECT_EQ(expected, SplitCommandLine(ServiceImagePath(kService)));
     EXPECT_EQ(handImagePath, ServiceImagePath(kHandService));
     products = InstalledProducts();
@@ -360,9 +397,32 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_EQ(Widen(ZELT_VERSION), ProductInfo(products[0], INSTALLPROPERTY_VERSIONSTRING));
     EXPECT_TRUE(WaitForServiceState(kService, SERVICE_RUNNING));
     EXPECT_TRUE(WaitForServiceState(kHandService, SERVICE_RUNNING));
-    EXPECT_TRUE(log.WaitForCount("listening", 2));
+    EXPECT_TRUE(log.WaitForCount("listening", 3));
     EXPECT_TRUE(handLog.WaitForCount("listening", 2));
     EXPECT_TRUE(addedLog.WaitForCount("listening", 2));
+    EXPECT_FALSE(FileExists(keptFolder));
+
+    // So does an upgrade while another program holds the host without
+    // delete sharing (a scanner): the running file cannot be set aside, and
+    // the upgrade fails rather than leave it for a restart of the machine.
+    {
+        const CKernelHandle held(
+            CreateFileW(host.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_NE(INVALID_HANDLE_VALUE, held.Get());
+        EXPECT_TRUE(IsInstallFailure(RunMsiexec(L"/i \"" + upgrade + L"\"", true)));
+    }
+    const std::string heldLog = ReadFileText(m_msiLog);
+    const size_t held = heldLog.find("ZeltAgentSvc: could not set " + Narrow(host) + " aside: ");
+    ASSERT_NE(std::string::npos, held) << heldLog.substr(heldLog.size() > 4000 ? heldLog.size() - 4000 : 0);
+    // ERROR_SHARING_VIOLATION as an HRESULT.
+    EXPECT_NE(std::string::npos, heldLog.substr(held, heldLog.find('\n', held) - held).find("(0x80070020)"));
+    products = InstalledProducts();
+    ASSERT_EQ(1u, products.size());
+    EXPECT_EQ(Widen(ZELT_VERSION), ProductInfo(products[0], INSTALLPROPERTY_VERSIONSTRING));
+    EXPECT_TRUE(WaitForServiceState(kService, SERVICE_RUNNING));
+    EXPECT_TRUE(WaitForServiceState(kHandService, SERVICE_RUNNING));
+    EXPECT_EQ(3u, log.Count("listening"));
+    EXPECT_TRUE(FileExists(host));
     EXPECT_FALSE(FileExists(keptFolder));
 
     // An upgrade without properties restarts every instance on the new
@@ -376,15 +436,15 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_TRUE(WaitForServiceState(kHandService, SERVICE_RUNNING));
     EXPECT_EQ(expected, SplitCommandLine(ServiceImagePath(kService)));
     EXPECT_EQ(handImagePath, ServiceImagePath(kHandService));
-    EXPECT_TRUE(log.WaitForCount("listening", 3));
+    EXPECT_TRUE(log.WaitForCount("listening", 4));
     EXPECT_TRUE(handLog.WaitForCount("listening", 3));
     EXPECT_TRUE(addedLog.WaitForCount("listening", 3));
     EXPECT_EQ(L"set by hand", ServiceDescription(kHandService));
     EXPECT_FALSE(FileExists(keptFolder));
     // How long the upgrade kept each agent away, beside a stop and a start of
     // its service by hand in the same run: recorded, not asserted (the times
-    // of a shared machine vary). Each agent's second exit and third start
-    // were the upgrade's, its third and fourth are the stop and start.
+    // of a shared machine vary). Each agent's last exit and start are the
+    // stop and start by hand, the ones before them the upgrade's.
     const std::pair<std::wstring, const CAgentLog*> upgraded[] = {
         {kService, &log}, {kHandService, &handLog}, {kAddedService, &addedLog}};
     for (const auto& instance : upgraded)
@@ -393,14 +453,16 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
         SERVICE_STATUS status{};
         ASSERT_TRUE(service && ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
         ASSERT_TRUE(WaitForServiceState(instance.first, SERVICE_STOPPED));
+        const size_t listened = instance.second->Count("listening");
         ASSERT_TRUE(StartServiceW(service.Get(), 0, nullptr));
-        ASSERT_TRUE(instance.second->WaitForCount("listening", 4));
+        ASSERT_TRUE(instance.second->WaitForCount("listening", listened + 1));
         const std::vector<long long> exits = EventTimes(*instance.second, "exit shutdown");
         const std::vector<long long> starts = EventTimes(*instance.second, "start pid=");
-        ASSERT_EQ(3u, exits.size());
-        ASSERT_EQ(4u, starts.size());
-        const long long upgradeMs = (starts[2] - exits[1]) / 1000;
-        const long long restartMs = (starts[3] - exits[2]) / 1000;
+        ASSERT_GE(exits.size(), 2u);
+        ASSERT_EQ(exits.size() + 1, starts.size());
+        const size_t last = exits.size() - 1;
+        const long long upgradeMs = (starts[last] - exits[last - 1]) / 1000;
+        const long long restartMs = (starts[last + 1] - exits[last]) / 1000;
         std::printf("%ls: the upgrade kept its agent away %lld ms, a stop and a start of its service %lld ms (%.2fx)\n",
                     instance.first.c_str(), upgradeMs, restartMs, static_cast<double>(upgradeMs) / restartMs);
     }
@@ -414,7 +476,7 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_NE(products[0], rebuilt[0]);
     EXPECT_TRUE(WaitForServiceState(kService, SERVICE_RUNNING));
     EXPECT_TRUE(WaitForServiceState(kHandService, SERVICE_RUNNING));
-    EXPECT_TRUE(addedLog.WaitForCount("listening", 4));
+    EXPECT_TRUE(addedLog.WaitForCount("listening", 5));
     EXPECT_EQ(expected, SplitCommandLine(ServiceImagePath(kService)));
     const std::vector<std::wstring> handExpected{host, L"/port=" + std::to_wstring(handPort),
                                                  std::wstring(L"/agent=") + kHandAgentName, L"/cmd=" + handCmd};
@@ -433,9 +495,51 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     ExpectNothingLeft();
 }
 
-TEST_F(MsiPackageTest, PackageWithoutAnInstanceInstallsAndRemovesTheFilesAlone)
+TEST_F(MsiPackageTest, PackageWithoutAnInstanceInstallsAndRemovesTheFilesAloneUnlessRollbackIsDisabled)
 {
-    ASSERT_EQ(0u, RunMsiexec(L"/i \"" + BuiltProgramPath(L"ZeltAgentSvc-" ZELT_VERSION_TEXT L".msi") + L"\""));
+    const std::wstring package = BuiltProgramPath(L"ZeltAgentSvc-" ZELT_VERSION_TEXT L".msi");
+    // Without rollback the package could not restore its instances: with
+    // the DISABLEROLLBACK property (its launch condition, whose text Wine's
+    // installer does not log), or the DisableRollback policy (its action,
+    // which says why), it does not run.
+    EXPECT_TRUE(IsInstallFailure(RunMsiexec(L"/i \"" + package + L"\" DISABLEROLLBACK=1", true)));
+
+    // The host's refusal reaches the log as the host wrote it (UTF-8 on a
+    // pipe): the port belongs to an instance whose name is not ASCII.
+    const std::wstring port = std::to_wstring(FindFreePort());
+    ASSERT_EQ(0u, RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" " +
+                             BuildInstallArguments(port, L"a.exe", L"a.exe", L"\u00E9"))
+                      .exitCode);
+    EXPECT_TRUE(IsInstallFailure(InstallThroughApi(package, MsiProperty(L"PORT", port) + L" " +
+                                                                 MsiProperty(L"AGENT", L"a.exe") + L" " +
+                                                                 MsiProperty(L"NUM", kNumber), true)));
+    const std::string refusedLog = ReadFileText(m_msiLog);
+    const size_t refusal = refusedLog.find("ZeltAgentSvc: the host's /Service for " + Narrow(kService));
+    ASSERT_NE(std::string::npos, refusal);
+    // The log is written in the installer's code page.
+    const std::string line = refusedLog.substr(refusal, refusedLog.find('\n', refusal) - refusal);
+    std::wstring wideLine(line.size(), L'\0');
+    wideLine.resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, line.data(), static_cast<int>(line.size()),
+                                                            &wideLine[0], static_cast<int>(wideLine.size()))));
+    EXPECT_NE(std::wstring::npos, wideLine.find(kAccentedService + L";")) << line;
+    RemoveServiceIfPresent(kAccentedService);
+    {
+        const wchar_t* const policies = L"Software\\Policies\\Microsoft\\Windows\\Installer";
+        const bool bKeyThere = KeyExists(HKEY_LOCAL_MACHINE, policies);
+        const DWORD disabled = 1;
+        ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, policies, L"DisableRollback", REG_DWORD,
+                                                 &disabled, sizeof(disabled)));
+        EXPECT_TRUE(IsInstallFailure(RunMsiexec(L"/i \"" + package + L"\"", true)));
+        if (bKeyThere)
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, policies, L"DisableRollback");
+        else
+            DeleteTree(HKEY_LOCAL_MACHINE, policies);
+    }
+    EXPECT_NE(std::string::npos, ReadFileText(m_msiLog).find("ZeltAgentSvc: ZeltAgentSvc cannot be installed"));
+    EXPECT_TRUE(InstalledProducts().empty());
+    EXPECT_FALSE(FileExists(InstallFolder()));
+
+    ASSERT_EQ(0u, RunMsiexec(L"/i \"" + package + L"\""));
     EXPECT_TRUE(FileExists(InstallFolder() + L"\\ZeltAgentSvc.exe"));
     EXPECT_TRUE(FileExists(InstallFolder() + L"\\ZeltDemoAgent.exe"));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, AppIdKeyPath()));

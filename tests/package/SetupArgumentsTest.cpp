@@ -1,6 +1,7 @@
 // The host's command lines that the installer package runs: the platform's
 // splitting gives every value back exactly, and the host finds no switch
-// inside a value. What the package plans for the instances it finds.
+// inside a value. What the package plans for the instances it finds, and
+// how their search fails.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -8,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "InstanceDiscovery.h"
 #include "SetupArguments.h"
+#include "SetupPlatform.h"
+#include "base/Result.h"
 #include "instance/CommandLine.h"
 #include "support/TestSupport.h"
 
@@ -44,6 +48,18 @@ TEST(SetupArgumentsTest, InstallationHandsTheHostEveryValueExactly)
         EXPECT_EQ(expected, SplitCommandLine(line)) << line;
         EXPECT_EQ(std::vector<std::wstring>{L"Service"}, SwitchWords(line)) << line;
     }
+}
+
+// The host sees both switches, and so refreshes the registration for that
+// instance; the values reach it as for "/Service".
+TEST(SetupArgumentsTest, RefreshAddsTheRegistrationSwitchToTheInstallation)
+{
+    const std::wstring line = kProgram + BuildRefreshArguments(L"5000", L"a.exe", L"a.exe -Service", L"7");
+    const std::vector<std::wstring> expected{L"C:\\Program Files\\ZeltAgentSvc\\ZeltAgentSvc.exe", L"/RegServer",
+                                             L"/Service", L"/port=5000", L"/agent=a.exe", L"/cmd=a.exe -Service",
+                                             L"/num=7"};
+    EXPECT_EQ(expected, SplitCommandLine(line));
+    EXPECT_EQ((std::vector<std::wstring>{L"RegServer", L"Service"}), SwitchWords(line));
 }
 
 TEST(SetupArgumentsTest, RemovalNamesTheInstanceAlone)
@@ -103,13 +119,13 @@ TEST(SetupPlanTest, UpgradeKeepsTheServicesAndInstallsOnlyWhatChanges)
                                                Instance(L"8", L"5001", L"agent.exe --b", false),
                                                Instance(L"9", L"5002", L"agent.exe --c", true)};
     // Without properties: one after the other, each running one stopped and
-    // started again, the first installed again between should the
-    // registration differ; the stopped one is left alone.
+    // started again, the module registered again for the first between
+    // should the registration differ; the stopped one is left alone.
     const SetupPlan plan = PlanInstances(SetupMode::Installation, SetupRequest(), instances);
     EXPECT_TRUE(plan.stop.empty());
     const SetupSteps install{Step(StepKind::Stop, L"ZeltAgentSvc-7"),
                              Step(StepKind::RunHostIfRegistrationChanged, L"ZeltAgentSvc-7",
-                                  BuildInstallArguments(L"5000", L"agent.exe", L"agent.exe --a", L"7")),
+                                  BuildRefreshArguments(L"5000", L"agent.exe", L"agent.exe --a", L"7")),
                              Step(StepKind::Start, L"ZeltAgentSvc-7"), Step(StepKind::Stop, L"ZeltAgentSvc-9"),
                              Step(StepKind::Start, L"ZeltAgentSvc-9")};
     EXPECT_EQ(install, plan.install);
@@ -166,6 +182,73 @@ TEST(SetupPlanTest, RequestsThatNameNoInstallableInstanceAreRefused)
     EXPECT_EQ(3u, only.install.size());  // the stop, "/Service" and the start
 }
 
+TEST(SetupPlanTest, ARepairRestartsEveryRunningInstanceOnTheReinstalledFiles)
+{
+    const std::vector<SetupInstance> instances{Instance(L"7", L"5000", L"agent.exe --a", true),
+                                               Instance(L"8", L"5001", L"agent.exe --b", false)};
+    const SetupPlan plan = PlanInstances(SetupMode::Reinstall, SetupRequest(), instances);
+    const SetupSteps install{Step(StepKind::Stop, L"ZeltAgentSvc-7"), Step(StepKind::Start, L"ZeltAgentSvc-7")};
+    EXPECT_EQ(install, plan.install);
+    EXPECT_EQ(SetupSteps{Step(StepKind::Start, L"ZeltAgentSvc-7")}, plan.rollbackStop);
+}
+
+// Which run is a removal by an upgrade: on Windows only the one
+// UPGRADINGPRODUCTCODE names; under Wine, which sets no such property,
+// also a removal while another version is listed.
+TEST(SetupPlanTest, AnotherVersionMarksARemovalByUpgradeOnlyUnderWine)
+{
+    SetupFacts removal;
+    removal.bRemoveAll = true;
+    removal.bInstalled = true;
+    removal.bOtherVersionListed = true;
+    EXPECT_EQ(SetupMode::Removal, ChooseMode(removal, false));
+    EXPECT_EQ(SetupMode::RemovalByUpgrade, ChooseMode(removal, true));
+    removal.bOtherVersionListed = false;
+    removal.bUpgrading = true;
+    EXPECT_EQ(SetupMode::RemovalByUpgrade, ChooseMode(removal, false));
+
+    SetupFacts repair;
+    repair.bInstalled = true;
+    EXPECT_EQ(SetupMode::Maintenance, ChooseMode(repair, false));
+    repair.bReinstall = true;
+    EXPECT_EQ(SetupMode::Reinstall, ChooseMode(repair, false));
+    EXPECT_EQ(SetupMode::Installation, ChooseMode(SetupFacts(), false));
+    // The tests run under Wine.
+    EXPECT_TRUE(IsRunningOnWine());
+}
+
+// The upgrade code entry is written back only under Wine, and the failed
+// installation of the instances is undone once: by the rollback action on
+// Windows, by the action itself under Wine.
+TEST(SetupPlanTest, WineAloneGetsItsWorkarounds)
+{
+    const std::vector<SetupInstance> instances{Instance(L"7", L"5000", L"agent.exe --a", true)};
+    const std::wstring kept = L"C:\\Zelt\\previous";
+    const std::wstring older = L"{11111111-2222-3333-4444-555555555555}";
+    for (const bool bWine : {false, true})
+    {
+        SetupPlan plan = PlanInstances(SetupMode::Installation, SetupRequest(), instances);
+        const SetupSteps install = plan.install;
+        const SetupSteps undo = plan.rollbackInstall;
+        GuardReplacedFiles(plan, kept, L"{UPGRADE}", {older}, bWine);
+        PlaceInstallUndo(plan, bWine);
+
+        EXPECT_EQ(Step(StepKind::KeepFiles, L"", kept), plan.stop.front());
+        EXPECT_EQ(Step(StepKind::RestoreFiles, L"", kept), plan.rollbackStop.front());
+        EXPECT_EQ(SetupSteps{Step(StepKind::DiscardFiles, L"", kept)}, plan.commit);
+        EXPECT_EQ(bWine, plan.rollbackStop.back() == Step(StepKind::KeepListed, older, L"{UPGRADE}"));
+        SetupSteps expected{Step(StepKind::ReturnFiles, L"", kept)};
+        expected.insert(expected.end(), install.begin(), install.end());
+        if (bWine)
+        {
+            expected.push_back(Step(StepKind::Undo, L""));
+            expected.insert(expected.end(), undo.begin(), undo.end());
+        }
+        EXPECT_EQ(expected, plan.install) << bWine;
+        EXPECT_EQ(bWine ? SetupSteps() : undo, plan.rollbackInstall) << bWine;
+    }
+}
+
 TEST(SetupPlanTest, StepsSurviveTheirActionData)
 {
     const SetupSteps steps{Step(StepKind::Stop, L"ZeltAgentSvc-7"),
@@ -178,6 +261,66 @@ TEST(SetupPlanTest, StepsSurviveTheirActionData)
     EXPECT_EQ(L"C:\\Zelt\\ZeltAgentSvc.exe", host);
     EXPECT_EQ(steps, read);
     EXPECT_FALSE(ParseSteps(L"no separator", host, read));
+}
+
+// The service manager with its list, and the calls the test makes fail
+// (the local system account may read every service).
+class CDiscoveryServiceManager : public CSystemServiceManager
+{
+public:
+    HRESULT OpenManager(DWORD access, CServiceHandle& manager) override
+    {
+        return FAILED(hrManager) ? hrManager : CSystemServiceManager::OpenManager(access, manager);
+    }
+    HRESULT ListServices(SC_HANDLE, std::vector<std::wstring>& names) override
+    {
+        names = listed;
+        return hrList;
+    }
+    HRESULT OpenServiceEntry(SC_HANDLE manager, LPCWSTR name, DWORD access, CServiceHandle& service) override
+    {
+        opened.emplace_back(name);
+        return name == locked ? HResultFromError(ERROR_ACCESS_DENIED)
+                              : CSystemServiceManager::OpenServiceEntry(manager, name, access, service);
+    }
+
+    HRESULT hrManager = S_OK;
+    HRESULT hrList = S_OK;
+    std::vector<std::wstring> listed;
+    std::wstring locked;
+    std::vector<std::wstring> opened;
+};
+
+TEST(InstanceDiscoveryTest, AnyServiceThatCannotBeReadFailsTheSearchWithTheSystemsError)
+{
+    const std::wstring host = L"C:\\Program Files\\ZeltAgentSvc\\ZeltAgentSvc.exe";
+    const HRESULT denied = HResultFromError(ERROR_ACCESS_DENIED);
+    std::vector<SetupInstance> instances;
+    std::wstring failure;
+
+    CDiscoveryServiceManager noManager;
+    noManager.hrManager = denied;
+    EXPECT_EQ(denied, FindInstances(noManager, host, instances, failure));
+    EXPECT_NE(std::wstring::npos, failure.find(L"service manager")) << failure;
+    EXPECT_NE(std::wstring::npos, failure.find(L"(0x80070005)")) << failure;
+
+    CDiscoveryServiceManager noList;
+    noList.hrList = HResultFromError(ERROR_INVALID_HANDLE);
+    EXPECT_EQ(HResultFromError(ERROR_INVALID_HANDLE), FindInstances(noList, host, instances, failure));
+    EXPECT_NE(std::wstring::npos, failure.find(L"(0x80070006)")) << failure;
+
+    // Another program's service is never opened; an instance deleted since
+    // the list was read is none; one that cannot be opened ends the search.
+    CDiscoveryServiceManager one;
+    one.listed = {L"Spooler", L"ZeltAgentSvc-no-such-instance", L"ZeltAgentSvc-locked"};
+    one.locked = L"ZeltAgentSvc-locked";
+    EXPECT_EQ(denied, FindInstances(one, host, instances, failure));
+    EXPECT_EQ((std::vector<std::wstring>{L"ZeltAgentSvc-no-such-instance", L"ZeltAgentSvc-locked"}), one.opened);
+    EXPECT_NE(std::wstring::npos, failure.find(L"ZeltAgentSvc-locked")) << failure;
+    EXPECT_NE(std::wstring::npos, failure.find(L"(0x80070005)")) << failure;
+    one.locked.clear();
+    EXPECT_EQ(S_OK, FindInstances(one, host, instances, failure));
+    EXPECT_TRUE(instances.empty());
 }
 
 }  // namespace

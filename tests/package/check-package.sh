@@ -7,7 +7,9 @@
 # the bits of its Execute, Impersonate and Return attributes; the instance
 # properties hidden from the log; Add/Remove Programs' install location and
 # no Change button; the older version removed after the new one is
-# installed, the same version included; the host's file version set.
+# installed, the same version included; the host's file version set. The
+# custom action DLL: 32-bit, its entry points its only exports. No run with
+# rollback disabled.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 output=$(bash scripts/package.sh)
@@ -54,6 +56,13 @@ for program in ZeltAgentSvc.exe ZeltDemoAgent.exe; do
   found=$(find "$work/msi" -name "$program")
   [ -n "$found" ] && cmp -s "$found" "$dir/$program" || { echo "installer's $program differs from the zip's"; exit 1; }
 done
+# The package's custom action DLL passed the build's check (a 32-bit PE that
+# exports its three entry points alone); the check refuses a program without
+# them and a DLL of another machine.
+check_dll() { bash packaging/check-actions-dll.sh i686-w64-mingw32-objdump "$@" 2>/dev/null; }
+check_dll build/stripped/ZeltSetupActions.dll 14c || { echo "the custom action DLL fails its check"; exit 1; }
+! check_dll "$exe" 14c || { echo "the DLL check passes a program without the entry points"; exit 1; }
+! check_dll build/stripped/ZeltSetupActions.dll 8664 || { echo "the DLL check passes a 32-bit DLL as 64-bit"; exit 1; }
 table() { msiinfo export "$msi" "$1" | tr -d '\r' | tail -n +4; }
 actions=$(table CustomAction)
 # Each <CustomAction .../> of the source on one line.
@@ -92,5 +101,6 @@ upgrade=$(table Upgrade | awk -F'\t' '$7 == "WIX_UPGRADE_DETECTED" { print $3 " 
 read -r maximum attributes <<<"$upgrade"
 [ "$maximum" = "$version" ] && [ $((attributes & 0x200)) -ne 0 ] || { echo "the same version is not upgraded: $upgrade"; exit 1; }
 table File | awk -F'\t' '$1 == "HostExe" { exit $5 == "" }' || { echo "the host has no file version"; exit 1; }
+table LaunchCondition | grep -qP '^NOT RollbackDisabled AND NOT DISABLEROLLBACK\t' || { echo "runs with rollback disabled"; exit 1; }
 
 echo "package ok: $zip $msi ($size bytes stripped host)"
