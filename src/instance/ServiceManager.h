@@ -58,4 +58,16 @@ public:
     HRESULT SetAccessList(SC_HANDLE service, PSECURITY_DESCRIPTOR descriptor) override;
     HRESULT ListServices(SC_HANDLE manager, std::vector<std::wstring>& names) override;
     HRESULT QueryImagePath(SC_HANDLE service, std::wstring& imagePath) override;
+
+    // The size of each read of the service list: a list longer than one read
+    // is taken in several, each going on where the last one ended.
+    DWORD m_dwListBufferBytes = kListBufferBytes;
+    static constexpr DWORD kListBufferBytes = 64 * 1024;
+
+protected:
+    // One read of the Win32 services from `resume` on (EnumServicesStatusExW
+    // with process information). Wine returns the whole list or nothing; a
+    // test replaces the read with one that returns a part, as Windows does.
+    virtual BOOL ReadServiceList(SC_HANDLE manager, BYTE* buffer, DWORD bytes, DWORD& needed, DWORD& count,
+                                 DWORD& resume);
 };

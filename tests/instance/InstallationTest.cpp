@@ -518,6 +518,102 @@ TEST_F(InstallStepsTest, OnlyAdministratorsControlTheService)
     EXPECT_NE(0u, GrantedRights(services.accessList, WinAuthenticatedUserSid) & SERVICE_QUERY_STATUS);
 }
 
+// The service names as the older listing call gives them, in one read.
+std::vector<std::wstring> ListServiceNames(SC_HANDLE manager)
+{
+    std::vector<BYTE> whole(256 * 1024);
+    DWORD needed = 0;
+    DWORD count = 0;
+    DWORD resume = 0;
+    if (!EnumServicesStatusW(manager, SERVICE_WIN32, SERVICE_STATE_ALL,
+                             reinterpret_cast<ENUM_SERVICE_STATUSW*>(whole.data()), static_cast<DWORD>(whole.size()),
+                             &needed, &count, &resume))
+        return {};
+    const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUSW*>(whole.data());
+    std::vector<std::wstring> names;
+    for (DWORD i = 0; i < count; ++i)
+        names.emplace_back(entries[i].lpServiceName);
+    return names;
+}
+
+// Reads the list as Windows' EnumServicesStatusEx documents it, which Wine
+// does not (it returns all or nothing): the entries from the resume handle
+// on that fit, their texts behind them, ERROR_MORE_DATA with the bytes the
+// rest needs while entries remain, and the resume handle of the next read.
+class CPagingServiceManager : public CSystemServiceManager
+{
+public:
+    explicit CPagingServiceManager(std::vector<std::wstring> names) : m_names(std::move(names)) {}
+
+    int reads = 0;
+
+protected:
+    BOOL ReadServiceList(SC_HANDLE, BYTE* buffer, DWORD bytes, DWORD& needed, DWORD& count, DWORD& resume) override
+    {
+        ++reads;
+        size_t end = resume;
+        DWORD used = 0;
+        while (end < m_names.size() && used + EntryBytes(end) <= bytes)
+            used += EntryBytes(end++);
+        auto* entries = reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSW*>(buffer);
+        auto* text = reinterpret_cast<wchar_t*>(buffer + (end - resume) * sizeof(ENUM_SERVICE_STATUS_PROCESSW));
+        for (size_t i = resume; i < end; ++i)
+        {
+            ENUM_SERVICE_STATUS_PROCESSW& entry = entries[i - resume];
+            entry = ENUM_SERVICE_STATUS_PROCESSW{};
+            entry.lpServiceName = text;
+            text = std::copy(m_names[i].begin(), m_names[i].end(), text);
+            *text++ = L'\0';
+            entry.lpDisplayName = text;
+            *text++ = L'\0';
+        }
+        count = static_cast<DWORD>(end - resume);
+        needed = 0;
+        for (size_t i = end; i < m_names.size(); ++i)
+            needed += EntryBytes(i);
+        resume = end < m_names.size() ? static_cast<DWORD>(end) : 0;
+        SetLastError(end < m_names.size() ? ERROR_MORE_DATA : ERROR_SUCCESS);
+        return end == m_names.size();
+    }
+
+private:
+    DWORD EntryBytes(size_t i) const
+    {
+        return static_cast<DWORD>(sizeof(ENUM_SERVICE_STATUS_PROCESSW) + (m_names[i].size() + 2) * sizeof(wchar_t));
+    }
+
+    std::vector<std::wstring> m_names;
+};
+
+// The service list is read in as many reads as it takes, each going on
+// where the last ended, and a buffer too small for one entry is grown: with
+// Windows' partial reads and with Wine's own, every service comes once, as
+// the older listing call shows them in one read.
+TEST_F(InstallStepsTest, SmallListBuffersGatherEveryServiceOnce)
+{
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+    ASSERT_TRUE(manager);
+    std::vector<std::wstring> expected = ListServiceNames(manager.Get());
+    ASSERT_GT(expected.size(), 3u);
+
+    CPagingServiceManager paging(expected);
+    paging.m_dwListBufferBytes = 400;  // a few entries per read
+    std::vector<std::wstring> names;
+    ASSERT_EQ(S_OK, paging.ListServices(manager.Get(), names));
+    EXPECT_EQ(expected, names);
+    EXPECT_GT(paging.reads, 2);
+
+    std::sort(expected.begin(), expected.end());
+    for (const DWORD bytes : {400u, 1u})
+    {
+        CSystemServiceManager listing;
+        listing.m_dwListBufferBytes = bytes;
+        ASSERT_EQ(S_OK, listing.ListServices(manager.Get(), names)) << bytes;
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(expected, names) << bytes;
+    }
+}
+
 // Each step that can fail after the first change, failed in turn through the
 // seam over a machine where the module is registered already: the command
 // reports the step's failure point with the system's error, and its undo
