@@ -40,6 +40,11 @@ private:
     CRegistryJournal m_journal;
 };
 
+// How long the service manager waits for the service's stop after
+// PRESHUTDOWN: the agent's worst stop (about 6 s) with room for the run's
+// own end. The host checks at build time that it covers that stop.
+constexpr DWORD kServicePreshutdownTimeoutMs = 10000;
+
 // What the service is created with: its command line, carrying the instance
 // settings, and its display name.
 struct ServiceDefinition
@@ -50,8 +55,8 @@ struct ServiceDefinition
 
 // Writes the AppID entries (and, for the service, creates it with its whole
 // configuration) and configures the service of `serviceName`: three
-// immediate restarts and an access list that gives others than
-// administrators and the system no control. Each failure point writes one
+// immediate restarts, an access list that gives others than administrators
+// and the system no control, and the preshutdown time-out. Each failure point writes one
 // trace line, with the system's text for the error, through `writeTrace`
 // and returns the result the process ends with; `undo` holds what was
 // changed. Without the service flag, the entries written stay: that

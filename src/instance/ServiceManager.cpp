@@ -66,6 +66,12 @@ HRESULT CSystemServiceManager::ChangeFailureActions(SC_HANDLE service, SERVICE_F
     return ResultOf(ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions));
 }
 
+HRESULT CSystemServiceManager::ChangePreshutdownTimeout(SC_HANDLE service, DWORD timeoutMs)
+{
+    SERVICE_PRESHUTDOWN_INFO info{timeoutMs};
+    return ResultOf(ChangeServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info));
+}
+
 HRESULT CSystemServiceManager::SetAccessList(SC_HANDLE service, PSECURITY_DESCRIPTOR descriptor)
 {
     return ResultOf(SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, descriptor));

@@ -35,6 +35,8 @@ public:
     virtual HRESULT ChangeConfiguration(SC_HANDLE service, DWORD startType, LPCWSTR imagePath,
                                         LPCWSTR displayName) = 0;
     virtual HRESULT ChangeFailureActions(SC_HANDLE service, SERVICE_FAILURE_ACTIONSW& actions) = 0;
+    // How long the service manager waits for the service after PRESHUTDOWN.
+    virtual HRESULT ChangePreshutdownTimeout(SC_HANDLE service, DWORD timeoutMs) = 0;
     // Replaces the access list (DACL) of the service's security descriptor.
     virtual HRESULT SetAccessList(SC_HANDLE service, PSECURITY_DESCRIPTOR descriptor) = 0;
     // The names of every Win32 service the manager knows.
@@ -55,6 +57,7 @@ public:
     HRESULT DeleteEntry(SC_HANDLE service) override;
     HRESULT ChangeConfiguration(SC_HANDLE service, DWORD startType, LPCWSTR imagePath, LPCWSTR displayName) override;
     HRESULT ChangeFailureActions(SC_HANDLE service, SERVICE_FAILURE_ACTIONSW& actions) override;
+    HRESULT ChangePreshutdownTimeout(SC_HANDLE service, DWORD timeoutMs) override;
     HRESULT SetAccessList(SC_HANDLE service, PSECURITY_DESCRIPTOR descriptor) override;
     HRESULT ListServices(SC_HANDLE manager, std::vector<std::wstring>& names) override;
     HRESULT QueryImagePath(SC_HANDLE service, std::wstring& imagePath) override;

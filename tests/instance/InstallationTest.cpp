@@ -34,6 +34,20 @@ const std::wstring kAgentProgram = kAgentFolder + L"\\zelt agent.exe";
 const std::wstring kDataFolder = L"C:\\Zelt Agent Data";
 const std::wstring kAgentLog = kDataFolder + L"\\agent one.log";
 
+// The time the service manager gives the service after PRESHUTDOWN.
+bool QueryPreshutdownTimeout(const wchar_t* name, DWORD& timeoutMs)
+{
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const CServiceHandle service(OpenServiceW(manager.Get(), name, SERVICE_QUERY_CONFIG));
+    SERVICE_PRESHUTDOWN_INFO info{};
+    DWORD needed = 0;
+    if (!service || !QueryServiceConfig2W(service.Get(), SERVICE_CONFIG_PRESHUTDOWN_INFO,
+                                          reinterpret_cast<BYTE*>(&info), sizeof(info), &needed))
+        return false;
+    timeoutMs = info.dwPreshutdownTimeout;
+    return true;
+}
+
 class InstallationTest : public ::testing::Test
 {
 protected:
@@ -72,6 +86,12 @@ TEST_F(InstallationTest, ServiceSwitchInstallsAConfiguredInstance)
     EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), config.serviceType);
     EXPECT_EQ(L"\"" + Host() + L"\" /port=5000 /agent=\"a.exe\" /cmd=\"a.exe -x\"", config.imagePath);
+    // After PRESHUTDOWN the service manager waits the README's 10 s, more
+    // than the stop's wait hint of 7000 ms (Wine, like Windows 7, would
+    // otherwise give 3 min).
+    DWORD preshutdownMs = 0;
+    ASSERT_TRUE(QueryPreshutdownTimeout(L"ZeltAgentSvc-7", preshutdownMs)) << GetLastError();
+    EXPECT_EQ(10000u, preshutdownMs);
 
     std::wstring text;
     ASSERT_TRUE(ReadText(HKEY_CLASSES_ROOT, AppIdKeyPath(), L"LocalService", text));
@@ -329,6 +349,12 @@ public:
         resetPeriod = failureActions.dwResetPeriod;
         actions.assign(failureActions.lpsaActions, failureActions.lpsaActions + failureActions.cActions);
         return S_OK;
+    }
+    HRESULT ChangePreshutdownTimeout(SC_HANDLE service, DWORD timeoutMs) override
+    {
+        if (IsFailing(L"ChangePreshutdownTimeout"))
+            return HResultFromError(ERROR_ACCESS_DENIED);
+        return CSystemServiceManager::ChangePreshutdownTimeout(service, timeoutMs);
     }
     HRESULT SetAccessList(SC_HANDLE service, PSECURITY_DESCRIPTOR descriptor) override
     {
@@ -638,6 +664,7 @@ TEST_F(InstallStepsTest, EachFailedStepLeavesTheMachineAsItWas)
         {L"OpenServiceEntry", 1, 4, HResultFromError(ERROR_ACCESS_DENIED)},  // after the removal's
         {L"ChangeFailureActions", 0, 8, HResultFromError(ERROR_ACCESS_DENIED)},
         {L"SetAccessList", 0, 9, HResultFromError(ERROR_ACCESS_DENIED)},
+        {L"ChangePreshutdownTimeout", 0, 10, HResultFromError(ERROR_ACCESS_DENIED)},
         {L"", 0, 0, S_OK},
     };
     for (const Case& c : cases)
