@@ -27,13 +27,17 @@ constexpr DWORD kServiceRights = 0x000F003F;
 constexpr DWORD kFailureActionCount = 3;
 const std::wstring kAppIdKeyPath = std::wstring(L"AppID\\") + ZELT_APPID_TEXT;
 
-// Full control for the system and administrators; every other signed-in
-// account may query the configuration and status, interrogate and list
-// dependents, but neither start, stop nor send user-defined controls (which
-// by default any of them may, each one a record in the event log).
+// Full control for the system and administrators. Accounts signed in at
+// the machine (interactive logons) and service accounts may query the
+// configuration and status, interrogate and list dependents, as Windows'
+// default access list lets them; network logons get nothing, so the
+// instance's command line is not readable over the network through the
+// service manager. None of them may start, stop or send user-defined
+// controls (which by default they may, each one a record in the event log).
 constexpr const wchar_t* kServiceAccessList = L"D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)"
                                               L"(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
-                                              L"(A;;CCLCSWLORC;;;AU)";
+                                              L"(A;;CCLCSWLORC;;;IU)"
+                                              L"(A;;CCLCSWLORC;;;SU)";
 
 // The program's own path; an error when it cannot be read or does not fit.
 HRESULT GetProgramPath(std::wstring& program)
