@@ -256,7 +256,7 @@ HRESULT CZeltAgentSvcModule::RegisterServer(bool bService)
     if (SUCCEEDED(hr))
         hr = RegisterComClasses(true, nullptr);
     if (FAILED(hr))
-        undo.Undo();
+        undo.Undo(MakeTraceWriter());
     return hr;
 }
 

@@ -205,12 +205,23 @@ void CInstallationUndo::Keep()
     m_journal.Clear();
 }
 
-void CInstallationUndo::Undo()
+// A step that fails is written as an installation failure, with the
+// system's text for its error, and the others go on.
+void CInstallationUndo::Undo(const TraceWriter& writeTrace)
 {
     if (m_createdService)
-        m_services.DeleteEntry(m_createdService.Get());  // it goes once its last handle is closed
+    {
+        // The entry goes once its last handle is closed.
+        const HRESULT hr = m_services.DeleteEntry(m_createdService.Get());
+        if (FAILED(hr) && writeTrace)
+            writeTrace(EventKind::InstallationFailed, DescribeError(L"Could not delete the created service", hr));
+    }
     m_createdService.Reset();
-    m_journal.Undo();
+    m_journal.Undo([&writeTrace](const std::wstring& keyName, LONG error) {
+        if (writeTrace)
+            writeTrace(EventKind::InstallationFailed,
+                       DescribeError((L"Could not restore " + keyName).c_str(), HResultFromError(error)));
+    });
 }
 
 // The program path comes first: without it there is nothing to install,

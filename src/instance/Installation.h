@@ -31,8 +31,8 @@ public:
     void Keep();
     // Deletes the service this command created and takes every registry
     // change back, the last first. Best effort: a step that fails does not
-    // stop the others.
-    void Undo();
+    // stop the others, and is written through `writeTrace` (when given).
+    void Undo(const TraceWriter& writeTrace = nullptr);
 
 private:
     IServiceManager& m_services;

@@ -356,6 +356,12 @@ public:
             return HResultFromError(ERROR_ACCESS_DENIED);
         return CSystemServiceManager::ChangePreshutdownTimeout(service, timeoutMs);
     }
+    HRESULT DeleteEntry(SC_HANDLE service) override
+    {
+        if (IsFailing(L"DeleteEntry"))
+            return HResultFromError(ERROR_ACCESS_DENIED);
+        return CSystemServiceManager::DeleteEntry(service);
+    }
     HRESULT SetAccessList(SC_HANDLE service, PSECURITY_DESCRIPTOR descriptor) override
     {
         if (IsFailing(L"SetAccessList"))
@@ -544,6 +550,40 @@ TEST_F(InstallStepsTest, OnlyAdministratorsControlTheService)
     for (const WELL_KNOWN_SID_TYPE other : {WinAuthenticatedUserSid, WinNetworkSid, WinWorldSid, WinBuiltinUsersSid,
                                             WinLocalServiceSid, WinNetworkServiceSid, WinAnonymousSid})
         EXPECT_EQ(0u, GrantedRights(services.accessList, other)) << other;
+}
+
+// An undo step that fails is written with the system's text for its error,
+// and the steps after it are still taken: here the created service cannot
+// be deleted (through the seam) and a noted value's key is gone.
+TEST_F(InstallStepsTest, FailedUndoStepsAreWrittenAndTheRestIsUndone)
+{
+    CInstallationUndo undo(services);
+    const ServiceDefinition definition{L"\"C:\\h.exe\" /port=9", L"ZeltAgent Service - t1"};
+    ASSERT_EQ(S_OK, InstallService(services, L"ZeltAgentSvc-t1", definition, undo));
+    const std::wstring missingKey = L"Software\\ZeltUndoTest\\Missing";
+    CValueImage previous;
+    previous.name = L"Kept";
+    previous.type = REG_DWORD;
+    previous.data = {1, 0, 0, 0};
+    undo.Journal().NoteValueWritten(HKEY_LOCAL_MACHINE, std::wstring(missingKey), std::move(previous), true);
+    const std::wstring createdKey = L"Software\\ZeltUndoTest";
+    HKEY created = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, createdKey.c_str(), 0, nullptr, 0, KEY_READ, nullptr,
+                                             &created, nullptr));
+    RegCloseKey(created);
+    undo.Journal().NoteKeyCreated(HKEY_LOCAL_MACHINE, std::wstring(createdKey));
+
+    services.failingCall = L"DeleteEntry";
+    std::vector<std::pair<EventKind, std::wstring>> lines;
+    undo.Undo([&](EventKind kind, const std::wstring& line) { lines.emplace_back(kind, line); });
+    const std::vector<std::pair<EventKind, std::wstring>> expected = {
+        {EventKind::InstallationFailed, FailureText(L"Could not delete the created service", ERROR_ACCESS_DENIED)},
+        {EventKind::InstallationFailed,
+         FailureText(L"Could not restore HKLM\\" + missingKey, ERROR_FILE_NOT_FOUND)}};
+    EXPECT_EQ(expected, lines);
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, createdKey));
+    DeleteTree(HKEY_LOCAL_MACHINE, createdKey);  // should the undo have left it
+    EXPECT_TRUE(IsServiceInstalled(services, L"ZeltAgentSvc-t1"));  // removed by the fixture
 }
 
 // The service names as the older listing call gives them, in one read.
