@@ -12,12 +12,14 @@ bool IsConsole(HANDLE output)
     return GetConsoleMode(output, &mode) != FALSE;
 }
 
-// A console takes UTF-16 as it is, whatever its code page.
-void WriteConsoleLine(HANDLE console, const wchar_t* text)
+// A console takes UTF-16 as it is, whatever its code page. True when the
+// whole line was written.
+bool WriteConsoleLine(HANDLE console, const wchar_t* text)
 {
     const std::wstring line = std::wstring(text) + L"\r\n";
     DWORD written = 0;
-    WriteConsoleW(console, line.c_str(), static_cast<DWORD>(line.size()), &written, nullptr);
+    return WriteConsoleW(console, line.c_str(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+           written == line.size();
 }
 
 }  // namespace
@@ -28,19 +30,17 @@ bool WriteStandardOutputLine(const wchar_t* text)
     if (output == nullptr || output == INVALID_HANDLE_VALUE)
         return false;
     if (IsConsole(output))
-    {
-        WriteConsoleLine(output, text);
-        return true;
-    }
+        return WriteConsoleLine(output, text);
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
     if (bytes <= 0)
-        return true;
+        return false;
     std::string line(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &line[0], bytes, nullptr, nullptr);
+    if (WideCharToMultiByte(CP_UTF8, 0, text, -1, &line[0], bytes, nullptr, nullptr) != bytes)
+        return false;
     line[static_cast<size_t>(bytes) - 1] = '\n';  // the NUL's place takes the line feed
     DWORD written = 0;
-    WriteFile(output, line.data(), static_cast<DWORD>(bytes), &written, nullptr);
-    return true;
+    return WriteFile(output, line.data(), static_cast<DWORD>(bytes), &written, nullptr) &&
+           written == static_cast<DWORD>(bytes);
 }
 
 void PrintLine(const wchar_t* text)

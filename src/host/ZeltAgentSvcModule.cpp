@@ -61,6 +61,12 @@ bool ChangesTheMachine(const InstanceDecision& decision)
     return false;
 }
 
+// The service manager waits this long after PRESHUTDOWN: the whole stop,
+// STOP_PENDING's wait hint included, must fit with room to spare.
+static_assert(kServicePreshutdownTimeoutMs >
+                  CAgentSupervisor::kStopWorstCaseMs + CZeltAgentSvcModule::kStopMarginMs,
+              "the preshutdown time-out covers the agent's worst stop");
+
 }  // namespace
 
 CZeltAgentSvcModule::CZeltAgentSvcModule()
@@ -253,7 +259,7 @@ HRESULT CZeltAgentSvcModule::RegisterServer(bool bService)
     if (SUCCEEDED(hr))
         hr = RegisterComClasses(true, nullptr);
     if (FAILED(hr))
-        undo.Undo();
+        undo.Undo(MakeTraceWriter());
     return hr;
 }
 

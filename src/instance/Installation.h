@@ -31,14 +31,19 @@ public:
     void Keep();
     // Deletes the service this command created and takes every registry
     // change back, the last first. Best effort: a step that fails does not
-    // stop the others.
-    void Undo();
+    // stop the others, and is written through `writeTrace` (when given).
+    void Undo(const TraceWriter& writeTrace = nullptr);
 
 private:
     IServiceManager& m_services;
     CServiceHandle m_createdService;
     CRegistryJournal m_journal;
 };
+
+// How long the service manager waits for the service's stop after
+// PRESHUTDOWN: the agent's worst stop (about 6 s) with room for the run's
+// own end. The host checks at build time that it covers that stop.
+constexpr DWORD kServicePreshutdownTimeoutMs = 10000;
 
 // What the service is created with: its command line, carrying the instance
 // settings, and its display name.
@@ -50,8 +55,8 @@ struct ServiceDefinition
 
 // Writes the AppID entries (and, for the service, creates it with its whole
 // configuration) and configures the service of `serviceName`: three
-// immediate restarts and an access list that gives others than
-// administrators and the system no control. Each failure point writes one
+// immediate restarts, an access list that gives others than administrators
+// and the system no control, and the preshutdown time-out. Each failure point writes one
 // trace line, with the system's text for the error, through `writeTrace`
 // and returns the result the process ends with; `undo` holds what was
 // changed. Without the service flag, the entries written stay: that

@@ -66,34 +66,55 @@ HRESULT CSystemServiceManager::ChangeFailureActions(SC_HANDLE service, SERVICE_F
     return ResultOf(ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions));
 }
 
+HRESULT CSystemServiceManager::ChangePreshutdownTimeout(SC_HANDLE service, DWORD timeoutMs)
+{
+    SERVICE_PRESHUTDOWN_INFO info{timeoutMs};
+    return ResultOf(ChangeServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info));
+}
+
 HRESULT CSystemServiceManager::SetAccessList(SC_HANDLE service, PSECURITY_DESCRIPTOR descriptor)
 {
     return ResultOf(SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, descriptor));
 }
 
-// The list may grow between the size query and the read: read again then.
+// Each read returns what fits and, with ERROR_MORE_DATA, a resume handle
+// that the next read goes on from; only a buffer too small for even one
+// entry is grown (to the size the manager asks for).
 HRESULT CSystemServiceManager::ListServices(SC_HANDLE manager, std::vector<std::wstring>& names)
 {
-    std::vector<BYTE> buffer;
-    DWORD needed = 0;
-    DWORD count = 0;
+    std::vector<BYTE> buffer(m_dwListBufferBytes);
+    std::vector<std::wstring> read;
+    DWORD resume = 0;
     for (;;)
     {
-        DWORD resume = 0;
-        if (EnumServicesStatusExW(manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, buffer.data(),
-                                  static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr))
-            break;
-        const DWORD error = GetLastError();
-        if ((error != ERROR_MORE_DATA && error != ERROR_INSUFFICIENT_BUFFER) || needed == 0)
+        DWORD needed = 0;
+        DWORD count = 0;
+        const BOOL bDone =
+            ReadServiceList(manager, buffer.data(), static_cast<DWORD>(buffer.size()), needed, count, resume);
+        const DWORD error = bDone ? ERROR_SUCCESS : GetLastError();
+        if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA)
             return HResultFromError(error);
-        buffer.resize(buffer.size() + needed);
+        const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+        for (DWORD i = 0; i < count; ++i)
+            read.emplace_back(services[i].lpServiceName);
+        if (error == ERROR_SUCCESS)
+            break;
+        if (count == 0)
+        {
+            if (needed <= buffer.size())
+                return HResultFromError(error);
+            buffer.resize(needed);
+        }
     }
-    const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
-    std::vector<std::wstring> read;
-    for (DWORD i = 0; i < count; ++i)
-        read.emplace_back(services[i].lpServiceName);
     names.swap(read);
     return S_OK;
+}
+
+BOOL CSystemServiceManager::ReadServiceList(SC_HANDLE manager, BYTE* buffer, DWORD bytes, DWORD& needed,
+                                            DWORD& count, DWORD& resume)
+{
+    return EnumServicesStatusExW(manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, buffer, bytes,
+                                 &needed, &count, &resume, nullptr);
 }
 
 HRESULT CSystemServiceManager::QueryImagePath(SC_HANDLE service, std::wstring& imagePath)

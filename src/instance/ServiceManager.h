@@ -35,6 +35,8 @@ public:
     virtual HRESULT ChangeConfiguration(SC_HANDLE service, DWORD startType, LPCWSTR imagePath,
                                         LPCWSTR displayName) = 0;
     virtual HRESULT ChangeFailureActions(SC_HANDLE service, SERVICE_FAILURE_ACTIONSW& actions) = 0;
+    // How long the service manager waits for the service after PRESHUTDOWN.
+    virtual HRESULT ChangePreshutdownTimeout(SC_HANDLE service, DWORD timeoutMs) = 0;
     // Replaces the access list (DACL) of the service's security descriptor.
     virtual HRESULT SetAccessList(SC_HANDLE service, PSECURITY_DESCRIPTOR descriptor) = 0;
     // The names of every Win32 service the manager knows.
@@ -55,7 +57,20 @@ public:
     HRESULT DeleteEntry(SC_HANDLE service) override;
     HRESULT ChangeConfiguration(SC_HANDLE service, DWORD startType, LPCWSTR imagePath, LPCWSTR displayName) override;
     HRESULT ChangeFailureActions(SC_HANDLE service, SERVICE_FAILURE_ACTIONSW& actions) override;
+    HRESULT ChangePreshutdownTimeout(SC_HANDLE service, DWORD timeoutMs) override;
     HRESULT SetAccessList(SC_HANDLE service, PSECURITY_DESCRIPTOR descriptor) override;
     HRESULT ListServices(SC_HANDLE manager, std::vector<std::wstring>& names) override;
     HRESULT QueryImagePath(SC_HANDLE service, std::wstring& imagePath) override;
+
+    // The size of each read of the service list: a list longer than one read
+    // is taken in several, each going on where the last one ended.
+    DWORD m_dwListBufferBytes = kListBufferBytes;
+    static constexpr DWORD kListBufferBytes = 64 * 1024;
+
+protected:
+    // One read of the Win32 services from `resume` on (EnumServicesStatusExW
+    // with process information). Wine returns the whole list or nothing; a
+    // test replaces the read with one that returns a part, as Windows does.
+    virtual BOOL ReadServiceList(SC_HANDLE manager, BYTE* buffer, DWORD bytes, DWORD& needed, DWORD& count,
+                                 DWORD& resume);
 };

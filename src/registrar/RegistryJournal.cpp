@@ -124,20 +124,50 @@ LONG WriteValueImage(HKEY key, const CValueImage& value)
 // Recreates what the removal took. A key that is still there kept its values
 // (the removal deletes whole keys); a key that cannot be opened for writing
 // was never opened by the removal either, so all below it is still there.
-void RestoreKeyImage(HKEY parent, const CKeyImage& image)
+// Returns the first error; the rest is restored all the same.
+LONG RestoreKeyImage(HKEY parent, const CKeyImage& image)
 {
     RegistryKey key;
     DWORD disposition = 0;
-    if (key.CreateKey(parent, image.name.c_str(), nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr,
-                      &disposition) != ERROR_SUCCESS)
-        return;
+    LONG first = key.CreateKey(parent, image.name.c_str(), nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
+                               nullptr, &disposition);
+    if (first != ERROR_SUCCESS)
+        return first;
+    const auto keep = [&first](LONG error) {
+        if (first == ERROR_SUCCESS)
+            first = error;
+    };
     if (disposition == REG_CREATED_NEW_KEY)
     {
         for (const CValueImage& value : image.values)
-            WriteValueImage(key.Handle(), value);
+            keep(WriteValueImage(key.Handle(), value));
     }
     for (const CKeyImage& subkey : image.subkeys)
-        RestoreKeyImage(key.Handle(), subkey);
+        keep(RestoreKeyImage(key.Handle(), subkey));
+    return first;
+}
+
+// True when the key at `path` has subkeys (a created key that something else
+// filled stays, by design).
+bool HasSubkeys(HKEY root, const std::wstring& path)
+{
+    RegistryKey key;
+    DWORD subkeys = 0;
+    return key.OpenKey(root, path.c_str(), KEY_READ) == ERROR_SUCCESS &&
+           RegQueryInfoKeyW(key.Handle(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+           subkeys > 0;
+}
+
+const wchar_t* RootName(HKEY root)
+{
+    if (root == HKEY_CLASSES_ROOT)
+        return L"HKCR";
+    if (root == HKEY_CURRENT_USER)
+        return L"HKCU";
+    if (root == HKEY_LOCAL_MACHINE)
+        return L"HKLM";
+    return L"HKU";
 }
 
 LPCWSTR PathOrSelf(const std::wstring& path)
@@ -208,13 +238,15 @@ void CRegistryJournal::Append(CRegistryJournal&& later)
     later.m_entries.clear();
 }
 
-void CRegistryJournal::Undo()
+void CRegistryJournal::Undo(const UndoFailureSink& onFailure)
 {
     for (auto entry = m_entries.rbegin(); entry != m_entries.rend(); ++entry)
     {
         try
         {
-            UndoEntry(*entry);
+            const LONG error = UndoEntry(*entry);
+            if (error != ERROR_SUCCESS && onFailure)
+                onFailure(JoinKeyPath(RootName(entry->root), entry->path.c_str()), error);
         }
         catch (const std::bad_alloc&)
         {
@@ -225,21 +257,27 @@ void CRegistryJournal::Undo()
 }
 
 // Created keys are deleted only while they hold no subkeys: a key that
-// something else filled in the meantime stays.
-void CRegistryJournal::UndoEntry(const Entry& entry)
+// something else filled in the meantime stays. What is already as it was
+// (a created key gone, a value that was absent and still is) is no failure.
+LONG CRegistryJournal::UndoEntry(const Entry& entry)
 {
     if (entry.change == Change::KeyCreated)
     {
-        RemoveChildKeyUnder(entry.root, entry.path.c_str(), 0);
-        return;
+        const LONG error = RemoveChildKeyUnder(entry.root, entry.path.c_str(), 0);
+        return error == ERROR_FILE_NOT_FOUND || (error != ERROR_SUCCESS && HasSubkeys(entry.root, entry.path))
+                   ? ERROR_SUCCESS
+                   : error;
     }
     RegistryKey key;
-    if (key.OpenKey(entry.root, PathOrSelf(entry.path), KEY_WRITE) != ERROR_SUCCESS)
-        return;
+    const LONG error = key.OpenKey(entry.root, PathOrSelf(entry.path), KEY_WRITE);
+    if (error != ERROR_SUCCESS)
+        return error == ERROR_FILE_NOT_FOUND && entry.change == Change::ValueWritten && !entry.bExisted
+                   ? ERROR_SUCCESS
+                   : error;
     if (entry.change == Change::TreeRemoved)
-        RestoreKeyImage(key.Handle(), entry.tree);
-    else if (entry.bExisted)
-        WriteValueImage(key.Handle(), entry.value);
-    else
-        RegDeleteValueW(key.Handle(), entry.value.name.c_str());
+        return RestoreKeyImage(key.Handle(), entry.tree);
+    if (entry.bExisted)
+        return WriteValueImage(key.Handle(), entry.value);
+    const LONG deleteError = RegDeleteValueW(key.Handle(), entry.value.name.c_str());
+    return deleteError == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : deleteError;
 }

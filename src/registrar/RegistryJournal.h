@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,9 +54,14 @@ public:
     // A tree about to be removed from under the key at `parentPath`.
     void NoteTreeRemoved(HKEY root, std::wstring&& parentPath, CKeyImage&& tree);
 
+    // Told of each step of an undo that failed: the key it concerns (root
+    // and path, "HKLM\\..."), and the registry error.
+    using UndoFailureSink = std::function<void(const std::wstring& keyName, LONG error)>;
+
     // Takes every change back, the last first, and empties the journal.
-    // A step that fails does not stop the ones after it.
-    void Undo();
+    // A step that fails does not stop the ones after it; each is told to
+    // `onFailure` when given.
+    void Undo(const UndoFailureSink& onFailure = nullptr);
     void Clear() { m_entries.clear(); }
     // Takes over the changes of a later run, to be undone before this one's.
     void Append(CRegistryJournal&& later);
@@ -79,7 +85,7 @@ private:
         CKeyImage tree;
     };
 
-    static void UndoEntry(const Entry& entry);
+    static LONG UndoEntry(const Entry& entry);
 
     std::vector<Entry> m_entries;
 };

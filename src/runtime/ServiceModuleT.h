@@ -25,7 +25,7 @@ public:
         LoadStringW(resources, t_nServiceNameId, m_serviceName, kServiceNameUnits);
         m_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
         m_serviceStatus.dwCurrentState = SERVICE_STOPPED;
-        m_serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+        m_serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
     }
 
     // The run step: service mode when the module's AppID key holds a readable
@@ -57,7 +57,7 @@ public:
     void ServiceEntry()
     {
         m_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
-        m_hStatus = RegisterServiceCtrlHandlerW(m_serviceName, &CServiceModuleT::ServiceControlHandler);
+        m_hStatus = RegisterServiceCtrlHandlerExW(m_serviceName, &CServiceModuleT::ServiceControlHandler, nullptr);
         if (m_hStatus == nullptr)
         {
             WriteEventLog(Self(), EventKind::HandlerNotInstalled, L"Handler not installed");
@@ -94,12 +94,20 @@ public:
 
     // Only records and signals: the work of a stop happens on the loop thread.
     // At system shutdown the agent is stopped the same way, so that it gets
-    // its line instead of being killed with the process.
-    void ControlHandler(DWORD control)
+    // its line instead of being killed with the process. PRESHUTDOWN comes
+    // first, and the service manager waits for the whole stop up to the
+    // installed time-out; SHUTDOWN then finds the stop begun (or the service
+    // gone) and only reports progress. SHUTDOWN alone (a service manager that
+    // sends no PRESHUTDOWN) begins the same stop: its line goes out at once
+    // and an agent that ends on it ends well within the seconds Windows gives
+    // every service then. Every control succeeds towards its sender, as with
+    // the plain handler.
+    DWORD ControlHandler(DWORD control)
     {
         switch (control)
         {
         case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_PRESHUTDOWN:
         case SERVICE_CONTROL_SHUTDOWN:
             RequestStop();
             break;
@@ -111,6 +119,7 @@ public:
             CountBadRequest();
             break;
         }
+        return NO_ERROR;
     }
 
     // Any user may send user-defined controls, and a record for each would
@@ -132,15 +141,20 @@ public:
 
     // Remembers the request, reports STOP_PENDING and ends the loop when the
     // loop thread is known; a run that has not reached its loop yet sees the
-    // request before it. Nothing is reported once the run has stopped.
+    // request before it. A stop already requested is only reported again
+    // (a SHUTDOWN after the PRESHUTDOWN that began it): its quit is posted
+    // or seen already, and a second quit would reach whatever waits for
+    // messages on the loop thread during the stop. Nothing is reported once
+    // the run has stopped.
     void RequestStop()
     {
         CExclusiveLock lock(m_statusLock);
         if (m_serviceStatus.dwCurrentState == SERVICE_STOPPED)
             return;
+        const bool bFirst = !m_bStopRequested;
         m_bStopRequested = true;
         ReportStatusLocked(SERVICE_STOP_PENDING);
-        if (m_dwLoopThreadId != 0)
+        if (bFirst && m_dwLoopThreadId != 0)
             PostThreadMessageW(m_dwLoopThreadId, WM_QUIT, 0, 0);
     }
 
@@ -263,7 +277,10 @@ public:
 private:
     T& Self() { return *static_cast<T*>(this); }
 
-    static void WINAPI ServiceControlHandler(DWORD control) { static_cast<T*>(g_pModule)->ControlHandler(control); }
+    static DWORD WINAPI ServiceControlHandler(DWORD control, DWORD /*eventType*/, void* /*eventData*/, void* /*context*/)
+    {
+        return static_cast<T*>(g_pModule)->ControlHandler(control);
+    }
 
     // A pending state carries its step's wait hint and a checkpoint that
     // starts at 1 and grows with each report of the same state; the others

@@ -34,6 +34,20 @@ const std::wstring kAgentProgram = kAgentFolder + L"\\zelt agent.exe";
 const std::wstring kDataFolder = L"C:\\Zelt Agent Data";
 const std::wstring kAgentLog = kDataFolder + L"\\agent one.log";
 
+// The time the service manager gives the service after PRESHUTDOWN.
+bool QueryPreshutdownTimeout(const wchar_t* name, DWORD& timeoutMs)
+{
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const CServiceHandle service(OpenServiceW(manager.Get(), name, SERVICE_QUERY_CONFIG));
+    SERVICE_PRESHUTDOWN_INFO info{};
+    DWORD needed = 0;
+    if (!service || !QueryServiceConfig2W(service.Get(), SERVICE_CONFIG_PRESHUTDOWN_INFO,
+                                          reinterpret_cast<BYTE*>(&info), sizeof(info), &needed))
+        return false;
+    timeoutMs = info.dwPreshutdownTimeout;
+    return true;
+}
+
 class InstallationTest : public ::testing::Test
 {
 protected:
@@ -72,6 +86,12 @@ TEST_F(InstallationTest, ServiceSwitchInstallsAConfiguredInstance)
     EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), config.serviceType);
     EXPECT_EQ(L"\"" + Host() + L"\" /port=5000 /agent=\"a.exe\" /cmd=\"a.exe -x\"", config.imagePath);
+    // After PRESHUTDOWN the service manager waits the README's 10 s, more
+    // than the stop's wait hint of 7000 ms (Wine, like Windows 7, would
+    // otherwise give 3 min).
+    DWORD preshutdownMs = 0;
+    ASSERT_TRUE(QueryPreshutdownTimeout(L"ZeltAgentSvc-7", preshutdownMs)) << GetLastError();
+    EXPECT_EQ(10000u, preshutdownMs);
 
     std::wstring text;
     ASSERT_TRUE(ReadText(HKEY_CLASSES_ROOT, AppIdKeyPath(), L"LocalService", text));
@@ -330,6 +350,18 @@ public:
         actions.assign(failureActions.lpsaActions, failureActions.lpsaActions + failureActions.cActions);
         return S_OK;
     }
+    HRESULT ChangePreshutdownTimeout(SC_HANDLE service, DWORD timeoutMs) override
+    {
+        if (IsFailing(L"ChangePreshutdownTimeout"))
+            return HResultFromError(ERROR_ACCESS_DENIED);
+        return CSystemServiceManager::ChangePreshutdownTimeout(service, timeoutMs);
+    }
+    HRESULT DeleteEntry(SC_HANDLE service) override
+    {
+        if (IsFailing(L"DeleteEntry"))
+            return HResultFromError(ERROR_ACCESS_DENIED);
+        return CSystemServiceManager::DeleteEntry(service);
+    }
     HRESULT SetAccessList(SC_HANDLE service, PSECURITY_DESCRIPTOR descriptor) override
     {
         if (IsFailing(L"SetAccessList"))
@@ -496,10 +528,13 @@ TEST_F(InstallStepsTest, ServiceIsCreatedWhole)
     EXPECT_TRUE(g_messages.empty());
 }
 
-// Administrators and the system keep full control; any other account may
-// query, interrogate and list dependents, but not start, stop, change or
-// send user-defined controls. (Wine accepts the access list and keeps none,
-// so the list the host sets is read where it passes the seam.)
+// Administrators and the system keep full control. Interactive logons and
+// service accounts may query, interrogate and list dependents (as Windows'
+// default access list lets them, without user-defined controls); no account
+// may start, stop, change or send user-defined controls, and network logons
+// (among the authenticated users) cannot even read the command line. (Wine
+// accepts the access list and keeps none, so the list the host sets is read
+// where it passes the seam.)
 TEST_F(InstallStepsTest, OnlyAdministratorsControlTheService)
 {
     CInstallationUndo undo(services);
@@ -510,12 +545,141 @@ TEST_F(InstallStepsTest, OnlyAdministratorsControlTheService)
     EXPECT_EQ(static_cast<DWORD>(SERVICE_ALL_ACCESS), GrantedRights(services.accessList, WinBuiltinAdministratorsSid));
     const DWORD readOnly =
         SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS | SERVICE_INTERROGATE | READ_CONTROL;
-    for (const WELL_KNOWN_SID_TYPE other : {WinAuthenticatedUserSid, WinInteractiveSid, WinServiceSid, WinWorldSid,
-                                            WinBuiltinUsersSid, WinLocalServiceSid, WinNetworkServiceSid})
+    for (const WELL_KNOWN_SID_TYPE reader : {WinInteractiveSid, WinServiceSid})
+        EXPECT_EQ(readOnly, GrantedRights(services.accessList, reader)) << reader;
+    for (const WELL_KNOWN_SID_TYPE other : {WinAuthenticatedUserSid, WinNetworkSid, WinWorldSid, WinBuiltinUsersSid,
+                                            WinLocalServiceSid, WinNetworkServiceSid, WinAnonymousSid})
+        EXPECT_EQ(0u, GrantedRights(services.accessList, other)) << other;
+}
+
+// An undo step that fails is written with the system's text for its error,
+// and the steps after it are still taken: here the created service cannot
+// be deleted (through the seam) and a noted value's key is gone.
+TEST_F(InstallStepsTest, FailedUndoStepsAreWrittenAndTheRestIsUndone)
+{
+    CInstallationUndo undo(services);
+    const ServiceDefinition definition{L"\"C:\\h.exe\" /port=9", L"ZeltAgent Service - t1"};
+    ASSERT_EQ(S_OK, InstallService(services, L"ZeltAgentSvc-t1", definition, undo));
+    const std::wstring missingKey = L"Software\\ZeltUndoTest\\Missing";
+    CValueImage previous;
+    previous.name = L"Kept";
+    previous.type = REG_DWORD;
+    previous.data = {1, 0, 0, 0};
+    undo.Journal().NoteValueWritten(HKEY_LOCAL_MACHINE, std::wstring(missingKey), std::move(previous), true);
+    const std::wstring createdKey = L"Software\\ZeltUndoTest";
+    HKEY created = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, createdKey.c_str(), 0, nullptr, 0, KEY_READ, nullptr,
+                                             &created, nullptr));
+    RegCloseKey(created);
+    undo.Journal().NoteKeyCreated(HKEY_LOCAL_MACHINE, std::wstring(createdKey));
+
+    services.failingCall = L"DeleteEntry";
+    std::vector<std::pair<EventKind, std::wstring>> lines;
+    undo.Undo([&](EventKind kind, const std::wstring& line) { lines.emplace_back(kind, line); });
+    const std::vector<std::pair<EventKind, std::wstring>> expected = {
+        {EventKind::InstallationFailed, FailureText(L"Could not delete the created service", ERROR_ACCESS_DENIED)},
+        {EventKind::InstallationFailed,
+         FailureText(L"Could not restore HKLM\\" + missingKey, ERROR_FILE_NOT_FOUND)}};
+    EXPECT_EQ(expected, lines);
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, createdKey));
+    DeleteTree(HKEY_LOCAL_MACHINE, createdKey);  // should the undo have left it
+    EXPECT_TRUE(IsServiceInstalled(services, L"ZeltAgentSvc-t1"));  // removed by the fixture
+}
+
+// The service names as the older listing call gives them, in one read.
+std::vector<std::wstring> ListServiceNames(SC_HANDLE manager)
+{
+    std::vector<BYTE> whole(256 * 1024);
+    DWORD needed = 0;
+    DWORD count = 0;
+    DWORD resume = 0;
+    if (!EnumServicesStatusW(manager, SERVICE_WIN32, SERVICE_STATE_ALL,
+                             reinterpret_cast<ENUM_SERVICE_STATUSW*>(whole.data()), static_cast<DWORD>(whole.size()),
+                             &needed, &count, &resume))
+        return {};
+    const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUSW*>(whole.data());
+    std::vector<std::wstring> names;
+    for (DWORD i = 0; i < count; ++i)
+        names.emplace_back(entries[i].lpServiceName);
+    return names;
+}
+
+// Reads the list as Windows' EnumServicesStatusEx documents it, which Wine
+// does not (it returns all or nothing): the entries from the resume handle
+// on that fit, their texts behind them, ERROR_MORE_DATA with the bytes the
+// rest needs while entries remain, and the resume handle of the next read.
+class CPagingServiceManager : public CSystemServiceManager
+{
+public:
+    explicit CPagingServiceManager(std::vector<std::wstring> names) : m_names(std::move(names)) {}
+
+    int reads = 0;
+
+protected:
+    BOOL ReadServiceList(SC_HANDLE, BYTE* buffer, DWORD bytes, DWORD& needed, DWORD& count, DWORD& resume) override
     {
-        EXPECT_EQ(0u, GrantedRights(services.accessList, other) & ~readOnly) << other;
+        ++reads;
+        size_t end = resume;
+        DWORD used = 0;
+        while (end < m_names.size() && used + EntryBytes(end) <= bytes)
+            used += EntryBytes(end++);
+        auto* entries = reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSW*>(buffer);
+        auto* text = reinterpret_cast<wchar_t*>(buffer + (end - resume) * sizeof(ENUM_SERVICE_STATUS_PROCESSW));
+        for (size_t i = resume; i < end; ++i)
+        {
+            ENUM_SERVICE_STATUS_PROCESSW& entry = entries[i - resume];
+            entry = ENUM_SERVICE_STATUS_PROCESSW{};
+            entry.lpServiceName = text;
+            text = std::copy(m_names[i].begin(), m_names[i].end(), text);
+            *text++ = L'\0';
+            entry.lpDisplayName = text;
+            *text++ = L'\0';
+        }
+        count = static_cast<DWORD>(end - resume);
+        needed = 0;
+        for (size_t i = end; i < m_names.size(); ++i)
+            needed += EntryBytes(i);
+        resume = end < m_names.size() ? static_cast<DWORD>(end) : 0;
+        SetLastError(end < m_names.size() ? ERROR_MORE_DATA : ERROR_SUCCESS);
+        return end == m_names.size();
     }
-    EXPECT_NE(0u, GrantedRights(services.accessList, WinAuthenticatedUserSid) & SERVICE_QUERY_STATUS);
+
+private:
+    DWORD EntryBytes(size_t i) const
+    {
+        return static_cast<DWORD>(sizeof(ENUM_SERVICE_STATUS_PROCESSW) + (m_names[i].size() + 2) * sizeof(wchar_t));
+    }
+
+    std::vector<std::wstring> m_names;
+};
+
+// The service list is read in as many reads as it takes, each going on
+// where the last ended, and a buffer too small for one entry is grown: with
+// Windows' partial reads and with Wine's own, every service comes once, as
+// the older listing call shows them in one read.
+TEST_F(InstallStepsTest, SmallListBuffersGatherEveryServiceOnce)
+{
+    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+    ASSERT_TRUE(manager);
+    std::vector<std::wstring> expected = ListServiceNames(manager.Get());
+    ASSERT_GT(expected.size(), 3u);
+
+    CPagingServiceManager paging(expected);
+    paging.m_dwListBufferBytes = 400;  // a few entries per read
+    std::vector<std::wstring> names;
+    ASSERT_EQ(S_OK, paging.ListServices(manager.Get(), names));
+    EXPECT_EQ(expected, names);
+    EXPECT_GT(paging.reads, 2);
+
+    std::sort(expected.begin(), expected.end());
+    for (const DWORD bytes : {400u, 1u})
+    {
+        CSystemServiceManager listing;
+        listing.m_dwListBufferBytes = bytes;
+        ASSERT_EQ(S_OK, listing.ListServices(manager.Get(), names)) << bytes;
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(expected, names) << bytes;
+    }
 }
 
 // Each step that can fail after the first change, failed in turn through the
@@ -542,6 +706,7 @@ TEST_F(InstallStepsTest, EachFailedStepLeavesTheMachineAsItWas)
         {L"OpenServiceEntry", 1, 4, HResultFromError(ERROR_ACCESS_DENIED)},  // after the removal's
         {L"ChangeFailureActions", 0, 8, HResultFromError(ERROR_ACCESS_DENIED)},
         {L"SetAccessList", 0, 9, HResultFromError(ERROR_ACCESS_DENIED)},
+        {L"ChangePreshutdownTimeout", 0, 10, HResultFromError(ERROR_ACCESS_DENIED)},
         {L"", 0, 0, S_OK},
     };
     for (const Case& c : cases)

@@ -90,24 +90,55 @@ TEST_F(ServiceControlTest, ServiceLoopWritesStartedAndReportsRunning)
     EXPECT_FALSE(TakeQuitMessage());
 }
 
-// At system shutdown the agent is stopped as at a stop.
-TEST_F(ServiceControlTest, StopAndShutdownControlsReportStopPendingAndQuitTheLoopThread)
+// At system shutdown the agent is stopped as at a stop: PRESHUTDOWN, and
+// SHUTDOWN from a service manager that sends no PRESHUTDOWN.
+class StopControlTest : public ServiceControlTest, public ::testing::WithParamInterface<DWORD>
+{
+};
+
+TEST_P(StopControlTest, ReportsStopPendingAndQuitsTheLoopThread)
 {
     module.m_bRunAsService = TRUE;
     ASSERT_EQ(S_FALSE, module.PrepareMessageLoop(0));  // this thread runs the loop
-    for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN})
-    {
-        module.m_serviceStatus.dwCurrentState = SERVICE_RUNNING;
-        module.ControlHandler(control);
-        EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), module.m_serviceStatus.dwCurrentState) << control;
-        EXPECT_TRUE(TakeQuitMessage()) << control;
-        // Pending with the stop's wait hint; each progress report advances
-        // the checkpoint.
-        EXPECT_EQ(module.m_dwStopWaitHintMs, module.m_serviceStatus.dwWaitHint);
-        EXPECT_EQ(1u, module.m_serviceStatus.dwCheckPoint);
-        module.ReportProgress();
-        EXPECT_EQ(2u, module.m_serviceStatus.dwCheckPoint);
-    }
+    module.m_serviceStatus.dwCurrentState = SERVICE_RUNNING;
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), module.ControlHandler(GetParam()));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), module.m_serviceStatus.dwCurrentState);
+    EXPECT_TRUE(TakeQuitMessage());
+    // Pending with the stop's wait hint; each progress report advances the
+    // checkpoint.
+    EXPECT_EQ(module.m_dwStopWaitHintMs, module.m_serviceStatus.dwWaitHint);
+    EXPECT_EQ(1u, module.m_serviceStatus.dwCheckPoint);
+    module.ReportProgress();
+    EXPECT_EQ(2u, module.m_serviceStatus.dwCheckPoint);
+    EXPECT_TRUE(events.Messages().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(StopShutdownPreshutdown, StopControlTest,
+                         ::testing::Values(static_cast<DWORD>(SERVICE_CONTROL_STOP),
+                                           static_cast<DWORD>(SERVICE_CONTROL_SHUTDOWN),
+                                           static_cast<DWORD>(SERVICE_CONTROL_PRESHUTDOWN)));
+
+// The service manager sends SHUTDOWN to a service that is still stopping
+// when the preshutdown time-out ends: the stop goes on, reported as
+// progress, with no second quit for the loop thread; after STOPPED a late
+// control reports nothing.
+TEST_F(ServiceControlTest, ShutdownAfterPreshutdownOnlyReportsProgress)
+{
+    module.m_bRunAsService = TRUE;
+    ASSERT_EQ(S_FALSE, module.PrepareMessageLoop(0));
+    module.m_serviceStatus.dwCurrentState = SERVICE_RUNNING;
+    module.ControlHandler(SERVICE_CONTROL_PRESHUTDOWN);
+    ASSERT_TRUE(TakeQuitMessage());
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), module.ControlHandler(SERVICE_CONTROL_SHUTDOWN));
+    EXPECT_FALSE(TakeQuitMessage());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), module.m_serviceStatus.dwCurrentState);
+    EXPECT_EQ(2u, module.m_serviceStatus.dwCheckPoint);
+
+    module.ReportStatus(SERVICE_STOPPED);
+    module.ControlHandler(SERVICE_CONTROL_SHUTDOWN);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), module.m_serviceStatus.dwCurrentState);
+    EXPECT_EQ(0u, module.m_serviceStatus.dwCheckPoint);
+    EXPECT_FALSE(TakeQuitMessage());
     EXPECT_TRUE(events.Messages().empty());
 }
 

@@ -46,7 +46,8 @@ protected:
             const SERVICE_STATUS status = service->Query();
             if (seen.empty() || seen.back() != status.dwCurrentState)
                 seen.push_back(status.dwCurrentState);
-            EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN), status.dwControlsAccepted);
+            EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN),
+                      status.dwControlsAccepted);
             // Only a pending state carries a checkpoint and a wait hint (the
             // manager's own START_PENDING, before the service's first
             // report, may carry none).
