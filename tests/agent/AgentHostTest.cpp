@@ -406,16 +406,73 @@ TEST_F(AgentHostTest, QuickEndsAreRelaunchedAfterAGrowingDelayAndWrittenInBulk)
     EXPECT_TRUE(StartsWith(ends[1].second, L"3 more agent ends in the last ")) << Narrow(ends[1].second);
 }
 
-// A stop that comes before the agent listens still delivers the line once
-// the agent listens within the connect budget.
-TEST_F(AgentHostTest, AnAgentThatListensLateStillGetsItsLine)
+// A stop that comes before the agent listens, or while its listen queue is
+// full (its requests then go unanswered, as on Windows where nothing listens
+// yet), still delivers the line once the agent listens or accepts within
+// the connect budget: each attempt is bounded and tried again.
+TEST_F(AgentHostTest, AnAgentThatListensOrAcceptsLateStillGetsItsLine)
 {
-    Configure(L"no-such-image.exe", FindFreePort(), L"--listendelay=400");
+    const struct
+    {
+        const wchar_t* options;
+        const char* stopAfter;  // the line in the agent's log
+    } cases[] = {{L"--listendelay=400", "start"}, {L"--noaccept --acceptdelay=500", "backlog filled"}};
+    for (const auto& late : cases)
+    {
+        SCOPED_TRACE(Narrow(late.options));
+        DeleteFileW(log.Path().c_str());
+        Configure(L"no-such-image.exe", FindFreePort(), late.options);
+        ASSERT_EQ(S_OK, Supervise().Start());
+        ASSERT_TRUE(log.WaitForCount(late.stopAfter, 1));
+        ASSERT_EQ(0u, log.Count("accepting"));
+        supervisor->Stop();
+        EXPECT_EQ("73687574646f776e0a", log.ReceivedHex());
+        EXPECT_EQ(1u, log.Count("exit shutdown"));
+    }
+}
+
+// What a host's death leaves: supervision ends without a stop, and the
+// agent, its child and the instance's job live on. The next supervisor of
+// the instance takes the job over with the agent in it, and its stop ends
+// the whole old tree.
+TEST_F(AgentHostTest, TheNextHostTakesOverTheTreeOfOneThatDied)
+{
+    Configure(kDemoAgentName, FindFreePort(), L"--spawnchild");
+    settings.instance = L"ZeltAgentSvc-Takeover" + std::to_wstring(GetCurrentProcessId());
     ASSERT_EQ(S_OK, Supervise().Start());
-    ASSERT_TRUE(log.WaitForCount("start", 1));
-    ASSERT_EQ(0u, log.Count("listening"));
+    ASSERT_TRUE(log.WaitForCount("child", 1));
+    supervisor.reset();
+    ASSERT_EQ(2u, FindProcesses(kDemoAgentName).size());
+
+    ASSERT_EQ(S_OK, Supervise().Start());
+    EXPECT_EQ(1u, log.Count("start"));
     supervisor->Stop();
-    EXPECT_EQ("73687574646f776e0a", log.ReceivedHex());
+    EXPECT_TRUE(FindProcesses(kDemoAgentName).empty());
+    EXPECT_TRUE(traces.Lines(EventKind::AgentOutsideTree).empty());
+}
+
+// A process of the agent's image that was created suspended and never
+// resumed (its host died half-way through the launch) is ended, not
+// adopted, and the agent is launched.
+TEST_F(AgentHostTest, AnAgentLeftSuspendedIsEndedAndTheAgentLaunched)
+{
+    Configure(kDemoAgentName, FindFreePort());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring line = settings.cmd;
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                               &startup, &info))
+        << "error " << GetLastError();
+    CProcessInformation leftover;
+    leftover.Adopt(info);
+
+    ASSERT_EQ(S_OK, Supervise().Start());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(leftover.process.Get(), 0));
+    EXPECT_NE(GetProcessId(leftover.process.Get()), GetProcessId(supervisor->AgentProcess()));
+    ASSERT_TRUE(log.WaitForCount("listening", 1));
+    EXPECT_EQ(1u, log.Count("start"));
+    supervisor->Stop();
     EXPECT_EQ(1u, log.Count("exit shutdown"));
 }
 
