@@ -228,7 +228,8 @@ void SpawnChild()
 {
     if (g_options.bNoAccept)
     {
-        Log("backlog filled=" + std::to_string(FillBacklog()) + " t=" + std::to_string(NowMicroseconds()));
+        const int filled = FillBacklog();
+        Log("backlog filled=" + std::to_string(filled) + " t=" + std::to_string(NowMicroseconds()));
         if (g_options.acceptDelayMs < 0)
             Sleep(INFINITE);
         Sleep(static_cast<DWORD>(g_options.acceptDelayMs));
