@@ -208,12 +208,18 @@ DWORD CreateInstanceJob(const std::wstring& instance, CKernelHandle& job, bool& 
 }
 
 // Gives the process a handle to its job that allows waiting only, so that
-// the job's name outlives the host. A process that cannot be given one is
-// left as it is: the name then lives as long as the host.
+// the job's name outlives the host. An adopted agent's handle lacks the
+// right to receive handles: the process is opened with it for this alone.
+// A process that cannot be given one is left as it is: the name then lives
+// as long as the host.
 void LendJobName(HANDLE process, HANDLE job)
 {
     HANDLE lent = nullptr;
-    DuplicateHandle(GetCurrentProcess(), job, process, &lent, SYNCHRONIZE, FALSE, 0);
+    if (DuplicateHandle(GetCurrentProcess(), job, process, &lent, SYNCHRONIZE, FALSE, 0))
+        return;
+    const CKernelHandle receiver(OpenProcess(PROCESS_DUP_HANDLE, FALSE, GetProcessId(process)));
+    if (receiver)
+        DuplicateHandle(GetCurrentProcess(), job, receiver.Get(), &lent, SYNCHRONIZE, FALSE, 0);
 }
 
 }  // namespace
