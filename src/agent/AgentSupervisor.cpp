@@ -60,6 +60,8 @@
 #include "base/Result.h"
 #include "base/Text.h"
 
+UpdateAttributeFunction g_pfnUpdateProcThreadAttribute = &UpdateProcThreadAttribute;
+
 namespace {
 
 const char kShutdownLine[] = "shutdown\n";
@@ -483,7 +485,7 @@ bool CreateProcessInJob(wchar_t* commandLine, const wchar_t* directory, HANDLE j
     const auto attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer.data());
     if (job == nullptr || size == 0 || !InitializeProcThreadAttributeList(attributes, 1, 0, &size))
         return false;
-    const bool bListed = UpdateProcThreadAttribute(attributes, 0, kJobListAttribute, &job, sizeof(job), nullptr,
+    const bool bListed = g_pfnUpdateProcThreadAttribute(attributes, 0, kJobListAttribute, &job, sizeof(job), nullptr,
                                                    nullptr) != FALSE;
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof(startup);

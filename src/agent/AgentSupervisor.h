@@ -10,6 +10,13 @@
 #include "base/EventLog.h"
 #include "base/Handles.h"
 
+// The call that puts the job into a launch's attributes,
+// UpdateProcThreadAttribute, replaceable so that a system that refuses the
+// attribute (before Windows 10) can be tested.
+using UpdateAttributeFunction = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID, SIZE_T, PVOID,
+                                              PSIZE_T);
+extern UpdateAttributeFunction g_pfnUpdateProcThreadAttribute;
+
 // What the supervisor needs to know of its agent.
 struct AgentSettings
 {

@@ -336,14 +336,34 @@ TEST_F(AgentHostTest, DestructionReleasesTheWaitWithoutTheShutdownLine)
     EXPECT_EQ(1u, log.Count("start"));
 }
 
+BOOL WINAPI RefuseAttribute(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID, SIZE_T, PVOID, PSIZE_T)
+{
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
 // The agent's tree: a child it started (of its own image, holding its
 // listening socket) ends with it at a clean stop and at one that terminates
-// it, before the stop returns.
+// it, before the stop returns; also where the agent cannot be created in
+// its job and is started suspended instead (before Windows 10).
 TEST_F(AgentHostTest, TheTreeEndsAtACleanAndATerminatingStop)
 {
-    for (const wchar_t* options : {L"--spawnchild", L"--spawnchild --ignore"})
+    struct Restore
     {
-        SCOPED_TRACE(Narrow(options));
+        ~Restore() { g_pfnUpdateProcThreadAttribute = &UpdateProcThreadAttribute; }
+    } restore;
+    const struct
+    {
+        const wchar_t* options;
+        UpdateAttributeFunction update;
+    } cases[] = {{L"--spawnchild", &UpdateProcThreadAttribute},
+                 {L"--spawnchild --ignore", &UpdateProcThreadAttribute},
+                 {L"--spawnchild", &RefuseAttribute}};
+    for (const auto& run : cases)
+    {
+        const wchar_t* options = run.options;
+        SCOPED_TRACE(Narrow(options) + (run.update == &RefuseAttribute ? " started suspended" : ""));
+        g_pfnUpdateProcThreadAttribute = run.update;
         DeleteFileW(log.Path().c_str());
         Configure(L"no-such-image.exe", FindFreePort(), options);
         ASSERT_EQ(S_OK, Supervise().Start());
