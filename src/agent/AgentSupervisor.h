@@ -24,13 +24,13 @@ struct AgentSettings
     std::wstring cmd;    // the command line that launches it
     std::wstring dir;    // its working directory; empty: the host's own
     USHORT port = 0;     // its control port on 127.0.0.1
-    // The instance's service name, which names the job of the agent's tree;
-    // empty: an unnamed job, which the next host cannot take over.
-    std::wstring instance;
     // An agent that ends sooner than this after its start is relaunched
     // after a delay (1 s, doubling up to 60 s); 0 relaunches every end at
     // once.
     DWORD quickEndMs = 1500;
+    // The instance's service name, which names the job of the agent's tree;
+    // empty: an unnamed job, which the next host cannot take over.
+    std::wstring instance{};
 };
 
 // Launches or adopts the agent with the processes it starts (its tree, held
