@@ -8,6 +8,8 @@
 
 #include "agent/Socket.h"  // Windows Sockets before windows.h
 
+#include <aclapi.h>
+
 #include <algorithm>
 #include <memory>
 #include <mutex>
@@ -451,6 +453,34 @@ TEST_F(AgentHostTest, AnAgentThatListensOrAcceptsLateStillGetsItsLine)
     }
 }
 
+// The well-known accounts the object's access list allows, in its order;
+// WinNullSid stands for any other.
+std::vector<WELL_KNOWN_SID_TYPE> AllowedSids(HANDLE object)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::vector<WELL_KNOWN_SID_TYPE> allowed;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return allowed;
+    const CLocalMemory owned(descriptor);
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i)
+    {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace) || static_cast<ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+        WELL_KNOWN_SID_TYPE found = WinNullSid;
+        for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid})
+        {
+            if (IsWellKnownSid(sid, type))
+                found = type;
+        }
+        allowed.push_back(found);
+    }
+    return allowed;
+}
+
 // What a host's death leaves: supervision ends without a stop, and the
 // agent, its child and the instance's job live on. The next supervisor of
 // the instance takes the job over with the agent in it, and its stop ends
@@ -461,6 +491,17 @@ TEST_F(AgentHostTest, TheNextHostTakesOverTheTreeOfOneThatDied)
     settings.instance = L"ZeltAgentSvc-Takeover" + std::to_wstring(GetCurrentProcessId());
     ASSERT_EQ(S_OK, Supervise().Start());
     ASSERT_TRUE(log.WaitForCount("child", 1));
+    // The job carries the instance's name (case folded) under Global\ and
+    // lets in the system and administrators only.
+    CKernelHandle job(OpenJobObjectW(READ_CONTROL | JOB_OBJECT_QUERY, FALSE,
+                                     (L"Global\\ZeltAgentTree.zeltagentsvc-takeover" +
+                                      std::to_wstring(GetCurrentProcessId())).c_str()));
+    ASSERT_TRUE(job) << GetLastError();
+    BOOL bInJob = FALSE;
+    EXPECT_TRUE(IsProcessInJob(supervisor->AgentProcess(), job.Get(), &bInJob) && bInJob);
+    EXPECT_EQ(std::vector<WELL_KNOWN_SID_TYPE>({WinLocalSystemSid, WinBuiltinAdministratorsSid}),
+              AllowedSids(job.Get()));
+    job.Reset();
     supervisor.reset();
     ASSERT_EQ(2u, FindProcesses(kDemoAgentName).size());
 
