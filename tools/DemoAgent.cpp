@@ -13,9 +13,12 @@
 //   --noread        accept connections but never read from them
 //   --closenow      accept connections and close each at once
 //   --noaccept      listen with a full backlog and never accept
+//   --acceptdelay=MS  (with --noaccept) empty the backlog after MS ms and
+//                   serve from then on
 //   --log=PATH      append what happens to PATH, one line per event:
-//                   "start pid=P t=T dir=D", "listening", "accepted", "recv HEX",
-//                   "backlog filled=N", "spawned pid=P", "child pid=P ...",
+//                   "start pid=P t=T dir=D", "listening t=T", "accepted",
+//                   "recv HEX", "backlog filled=N t=T", "accepting t=T",
+//                   "spawned pid=P", "child pid=P ...",
 //                   "exit REASON t=T"
 //                   where T is the performance counter in microseconds.
 #include <winsock2.h>
@@ -25,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "PerformanceClock.h"
 
@@ -43,6 +47,7 @@ struct Options
     bool bChild = false;
     long lifetimeMs = -1;
     long listenDelayMs = 0;
+    long acceptDelayMs = -1;
     std::string logPath;
 };
 
@@ -82,6 +87,8 @@ void ParseOptions(int argc, char** argv)
             g_options.lifetimeMs = atol(a + 11);
         else if (strncmp(a, "--listendelay=", 14) == 0)
             g_options.listenDelayMs = atol(a + 14);
+        else if (strncmp(a, "--acceptdelay=", 14) == 0)
+            g_options.acceptDelayMs = atol(a + 14);
         else if (strcmp(a, "--spawnchild") == 0)
             g_options.bSpawnChild = true;
         else if (strcmp(a, "--child") == 0)
@@ -165,9 +172,12 @@ SOCKET Listen()
     return listener;
 }
 
+// The client ends of the connections that fill the backlog.
+std::vector<SOCKET> g_fillers;
+
 // Connects to our own port until a connection no longer completes within
 // 500 ms: the backlog is then full, and a further client's connect hangs.
-// The connections are kept open for the life of the process.
+// The connections are kept open until the backlog is emptied.
 int FillBacklog()
 {
     sockaddr_in address{};
@@ -177,6 +187,7 @@ int FillBacklog()
     for (int filled = 0; filled < 64; ++filled)
     {
         SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        g_fillers.push_back(client);
         u_long nonBlocking = 1;
         ioctlsocket(client, FIONBIO, &nonBlocking);
         connect(client, reinterpret_cast<sockaddr*>(&address), sizeof(address));
@@ -217,8 +228,15 @@ void SpawnChild()
 {
     if (g_options.bNoAccept)
     {
-        Log("backlog filled=" + std::to_string(FillBacklog()));
-        Sleep(INFINITE);
+        const int filled = FillBacklog();
+        Log("backlog filled=" + std::to_string(filled) + " t=" + std::to_string(NowMicroseconds()));
+        if (g_options.acceptDelayMs < 0)
+            Sleep(INFINITE);
+        Sleep(static_cast<DWORD>(g_options.acceptDelayMs));
+        // Closed, the fillers' connections are accepted and end at once.
+        for (SOCKET filler : g_fillers)
+            closesocket(filler);
+        Log("accepting t=" + std::to_string(NowMicroseconds()));
     }
     for (;;)
     {
@@ -253,7 +271,7 @@ int main(int argc, char** argv)
         Sleep(static_cast<DWORD>(g_options.listenDelayMs));
     SOCKET listener = g_options.bNoListen ? INVALID_SOCKET : Listen();
     if (listener != INVALID_SOCKET)
-        Log("listening");
+        Log("listening t=" + std::to_string(NowMicroseconds()));
     if (g_options.bSpawnChild)
         SpawnChild();
     if (listener == INVALID_SOCKET)

@@ -22,20 +22,25 @@
 // stop therefore cancels a pending attempt at once, and waits for a running
 // one, exactly as for an exit wait.
 //
-// The agent's tree. Each agent gets a job object of its own: a launched
-// agent is created suspended, put into its job and only then resumed, so
-// that every process it starts is in the job from its first instruction. The
-// job is never made to kill on close: if the host itself dies, the agent
-// must live on, to be adopted by the next start of the service. Once the
-// agent has ended (by itself, on its line, or terminated), the job is
-// terminated and its processes are awaited (bounded) before anything else
-// happens: before the search for a process to adopt, so that a child of the
-// same image is never adopted in the agent's place, and before STOPPED is
-// reported. One job per agent rather than per run keeps an old agent's
-// leftovers (a process that would not end within the bound) apart from the
-// next agent's tree. No CREATE_BREAKAWAY_FROM_JOB: where the host itself runs
-// in a job that forbids breaking away, it would make every launch fail;
-// nested jobs let the agent's job sit inside the host's.
+// The agent's tree. The instance has one job object for its run, named
+// after the instance under Global\ and open to the system and
+// administrators only. A launched agent is created inside it where process
+// creation can put it there (Windows 10 and later); elsewhere it is created
+// suspended, put into the job and only then resumed. Either way every
+// process it starts is in the job from its first instruction. The job is
+// never made to kill on close: if the host itself dies, the agent must live
+// on, to be adopted by the next start of the service, which finds the job
+// by its name and takes it over with all that is in it. A named object
+// keeps its name only while a handle to it is open, so the agent is given
+// a handle to its own job (it can only wait on it): the name lives as long
+// as the agent. Once the agent has ended (by itself, on its line, or
+// terminated), the job's processes are terminated and the job's own count
+// of active processes is awaited (bounded) before anything else happens:
+// before the search for a process to adopt, so that a child of the same
+// image is never adopted in the agent's place, and before STOPPED is
+// reported. No CREATE_BREAKAWAY_FROM_JOB: where the host itself runs in a
+// job that forbids breaking away, it would make every launch fail; nested
+// jobs let the instance's job sit inside the host's.
 //
 // Windows Sockets must come before windows.h.
 #include "agent/Socket.h"
@@ -47,18 +52,26 @@
 #include <utility>
 #include <vector>
 
+#include <sddl.h>
+
 #include "agent/ExitWait.h"
 #include "agent/ProgramPath.h"
 #include "base/ExclusiveLock.h"
 #include "base/Result.h"
 #include "base/Text.h"
 
+UpdateAttributeFunction g_pfnUpdateProcThreadAttribute = &UpdateProcThreadAttribute;
+
 namespace {
 
 const char kShutdownLine[] = "shutdown\n";
 constexpr DWORD kShutdownLineBytes = sizeof(kShutdownLine) - 1;
-// A refused connection is tried again after this long, within the budget:
-// the agent may be starting and not listen yet.
+// Each connection attempt is bounded on its own, and a refused or
+// unanswered one is tried again within the budget: the agent may be
+// starting and not listen yet, or its listen queue may be full for a
+// moment. A refused attempt is tried again after a pause; one that ran out
+// its bound at once.
+constexpr DWORD kConnectAttemptMs = 200;
 constexpr DWORD kConnectRetryMs = 50;
 // How often a waiting stop reports progress.
 constexpr DWORD kProgressSliceMs = 500;
@@ -67,6 +80,10 @@ constexpr DWORD kProgressSliceMs = 500;
 constexpr DWORD kAgentAccess = SYNCHRONIZE | PROCESS_TERMINATE;
 constexpr DWORD kAdoptedAgentAccess = kAgentAccess | PROCESS_SET_QUOTA | PROCESS_QUERY_LIMITED_INFORMATION;
 constexpr UINT kTerminatedExitCode = 1;
+// The longest pause between two readings of the job's count of processes.
+constexpr DWORD kTreePollMs = 16;
+// The instance's job: full access for the system and administrators only.
+const wchar_t kJobAccessList[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
 // A failed relaunch or exit wait is tried again after 0.5 s, then after twice
 // the previous delay, at most 30 s; a watched agent starts over.
@@ -88,6 +105,12 @@ bool HasEnded(HANDLE process)
     return WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
 }
 
+DWORD RemainingMs(ULONGLONG deadline)
+{
+    const ULONGLONG now = GetTickCount64();
+    return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+}
+
 // Waits for the process, calling `reportProgress` every slice; true when it
 // ended within the time-out.
 bool WaitWithProgress(HANDLE process, DWORD timeoutMs, const std::function<void()>& reportProgress)
@@ -95,8 +118,7 @@ bool WaitWithProgress(HANDLE process, DWORD timeoutMs, const std::function<void(
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;)
     {
-        const ULONGLONG now = GetTickCount64();
-        const DWORD remaining = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        const DWORD remaining = RemainingMs(deadline);
         if (WaitForSingleObject(process, std::min(remaining, kProgressSliceMs)) != WAIT_TIMEOUT)
             return true;
         if (remaining <= kProgressSliceMs)
@@ -106,50 +128,100 @@ bool WaitWithProgress(HANDLE process, DWORD timeoutMs, const std::function<void(
     }
 }
 
-// Terminates every process of the job and waits (bounded) until those it
-// listed have ended. A job that cannot be listed is not waited for.
-void EndTree(HANDLE job)
+// Terminates every process of the job and waits (bounded) until the job
+// counts no active process, calling `reportProgress` about every half
+// second. The job's own count does not depend on process ids, which the
+// system may give to new processes meanwhile. A job that cannot be read is
+// not waited for.
+void EndTree(HANDLE job, const std::function<void()>& reportProgress = nullptr)
 {
     if (job == nullptr)
         return;
     TerminateJobObject(job, kTerminatedExitCode);
-    struct
+    const ULONGLONG begin = GetTickCount64();
+    ULONGLONG lastReport = begin;
+    for (DWORD pollMs = 1;; pollMs = std::min(pollMs * 2, kTreePollMs))
     {
-        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
-        ULONG_PTR more[MAXIMUM_WAIT_OBJECTS - 1];
-    } ids{};
-    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof(ids), nullptr) &&
-        GetLastError() != ERROR_MORE_DATA)
-        return;
-    std::vector<CKernelHandle> processes;
-    std::vector<HANDLE> waits;
-    const DWORD listed = std::min<DWORD>(ids.list.NumberOfProcessIdsInList, MAXIMUM_WAIT_OBJECTS);
-    for (DWORD i = 0; i < listed; ++i)
-    {
-        // A process already gone cannot be opened: nothing to wait for.
-        CKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(ids.list.ProcessIdList[i])));
-        if (process)
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION counts{};
+        if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &counts, sizeof(counts), nullptr) ||
+            counts.ActiveProcesses == 0)
+            return;
+        const ULONGLONG now = GetTickCount64();
+        if (now - begin >= CAgentSupervisor::kTreeEndTimeoutMs)
+            return;
+        if (reportProgress && now - lastReport >= kProgressSliceMs)
         {
-            waits.push_back(process.Get());
-            processes.push_back(std::move(process));
+            reportProgress();
+            lastReport = now;
         }
+        Sleep(pollMs);
     }
-    if (!waits.empty())
-        WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), TRUE,
-                               CAgentSupervisor::kTreeEndTimeoutMs);
 }
 
-// Puts the process into a new job; the Windows error when that fails (the
-// job then stays empty).
-DWORD JoinNewJob(HANDLE process, CKernelHandle& job)
+bool IsInJob(HANDLE process, HANDLE job)
 {
-    CKernelHandle created(CreateJobObjectW(nullptr, nullptr));
-    if (!created)
-        return GetLastError();
-    if (!AssignProcessToJobObject(created.Get(), process))
-        return GetLastError();
-    job = std::move(created);
-    return ERROR_SUCCESS;
+    BOOL bInJob = FALSE;
+    return job != nullptr && IsProcessInJob(process, job, &bInJob) && bInJob;
+}
+
+// The job's name for an instance: its service name with the letters A to Z
+// folded (the service manager ignores their case, object names do not),
+// under Global\ so that every session sees it. A name too long for an
+// object name is cut and marked with a hash of the whole.
+std::wstring InstanceJobName(const std::wstring& instance)
+{
+    const std::wstring prefix = L"Global\\ZeltAgentTree.";
+    std::wstring name;
+    UINT32 hash = 2166136261u;  // FNV-1a
+    for (wchar_t c : instance)
+    {
+        const wchar_t folded = (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+        name += folded;
+        hash = (hash ^ folded) * 16777619u;
+    }
+    const size_t room = MAX_PATH - 1 - prefix.size();
+    if (name.size() > room)
+        name = name.substr(0, room - 9) + FormatText(L".%08x", hash);
+    return prefix + name;
+}
+
+// Creates the instance's job, or opens the one a host of the same instance
+// left (`bExisted`). Without a name, or where a name under Global\ is refused
+// (a program without the right to create global objects), the job is
+// unnamed. The Windows error when no job can be made.
+DWORD CreateInstanceJob(const std::wstring& instance, CKernelHandle& job, bool& bExisted)
+{
+    bExisted = false;
+    PSECURITY_DESCRIPTOR converted = nullptr;
+    if (!instance.empty() &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(kJobAccessList, SDDL_REVISION_1, &converted, nullptr))
+    {
+        const CLocalMemory descriptor(converted);
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), converted, FALSE};
+        SetLastError(ERROR_SUCCESS);
+        const HANDLE named = CreateJobObjectW(&attributes, InstanceJobName(instance).c_str());
+        bExisted = named != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
+        job.Reset(named);
+        if (job)
+            return ERROR_SUCCESS;
+    }
+    job.Reset(CreateJobObjectW(nullptr, nullptr));
+    return job ? ERROR_SUCCESS : GetLastError();
+}
+
+// Gives the process a handle to its job that allows waiting only, so that
+// the job's name outlives the host. An adopted agent's handle lacks the
+// right to receive handles: the process is opened with it for this alone.
+// A process that cannot be given one is left as it is: the name then lives
+// as long as the host.
+void LendJobName(HANDLE process, HANDLE job)
+{
+    HANDLE lent = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), job, process, &lent, SYNCHRONIZE, FALSE, 0))
+        return;
+    const CKernelHandle receiver(OpenProcess(PROCESS_DUP_HANDLE, FALSE, GetProcessId(process)));
+    if (receiver)
+        DuplicateHandle(GetCurrentProcess(), job, receiver.Get(), &lent, SYNCHRONIZE, FALSE, 0);
 }
 
 }  // namespace
@@ -212,7 +284,9 @@ HRESULT CAgentSupervisor::StartProcess(bool bInExitCallback)
         return S_OK;  // a relaunch came in between and watches its agent
     if (!SettleHeldAgent())
         return S_OK;
+    OpenTree();
     AdoptRunningAgent();
+    SettleTakenOverTree();
     if (!m_hAgentProcess)
     {
         if (m_bStopping)
@@ -262,7 +336,6 @@ DWORD CAgentSupervisor::EndEndedAgent()
     end.ranMs = now - m_agentStartMs;
     end.relaunchDelayMs = NextQuickEndDelay(end.ranMs);
     EndTree(m_hAgentJob.Get());
-    m_hAgentJob.Reset();
     m_hAgentProcess.Reset();
     AgentEndRecord record;
     if (m_endLog.TakeEnd(now, end, record))
@@ -282,32 +355,69 @@ DWORD CAgentSupervisor::NextQuickEndDelay(ULONGLONG ranMs)
     return delayMs;
 }
 
-// A process of the agent's image name, opened to wait for, terminate and put
-// into a job (or, where those rights are refused, with the first two only);
-// none when none runs or it cannot be opened.
+// The instance's job, made or taken over once a run: a job that a host of
+// the same instance left holds that host's agent and all it started.
+void CAgentSupervisor::OpenTree()
+{
+    if (m_hAgentJob)
+        return;
+    m_dwTreeError = CreateInstanceJob(m_settings.instance, m_hAgentJob, m_bTreeTakenOver);
+}
+
+// A job taken over whose agent was not adopted holds the rest of a tree
+// whose agent has ended: it ends now, as it would have at that agent's end.
+void CAgentSupervisor::SettleTakenOverTree()
+{
+    if (!m_bTreeTakenOver)
+        return;
+    m_bTreeTakenOver = false;
+    if (!m_hAgentProcess || !IsInJob(m_hAgentProcess.Get(), m_hAgentJob.Get()))
+        EndTree(m_hAgentJob.Get());
+}
+
+// The first process of the agent's image name, opened to wait for,
+// terminate and put into a job (or, where those rights are refused, with
+// the first two only); none when none runs or it cannot be opened. A
+// process of the image that is still suspended with its one thread is a
+// launch whose host died before it ran the agent: it is ended, never
+// adopted, and the search goes on.
 void CAgentSupervisor::AdoptRunningAgent()
 {
     m_hAgentProcess.Reset();
-    DWORD processId = 0;
-    if (!FindProcessByImageName(m_settings.agent.c_str(), processId))
-        return;
-    HANDLE process = OpenProcess(kAdoptedAgentAccess, FALSE, processId);
-    if (process == nullptr)
-        process = OpenProcess(kAgentAccess, FALSE, processId);
-    if (process == nullptr)
-        return;
-    m_hAgentProcess.Reset(process);
-    m_agentStartMs = GetTickCount64();
-    PutIntoTree(process, true);
+    for (const DWORD processId : FindProcessesByImageName(m_settings.agent.c_str()))
+    {
+        HANDLE process = OpenProcess(kAdoptedAgentAccess, FALSE, processId);
+        if (process == nullptr)
+            process = OpenProcess(kAgentAccess, FALSE, processId);
+        if (process == nullptr)
+            return;
+        CKernelHandle found(process);
+        if (!IsUnstartedLaunch(processId))
+        {
+            m_hAgentProcess = std::move(found);
+            m_agentStartMs = GetTickCount64();
+            PutIntoTree(m_hAgentProcess.Get(), true);
+            return;
+        }
+        TerminateProcess(found.Get(), kTerminatedExitCode);
+        WaitForSingleObject(found.Get(), kTreeEndTimeoutMs);
+    }
 }
 
 // A process already in a job that allows no nesting (or a job that cannot be
 // made) stays outside: it is supervised as before, and one record says that
 // what it starts is not ended with it (for each adoption; for launches once
-// a run, since each relaunch would meet the same refusal).
+// a run, since each relaunch would meet the same refusal). An adopted agent
+// already in the instance's job (taken over) stays there.
 void CAgentSupervisor::PutIntoTree(HANDLE process, bool bAdopted)
 {
-    const DWORD error = JoinNewJob(process, m_hAgentJob);
+    DWORD error = m_dwTreeError;
+    if (IsInJob(process, m_hAgentJob.Get()))
+        return;
+    if (m_hAgentJob && AssignProcessToJobObject(m_hAgentJob.Get(), process))
+        LendJobName(process, m_hAgentJob.Get());
+    else if (m_hAgentJob)
+        error = GetLastError();
     if (error == ERROR_SUCCESS || (!bAdopted && m_bOutsideTreeWritten))
         return;
     m_bOutsideTreeWritten = true;
@@ -358,20 +468,61 @@ bool CAgentSupervisor::ScheduleAttempt(DWORD delayMs)
 
 namespace {
 
-// Creates the agent's process from a copy of the line (process creation may
-// write into it); the Windows error, or 0.
-DWORD CreateAgentProcess(const std::wstring& line, const wchar_t* directory, CProcessInformation& process)
+// The attribute that has process creation put the new process into jobs
+// (Windows 10 and later), for a target that predates it.
+const DWORD_PTR kJobListAttribute = ProcThreadAttributeValue(13, FALSE, TRUE, FALSE);
+
+// Creates the process with the job in its attribute list, so that it starts
+// inside the job. False when the system cannot take the attribute (before
+// Windows 10) or refuses the process in the job: the caller then uses the
+// suspended start.
+bool CreateProcessInJob(wchar_t* commandLine, const wchar_t* directory, HANDLE job, PROCESS_INFORMATION& info,
+                        DWORD& error)
 {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<BYTE> buffer(size);
+    const auto attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer.data());
+    if (job == nullptr || size == 0 || !InitializeProcThreadAttributeList(attributes, 1, 0, &size))
+        return false;
+    const bool bListed = g_pfnUpdateProcThreadAttribute(attributes, 0, kJobListAttribute, &job, sizeof(job), nullptr,
+                                                   nullptr) != FALSE;
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.lpAttributeList = attributes;
+    const bool bCreated =
+        bListed && CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, EXTENDED_STARTUPINFO_PRESENT,
+                                  nullptr, directory, &startup.StartupInfo, &info);
+    error = bCreated ? ERROR_SUCCESS : GetLastError();
+    DeleteProcThreadAttributeList(attributes);
+    // A program that is not there is not there for the suspended start either.
+    return bCreated || (bListed && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND));
+}
+
+// Creates the agent's process from a copy of the line (process creation may
+// write into it): inside the job where the system can do that, else
+// suspended (`bSuspended`), to be put into the job and resumed by the
+// caller. The Windows error, or 0.
+DWORD CreateAgentProcess(const std::wstring& line, const wchar_t* directory, HANDLE job, CProcessInformation& process,
+                         bool& bSuspended)
+{
     PROCESS_INFORMATION info{};
     std::vector<wchar_t> commandLine(line.begin(), line.end());
     commandLine.push_back(L'\0');
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, directory,
-                        &startup, &info))
-        return GetLastError();
-    process.Adopt(info);
-    return ERROR_SUCCESS;
+    DWORD error = ERROR_SUCCESS;
+    bSuspended = !CreateProcessInJob(commandLine.data(), directory, job, info, error);
+    if (bSuspended)
+    {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                            directory, &startup, &info))
+            return GetLastError();
+        error = ERROR_SUCCESS;
+    }
+    if (error == ERROR_SUCCESS)
+        process.Adopt(info);
+    return error;
 }
 
 bool IsRunningUnderWow64()
@@ -385,16 +536,16 @@ bool IsRunningUnderWow64()
 // thread's file system redirection off, so that a 64-bit agent in the native
 // System32 is found by the path an administrator sees; a 32-bit agent that a
 // 32-bit installer put there through System32 is still found first.
-DWORD CreateAgentProcessInEitherView(const std::wstring& line, const wchar_t* directory,
-                                     CProcessInformation& process)
+DWORD CreateAgentProcessInEitherView(const std::wstring& line, const wchar_t* directory, HANDLE job,
+                                     CProcessInformation& process, bool& bSuspended)
 {
-    const DWORD error = CreateAgentProcess(line, directory, process);
+    const DWORD error = CreateAgentProcess(line, directory, job, process, bSuspended);
     if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || !IsRunningUnderWow64())
         return error;
     void* redirection = nullptr;
     if (!Wow64DisableWow64FsRedirection(&redirection))
         return error;
-    const DWORD nativeError = CreateAgentProcess(line, directory, process);
+    const DWORD nativeError = CreateAgentProcess(line, directory, job, process, bSuspended);
     Wow64RevertWow64FsRedirection(redirection);
     return nativeError == ERROR_SUCCESS ? ERROR_SUCCESS : error;
 }
@@ -405,22 +556,24 @@ DWORD CreateAgentProcessInEitherView(const std::wstring& line, const wchar_t* di
 // so that no shorter program on the way can run instead. The line is fixed
 // by the first launch that succeeds: a relaunch while the agent's file is
 // briefly away (an update) must not pick a shorter program found then. The
-// agent is created suspended and runs only once it is in its tree.
+// agent runs only once it is in its tree.
 HRESULT CAgentSupervisor::LaunchAgent()
 {
     if (!m_bLaunchLineFixed)
         m_launchLine = QuoteLongestProgram(m_settings.cmd, &IsProgramFile);
     const wchar_t* directory = m_settings.dir.empty() ? nullptr : m_settings.dir.c_str();
     CProcessInformation process;
-    DWORD error = CreateAgentProcessInEitherView(m_launchLine, directory, process);
-    if (error == ERROR_SUCCESS)
+    bool bSuspended = false;
+    DWORD error = CreateAgentProcessInEitherView(m_launchLine, directory, m_hAgentJob.Get(), process, bSuspended);
+    if (error == ERROR_SUCCESS && !bSuspended)
+        LendJobName(process.process.Get(), m_hAgentJob.Get());
+    else if (error == ERROR_SUCCESS)
     {
         PutIntoTree(process.process.Get(), false);
         if (ResumeThread(process.thread.Get()) == static_cast<DWORD>(-1))
         {
             error = GetLastError();
             TerminateProcess(process.process.Get(), kTerminatedExitCode);
-            m_hAgentJob.Reset();
         }
     }
     if (error != ERROR_SUCCESS)
@@ -441,7 +594,7 @@ void CAgentSupervisor::Stop(const std::function<void()>& reportProgress)
         StopAgent(hold.process.Get(), reportProgress);
     if (hold.job && reportProgress)
         reportProgress();
-    EndTree(hold.job.Get());
+    EndTree(hold.job.Get(), reportProgress);
     WriteUnwrittenEnds();
 }
 
@@ -484,10 +637,13 @@ void CAgentSupervisor::StopAgent(HANDLE process, const std::function<void()>& re
 }
 
 // The connection is bounded on its own (a port whose listener never
-// completes it cannot hold the stop; a healthy one completes it at once) and
-// a refused one is tried again within that bound (the agent may be starting
-// and not listen yet), unless the agent has ended meanwhile. The agent has
-// its full 3000 ms from the moment the line was sent.
+// completes it cannot hold the stop; a healthy one completes it at once),
+// and so is each attempt within it: where nothing listens yet, Windows does
+// not refuse a loopback connection but sends its request again for about
+// 2 s, and a full listen queue drops requests silently. An attempt that is
+// refused or unanswered is therefore tried again within the budget, unless
+// the agent has ended meanwhile. The agent has its full 3000 ms from the
+// moment the line was sent.
 HRESULT CAgentSupervisor::AskAgentToEnd(HANDLE process, const std::function<void()>& reportProgress) const
 {
     sockaddr_in address;
@@ -499,13 +655,14 @@ HRESULT CAgentSupervisor::AskAgentToEnd(HANDLE process, const std::function<void
     for (;;)
     {
         socket = std::make_unique<Ravn::CTcpSocket>();
-        const ULONGLONG now = GetTickCount64();
-        const DWORD remaining = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
         hr = socket->OpenStream();
         if (SUCCEEDED(hr))
-            hr = socket->Connect(address, remaining);
-        if (hr != HResultFromError(WSAECONNREFUSED) || remaining <= kConnectRetryMs ||
-            WaitForSingleObject(process, kConnectRetryMs) != WAIT_TIMEOUT)
+            hr = socket->Connect(address, std::min(RemainingMs(deadline), kConnectAttemptMs));
+        const bool bRefused = hr == HResultFromError(WSAECONNREFUSED);
+        if (!bRefused && hr != HResultFromError(WSAETIMEDOUT))
+            break;
+        const DWORD pauseMs = bRefused ? kConnectRetryMs : 0;
+        if (RemainingMs(deadline) <= pauseMs || WaitForSingleObject(process, pauseMs) != WAIT_TIMEOUT)
             break;
     }
     DWORD sent = 0;

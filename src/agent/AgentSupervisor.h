@@ -10,6 +10,13 @@
 #include "base/EventLog.h"
 #include "base/Handles.h"
 
+// The call that puts the job into a launch's attributes,
+// UpdateProcThreadAttribute, replaceable so that a system that refuses the
+// attribute (before Windows 10) can be tested.
+using UpdateAttributeFunction = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID, SIZE_T, PVOID,
+                                              PSIZE_T);
+extern UpdateAttributeFunction g_pfnUpdateProcThreadAttribute;
+
 // What the supervisor needs to know of its agent.
 struct AgentSettings
 {
@@ -21,10 +28,14 @@ struct AgentSettings
     // after a delay (1 s, doubling up to 60 s); 0 relaunches every end at
     // once.
     DWORD quickEndMs = 1500;
+    // The instance's service name, which names the job of the agent's tree;
+    // empty: an unnamed job, which the next host cannot take over.
+    std::wstring instance{};
 };
 
 // Launches or adopts the agent with the processes it starts (its tree, held
-// in a job object), relaunches it each time its process ends (after a delay
+// in the instance's job object, which a later host of the instance takes
+// over), relaunches it each time its process ends (after a delay
 // when it ended soon after its start; trying a failed relaunch again with a
 // growing delay), and stops it through its control port. The exit callback
 // runs on the system's wait pool.
@@ -48,8 +59,9 @@ public:
     CAgentSupervisor(const CAgentSupervisor&) = delete;
     CAgentSupervisor& operator=(const CAgentSupervisor&) = delete;
 
-    // Adopts a running process of the image name or launches the command
-    // line, and watches it. S_FALSE once the stop has begun.
+    // Takes over the job a host of the instance left (or makes it), adopts
+    // a running process of the image name or launches the command line, and
+    // watches it. S_FALSE once the stop has begun.
     HRESULT Start();
     // Ends supervision for good, asks the agent to end through its control
     // port, terminates it when that fails, then ends the rest of its tree.
@@ -82,6 +94,8 @@ private:
     bool SettleHeldAgent();
     DWORD EndEndedAgent();
     DWORD NextQuickEndDelay(ULONGLONG ranMs);
+    void OpenTree();
+    void SettleTakenOverTree();
     void AdoptRunningAgent();
     HRESULT LaunchAgent();
     void PutIntoTree(HANDLE process, bool bAdopted);
@@ -104,7 +118,12 @@ private:
     LONG volatile m_bStopping = FALSE;
     HANDLE volatile m_hAgentWait = nullptr;
     CKernelHandle m_hAgentProcess;
+    // The instance's job for the run, the Windows error when none could be
+    // made, and whether it was a job a host of the instance left, not yet
+    // settled.
     CKernelHandle m_hAgentJob;
+    DWORD m_dwTreeError = ERROR_SUCCESS;
+    bool m_bTreeTakenOver = false;
     ULONGLONG m_agentStartMs = 0;
     // The delay before the next attempt after a failed relaunch or exit
     // wait; the delay after the next quick end; the event the timed waits

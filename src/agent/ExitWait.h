@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 // The registration call: RegisterWaitForSingleObject, replaceable so that
 // its failure, which cannot be provoked, can be tested.
 using RegisterWaitFunction = BOOL(WINAPI*)(PHANDLE, HANDLE, WAITORTIMERCALLBACK, PVOID, ULONG, ULONG);
@@ -23,6 +25,14 @@ void ReleaseExitWait(HANDLE volatile* pSlot, HANDLE completion = INVALID_HANDLE_
 // True and the id of the first process in the snapshot whose image name
 // equals `imageName`, folding only the letters A to Z.
 bool FindProcessByImageName(const wchar_t* imageName, DWORD& processId);
+
+// The ids of every process whose image name equals `imageName`, in the
+// snapshot's order.
+std::vector<DWORD> FindProcessesByImageName(const wchar_t* imageName);
+
+// True when the process has one thread and that thread is suspended: a
+// process created suspended that never ran.
+bool IsUnstartedLaunch(DWORD processId);
 
 // Image-name comparison of the process search.
 bool EqualsFoldingAsciiLetters(const wchar_t* left, const wchar_t* right);

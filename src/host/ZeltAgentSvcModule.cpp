@@ -96,7 +96,8 @@ HRESULT CZeltAgentSvcModule::PreMessageLoop(int showCommand)
     hr = StartSockets();
     if (FAILED(hr))
         return FailPreMessageLoop(2, hr);
-    const AgentSettings agent{m_settings.agent, m_settings.cmd, m_dir, m_settings.port};
+    AgentSettings agent{m_settings.agent, m_settings.cmd, m_dir, m_settings.port};
+    agent.instance = m_serviceName;
     m_pAgent = std::make_unique<CAgentSupervisor>(agent, MakeTraceWriter());
     hr = m_pAgent->Start();
     if (FAILED(hr))

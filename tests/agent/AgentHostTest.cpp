@@ -8,6 +8,8 @@
 
 #include "agent/Socket.h"  // Windows Sockets before windows.h
 
+#include <aclapi.h>
+
 #include <algorithm>
 #include <memory>
 #include <mutex>
@@ -336,14 +338,34 @@ TEST_F(AgentHostTest, DestructionReleasesTheWaitWithoutTheShutdownLine)
     EXPECT_EQ(1u, log.Count("start"));
 }
 
+BOOL WINAPI RefuseAttribute(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID, SIZE_T, PVOID, PSIZE_T)
+{
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
 // The agent's tree: a child it started (of its own image, holding its
 // listening socket) ends with it at a clean stop and at one that terminates
-// it, before the stop returns.
+// it, before the stop returns; also where the agent cannot be created in
+// its job and is started suspended instead (before Windows 10).
 TEST_F(AgentHostTest, TheTreeEndsAtACleanAndATerminatingStop)
 {
-    for (const wchar_t* options : {L"--spawnchild", L"--spawnchild --ignore"})
+    struct Restore
     {
-        SCOPED_TRACE(Narrow(options));
+        ~Restore() { g_pfnUpdateProcThreadAttribute = &UpdateProcThreadAttribute; }
+    } restore;
+    const struct
+    {
+        const wchar_t* options;
+        UpdateAttributeFunction update;
+    } cases[] = {{L"--spawnchild", &UpdateProcThreadAttribute},
+                 {L"--spawnchild --ignore", &UpdateProcThreadAttribute},
+                 {L"--spawnchild", &RefuseAttribute}};
+    for (const auto& run : cases)
+    {
+        const wchar_t* options = run.options;
+        SCOPED_TRACE(Narrow(options) + (run.update == &RefuseAttribute ? " started suspended" : ""));
+        g_pfnUpdateProcThreadAttribute = run.update;
         DeleteFileW(log.Path().c_str());
         Configure(L"no-such-image.exe", FindFreePort(), options);
         ASSERT_EQ(S_OK, Supervise().Start());
@@ -406,16 +428,112 @@ TEST_F(AgentHostTest, QuickEndsAreRelaunchedAfterAGrowingDelayAndWrittenInBulk)
     EXPECT_TRUE(StartsWith(ends[1].second, L"3 more agent ends in the last ")) << Narrow(ends[1].second);
 }
 
-// A stop that comes before the agent listens still delivers the line once
-// the agent listens within the connect budget.
-TEST_F(AgentHostTest, AnAgentThatListensLateStillGetsItsLine)
+// A stop that comes before the agent listens, or while its listen queue is
+// full (its requests then go unanswered, as on Windows where nothing listens
+// yet), still delivers the line once the agent listens or accepts within
+// the connect budget: each attempt is bounded and tried again.
+TEST_F(AgentHostTest, AnAgentThatListensOrAcceptsLateStillGetsItsLine)
 {
-    Configure(L"no-such-image.exe", FindFreePort(), L"--listendelay=400");
+    const struct
+    {
+        const wchar_t* options;
+        const char* stopAfter;  // the line in the agent's log
+    } cases[] = {{L"--listendelay=400", "start"}, {L"--noaccept --acceptdelay=500", "backlog filled"}};
+    for (const auto& late : cases)
+    {
+        SCOPED_TRACE(Narrow(late.options));
+        DeleteFileW(log.Path().c_str());
+        Configure(L"no-such-image.exe", FindFreePort(), late.options);
+        ASSERT_EQ(S_OK, Supervise().Start());
+        ASSERT_TRUE(log.WaitForCount(late.stopAfter, 1));
+        ASSERT_EQ(0u, log.Count("accepting"));
+        supervisor->Stop();
+        EXPECT_EQ("73687574646f776e0a", log.ReceivedHex());
+        EXPECT_EQ(1u, log.Count("exit shutdown"));
+    }
+}
+
+// The well-known accounts the object's access list allows, in its order;
+// WinNullSid stands for any other.
+std::vector<WELL_KNOWN_SID_TYPE> AllowedSids(HANDLE object)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::vector<WELL_KNOWN_SID_TYPE> allowed;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return allowed;
+    const CLocalMemory owned(descriptor);
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i)
+    {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace) || static_cast<ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+        WELL_KNOWN_SID_TYPE found = WinNullSid;
+        for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid})
+        {
+            if (IsWellKnownSid(sid, type))
+                found = type;
+        }
+        allowed.push_back(found);
+    }
+    return allowed;
+}
+
+// What a host's death leaves: supervision ends without a stop, and the
+// agent, its child and the instance's job live on. The next supervisor of
+// the instance takes the job over with the agent in it, and its stop ends
+// the whole old tree.
+TEST_F(AgentHostTest, TheNextHostTakesOverTheTreeOfOneThatDied)
+{
+    Configure(kDemoAgentName, FindFreePort(), L"--spawnchild");
+    settings.instance = L"ZeltAgentSvc-Takeover" + std::to_wstring(GetCurrentProcessId());
     ASSERT_EQ(S_OK, Supervise().Start());
-    ASSERT_TRUE(log.WaitForCount("start", 1));
-    ASSERT_EQ(0u, log.Count("listening"));
+    ASSERT_TRUE(log.WaitForCount("child", 1));
+    // The job carries the instance's name (case folded) under Global\ and
+    // lets in the system and administrators only.
+    CKernelHandle job(OpenJobObjectW(READ_CONTROL | JOB_OBJECT_QUERY, FALSE,
+                                     (L"Global\\ZeltAgentTree.zeltagentsvc-takeover" +
+                                      std::to_wstring(GetCurrentProcessId())).c_str()));
+    ASSERT_TRUE(job) << GetLastError();
+    BOOL bInJob = FALSE;
+    EXPECT_TRUE(IsProcessInJob(supervisor->AgentProcess(), job.Get(), &bInJob) && bInJob);
+    EXPECT_EQ(std::vector<WELL_KNOWN_SID_TYPE>({WinLocalSystemSid, WinBuiltinAdministratorsSid}),
+              AllowedSids(job.Get()));
+    job.Reset();
+    supervisor.reset();
+    ASSERT_EQ(2u, FindProcesses(kDemoAgentName).size());
+
+    ASSERT_EQ(S_OK, Supervise().Start());
+    EXPECT_EQ(1u, log.Count("start"));
     supervisor->Stop();
-    EXPECT_EQ("73687574646f776e0a", log.ReceivedHex());
+    EXPECT_TRUE(FindProcesses(kDemoAgentName).empty());
+    EXPECT_TRUE(traces.Lines(EventKind::AgentOutsideTree).empty());
+}
+
+// A process of the agent's image that was created suspended and never
+// resumed (its host died half-way through the launch) is ended, not
+// adopted, and the agent is launched.
+TEST_F(AgentHostTest, AnAgentLeftSuspendedIsEndedAndTheAgentLaunched)
+{
+    Configure(kDemoAgentName, FindFreePort());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring line = settings.cmd;
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                               &startup, &info))
+        << "error " << GetLastError();
+    CProcessInformation leftover;
+    leftover.Adopt(info);
+
+    ASSERT_EQ(S_OK, Supervise().Start());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(leftover.process.Get(), 0));
+    EXPECT_NE(GetProcessId(leftover.process.Get()), GetProcessId(supervisor->AgentProcess()));
+    ASSERT_TRUE(log.WaitForCount("listening", 1));
+    EXPECT_EQ(1u, log.Count("start"));
+    supervisor->Stop();
     EXPECT_EQ(1u, log.Count("exit shutdown"));
 }
 

@@ -248,3 +248,72 @@ TEST_F(BoundedConnectTest, FullBacklogTimesOutAndAClosedPortIsRefused)
 }
 
 }  // namespace
+
+// An instance whose agent starts listening, or empties its full listen
+// queue, about 500 ms after the stop began: the stop still delivers the
+// line. The time from the stop request to STOPPED and when the port
+// answered are printed.
+class LateAnswerTest : public ::testing::Test
+{
+protected:
+    void TearDown() override
+    {
+        m_instance.Remove();
+        TerminateProcesses(m_image);
+        DeleteFileW(BuiltProgramPath(m_image.c_str()).c_str());
+        DeleteFileW(m_log.c_str());
+    }
+
+    // The agent's log time (microseconds) of the line with the prefix; -1
+    // when it is not there.
+    long long LoggedTime(const std::string& prefix) const
+    {
+        const std::string text = ReadFileText(m_log);
+        const size_t line = text.find(prefix);
+        const size_t at = line == std::string::npos ? line : text.find(" t=", line);
+        return at == std::string::npos ? -1 : std::stoll(text.substr(at + 3));
+    }
+
+    CSavedModuleRegistration m_registration;
+    CTestInstance m_instance{L"rel-late-answer"};
+    std::wstring m_image = L"ZeltRelLateAnswer.exe";
+    std::wstring m_log = TestFilePath(L"late-answer.log");
+};
+
+TEST_F(LateAnswerTest, AStopBeforeThePortAnswersDeliversTheLine)
+{
+    CopyDemoAgent(m_image);
+    const struct
+    {
+        const char* name;
+        const wchar_t* switches;
+        const char* readyLine;  // its time plus `stopAfterMs` is the stop's
+        long long stopAfterMs;
+        const char* answerLine;
+    } cases[] = {{"listens late", L"--listendelay=1500", "start", 1000, "listening"},
+                 {"accepts late", L"--noaccept --acceptdelay=1000", "backlog filled", 500, "accepting"}};
+    for (const auto& late : cases)
+    {
+        SCOPED_TRACE(late.name);
+        DeleteFileW(m_log.c_str());
+        const USHORT port = FindFreePort();
+        ASSERT_EQ(0u, m_instance.Install(port, m_image, DemoAgentLine(m_image, port, late.switches, m_log)));
+        ASSERT_TRUE(m_instance.Start()) << GetLastError();
+        ASSERT_TRUE(WaitForFileText(m_log, late.readyLine, 20000)) << ReadFileText(m_log);
+        ASSERT_TRUE(m_instance.WaitForState(SERVICE_RUNNING, 20000));
+        const long long stopAt = LoggedTime(late.readyLine) + late.stopAfterMs * 1000;
+        while (NowMicroseconds() < stopAt)
+            Sleep(1);
+        const long long stopBegan = NowMicroseconds();
+        ASSERT_TRUE(m_instance.RequestStop());
+        ASSERT_TRUE(m_instance.WaitForState(SERVICE_STOPPED, 20000));
+        const double stopMs = ElapsedMs(stopBegan);
+        const std::string log = ReadFileText(m_log);
+        std::printf("[ figure ] stop of an agent that %s: %.1f ms to STOPPED, port answered %.1f ms after the "
+                    "stop request, line %s\n",
+                    late.name, stopMs, (LoggedTime(late.answerLine) - stopBegan) / 1000.0,
+                    log.find(kShutdownLineHex) != std::string::npos ? "received" : "not received");
+        EXPECT_NE(std::string::npos, log.find(kShutdownLineHex)) << log;
+        m_instance.Remove();
+    }
+}
