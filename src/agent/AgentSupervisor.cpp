@@ -133,7 +133,8 @@ bool WaitWithProgress(HANDLE process, DWORD timeoutMs, const std::function<void(
 // second. The job's own count does not depend on process ids, which the
 // system may give to new processes meanwhile. A job that cannot be read is
 // not waited for.
-void EndTree(HANDLE job, const std::function<void()>& reportProgress = nullptr)
+void EndTree(HANDLE job, const std::function<void()>& reportProgress = nullptr,
+             DWORD timeoutMs = CAgentSupervisor::kTreeEndTimeoutMs)
 {
     if (job == nullptr)
         return;
@@ -147,7 +148,7 @@ void EndTree(HANDLE job, const std::function<void()>& reportProgress = nullptr)
             counts.ActiveProcesses == 0)
             return;
         const ULONGLONG now = GetTickCount64();
-        if (now - begin >= CAgentSupervisor::kTreeEndTimeoutMs)
+        if (now - begin >= timeoutMs)
             return;
         if (reportProgress && now - lastReport >= kProgressSliceMs)
         {
@@ -587,14 +588,14 @@ HRESULT CAgentSupervisor::LaunchAgent()
     return S_OK;
 }
 
-void CAgentSupervisor::Stop(const std::function<void()>& reportProgress)
+void CAgentSupervisor::Stop(const std::function<void()>& reportProgress, StopBudget budget)
 {
     Hold hold = EndSupervision();
     if (hold.process)
-        StopAgent(hold.process.Get(), reportProgress);
+        StopAgent(hold.process.Get(), reportProgress, budget.agentEndMs);
     if (hold.job && reportProgress)
         reportProgress();
-    EndTree(hold.job.Get(), reportProgress);
+    EndTree(hold.job.Get(), reportProgress, budget.treeEndMs);
     WriteUnwrittenEnds();
 }
 
@@ -630,9 +631,10 @@ void CAgentSupervisor::WriteUnwrittenEnds()
 
 // Asks the agent to end; terminates it when the line was not delivered or it
 // did not end in time. The socket is closed before the termination.
-void CAgentSupervisor::StopAgent(HANDLE process, const std::function<void()>& reportProgress) const
+void CAgentSupervisor::StopAgent(HANDLE process, const std::function<void()>& reportProgress,
+                                 DWORD agentEndMs) const
 {
-    if (FAILED(AskAgentToEnd(process, reportProgress)))
+    if (FAILED(AskAgentToEnd(process, reportProgress, agentEndMs)))
         TerminateProcess(process, kTerminatedExitCode);
 }
 
@@ -642,9 +644,10 @@ void CAgentSupervisor::StopAgent(HANDLE process, const std::function<void()>& re
 // not refuse a loopback connection but sends its request again for about
 // 2 s, and a full listen queue drops requests silently. An attempt that is
 // refused or unanswered is therefore tried again within the budget, unless
-// the agent has ended meanwhile. The agent has its full 3000 ms from the
-// moment the line was sent.
-HRESULT CAgentSupervisor::AskAgentToEnd(HANDLE process, const std::function<void()>& reportProgress) const
+// the agent has ended meanwhile. The agent has its full time (3000 ms, or a
+// quick stop's) from the moment the line was sent.
+HRESULT CAgentSupervisor::AskAgentToEnd(HANDLE process, const std::function<void()>& reportProgress,
+                                        DWORD agentEndMs) const
 {
     sockaddr_in address;
     HRESULT hr = Ravn::ResolveAddress("127.0.0.1", m_settings.port, address);
@@ -670,7 +673,7 @@ HRESULT CAgentSupervisor::AskAgentToEnd(HANDLE process, const std::function<void
         hr = socket->Send(kShutdownLine, kShutdownLineBytes, sent);
     if (SUCCEEDED(hr) && reportProgress)
         reportProgress();
-    if (SUCCEEDED(hr) && !WaitWithProgress(process, kAgentEndTimeoutMs, reportProgress))
+    if (SUCCEEDED(hr) && !WaitWithProgress(process, agentEndMs, reportProgress))
         hr = E_FAIL;
     return hr;
 }

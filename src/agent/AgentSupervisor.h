@@ -48,6 +48,18 @@ public:
     static constexpr DWORD kAgentEndTimeoutMs = 3000;
     static constexpr DWORD kTreeEndTimeoutMs = 2000;
     static constexpr DWORD kStopWorstCaseMs = kConnectTimeoutMs + kAgentEndTimeoutMs + kTreeEndTimeoutMs;
+    // How long a stop waits for the agent after its line and for the rest
+    // of its tree. A quick stop fits the about 5 s that Windows gives all
+    // services together after SHUTDOWN.
+    struct StopBudget
+    {
+        DWORD agentEndMs;
+        DWORD treeEndMs;
+    };
+    static constexpr StopBudget kFullStop{kAgentEndTimeoutMs, kTreeEndTimeoutMs};
+    static constexpr StopBudget kQuickStop{2000, 1000};
+    static_assert(kConnectTimeoutMs + kQuickStop.agentEndMs + kQuickStop.treeEndMs < 5000,
+                  "a quick stop ends within the time Windows gives services at SHUTDOWN");
 
     // `writeTrace` gets one record for each failed launch or exit wait, for
     // the agent's ends and for an agent that runs outside its tree.
@@ -67,7 +79,7 @@ public:
     // port, terminates it when that fails, then ends the rest of its tree.
     // `reportProgress` (may be empty) is called between the phases and about
     // every half second while one waits.
-    void Stop(const std::function<void()>& reportProgress = nullptr);
+    void Stop(const std::function<void()>& reportProgress = nullptr, StopBudget budget = kFullStop);
     // The exit wait's work, once the agent has ended or a delayed attempt
     // is due: ends the rest of the tree and adopts or launches the agent
     // anew, or schedules that. S_FALSE once the stop has begun.
@@ -104,8 +116,8 @@ private:
     bool ScheduleAttempt(DWORD delayMs);
     void Write(EventKind kind, const std::wstring& line) const;
     Hold EndSupervision();
-    void StopAgent(HANDLE process, const std::function<void()>& reportProgress) const;
-    HRESULT AskAgentToEnd(HANDLE process, const std::function<void()>& reportProgress) const;
+    void StopAgent(HANDLE process, const std::function<void()>& reportProgress, DWORD agentEndMs) const;
+    HRESULT AskAgentToEnd(HANDLE process, const std::function<void()>& reportProgress, DWORD agentEndMs) const;
     void WriteUnwrittenEnds();
 
     const AgentSettings m_settings;

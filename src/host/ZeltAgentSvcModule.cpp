@@ -115,7 +115,8 @@ HRESULT CZeltAgentSvcModule::FailPreMessageLoop(int point, HRESULT hr)
 HRESULT CZeltAgentSvcModule::ShutdownAgent()
 {
     if (m_pAgent)
-        m_pAgent->Stop([this] { ReportProgress(); });
+        m_pAgent->Stop([this] { ReportProgress(); },
+                       IsQuickStop() ? CAgentSupervisor::kQuickStop : CAgentSupervisor::kFullStop);
     WSACleanup();
     const HRESULT hr = RevokeClassTable();
     if (m_bIdleShutdown)

@@ -34,7 +34,8 @@ public:
     // The pre-loop step: the module's own pre-loop work, Windows Sockets and
     // the agent's start under a supervisor of its own.
     HRESULT PreMessageLoop(int showCommand);
-    // The post-loop step: the agent's stop through its control port.
+    // The post-loop step: the agent's stop through its control port, quick
+    // when SHUTDOWN alone began it.
     HRESULT ShutdownAgent();
 
     HRESULT AddScriptReplacements(IRegistrarBase* pRegistrar) override;

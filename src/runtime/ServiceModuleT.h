@@ -98,18 +98,19 @@ public:
     // first, and the service manager waits for the whole stop up to the
     // installed time-out; SHUTDOWN then finds the stop begun (or the service
     // gone) and only reports progress. SHUTDOWN alone (a service manager that
-    // sends no PRESHUTDOWN) begins the same stop: its line goes out at once
-    // and an agent that ends on it ends well within the seconds Windows gives
-    // every service then. Every control succeeds towards its sender, as with
-    // the plain handler.
+    // sends no PRESHUTDOWN) begins a quick stop, one that fits the seconds
+    // Windows gives every service together then. Every control succeeds
+    // towards its sender, as with the plain handler.
     DWORD ControlHandler(DWORD control)
     {
         switch (control)
         {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_PRESHUTDOWN:
-        case SERVICE_CONTROL_SHUTDOWN:
             RequestStop();
+            break;
+        case SERVICE_CONTROL_SHUTDOWN:
+            RequestStop(true);
             break;
         case SERVICE_CONTROL_PAUSE:
         case SERVICE_CONTROL_CONTINUE:
@@ -145,14 +146,17 @@ public:
     // (a SHUTDOWN after the PRESHUTDOWN that began it): its quit is posted
     // or seen already, and a second quit would reach whatever waits for
     // messages on the loop thread during the stop. Nothing is reported once
-    // the run has stopped.
-    void RequestStop()
+    // the run has stopped. Only the request that begins the stop decides
+    // whether it is quick.
+    void RequestStop(bool bQuick = false)
     {
         CExclusiveLock lock(m_statusLock);
         if (m_serviceStatus.dwCurrentState == SERVICE_STOPPED)
             return;
         const bool bFirst = !m_bStopRequested;
         m_bStopRequested = true;
+        if (bFirst)
+            m_bQuickStop = bQuick;
         ReportStatusLocked(SERVICE_STOP_PENDING);
         if (bFirst && m_dwLoopThreadId != 0)
             PostThreadMessageW(m_dwLoopThreadId, WM_QUIT, 0, 0);
@@ -162,6 +166,13 @@ public:
     {
         CExclusiveLock lock(m_statusLock);
         return m_bStopRequested;
+    }
+
+    // True when the stop began with SHUTDOWN alone.
+    bool IsQuickStop()
+    {
+        CExclusiveLock lock(m_statusLock);
+        return m_bQuickStop;
     }
 
     void ReportStatus(DWORD state)
@@ -370,6 +381,7 @@ private:
     // the quit goes only to a thread that has its queue.
     SRWLOCK m_statusLock = SRWLOCK_INIT;
     bool m_bStopRequested = false;
+    bool m_bQuickStop = false;
 
     // Unknown controls counted since the last record, and when that was
     // written. The count is interlocked: the end of the run takes what the

@@ -91,7 +91,7 @@ TEST_F(ServiceControlTest, ServiceLoopWritesStartedAndReportsRunning)
 }
 
 // At system shutdown the agent is stopped as at a stop: PRESHUTDOWN, and
-// SHUTDOWN from a service manager that sends no PRESHUTDOWN.
+// (quick) SHUTDOWN from a service manager that sends no PRESHUTDOWN.
 class StopControlTest : public ServiceControlTest, public ::testing::WithParamInterface<DWORD>
 {
 };
@@ -104,6 +104,8 @@ TEST_P(StopControlTest, ReportsStopPendingAndQuitsTheLoopThread)
     EXPECT_EQ(static_cast<DWORD>(NO_ERROR), module.ControlHandler(GetParam()));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), module.m_serviceStatus.dwCurrentState);
     EXPECT_TRUE(TakeQuitMessage());
+    // Only SHUTDOWN alone leaves less time than the whole stop takes.
+    EXPECT_EQ(GetParam() == SERVICE_CONTROL_SHUTDOWN, module.IsQuickStop());
     // Pending with the stop's wait hint; each progress report advances the
     // checkpoint.
     EXPECT_EQ(module.m_dwStopWaitHintMs, module.m_serviceStatus.dwWaitHint);
@@ -131,6 +133,7 @@ TEST_F(ServiceControlTest, ShutdownAfterPreshutdownOnlyReportsProgress)
     ASSERT_TRUE(TakeQuitMessage());
     EXPECT_EQ(static_cast<DWORD>(NO_ERROR), module.ControlHandler(SERVICE_CONTROL_SHUTDOWN));
     EXPECT_FALSE(TakeQuitMessage());
+    EXPECT_FALSE(module.IsQuickStop());  // the stop PRESHUTDOWN began keeps its time
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), module.m_serviceStatus.dwCurrentState);
     EXPECT_EQ(2u, module.m_serviceStatus.dwCheckPoint);
 
