@@ -136,22 +136,17 @@ TraceWriter CZeltAgentSvcModule::MakeTraceWriter()
 
 bool CZeltAgentSvcModule::ParseArguments(const wchar_t* commandLine, HRESULT& result)
 {
-    m_settings = ReadInstanceSettings(commandLine);
+    const HostCommand command = ReadHostCommand(commandLine, LoadBaseName());
+    m_settings = command.settings;
+    wmemcpy(m_serviceName, command.serviceName.c_str(), command.serviceName.size() + 1);
     result = S_OK;
     TakeFirstFailure();  // a command starts with no failure told
-    if (!SetServiceName())
-    {
-        result = Refuse(L"Refused: the service name for /num=" + m_settings.num +
-                        L" would be longer than 255 characters.");
-        return false;
-    }
     BuildSummary();
-    const InstanceDecision decision = DecideInstanceAction(commandLine, m_settings);
-    if (decision.action == InstanceAction::Run)
+    if (command.decision.action == InstanceAction::Run)
         return true;
-    if (decision.bPerUser)
+    if (command.decision.bPerUser)
         g_bPerUserRegistration = true;
-    result = CarryOut(decision);
+    result = CarryOut(command);
     if (FAILED(result) && !m_bToldUser)
         TellFailure(result);
     return false;
@@ -190,31 +185,19 @@ HRESULT CZeltAgentSvcModule::RefuseWithoutElevation()
     return denied;
 }
 
-// The name of a numbered instance; false when it does not fit.
-bool CZeltAgentSvcModule::SetServiceName()
-{
-    if (m_settings.num.empty())
-        return true;
-    std::wstring name;
-    if (!ComposeServiceName(LoadBaseName(), m_settings.num, name))
-        return false;
-    wmemcpy(m_serviceName, name.c_str(), name.size() + 1);
-    return true;
-}
-
 void CZeltAgentSvcModule::BuildSummary()
 {
     m_summary = DescribeInstance(m_dir, m_settings, m_serviceName);
 }
 
-HRESULT CZeltAgentSvcModule::CarryOut(const InstanceDecision& decision)
+HRESULT CZeltAgentSvcModule::CarryOut(const HostCommand& command)
 {
-    if (ChangesTheMachine(decision) && !g_pfnIsProcessElevated())
+    if (ChangesTheMachine(command.decision) && !g_pfnIsProcessElevated())
         return RefuseWithoutElevation();
-    switch (decision.action)
+    switch (command.decision.action)
     {
     case InstanceAction::Refuse:
-        return Refuse(DescribeRefusal(decision, m_settings));
+        return Refuse(command.refusal);
     case InstanceAction::RemoveInstance:
         return RemoveInstance();
     case InstanceAction::RegisterServer:

@@ -53,9 +53,8 @@ public:
     const CAgentSupervisor* AgentSupervisor() const { return m_pAgent.get(); }
 
 private:
-    bool SetServiceName();
     void BuildSummary();
-    HRESULT CarryOut(const InstanceDecision& decision);
+    HRESULT CarryOut(const HostCommand& command);
     // Prints why the command line is refused; E_INVALIDARG.
     HRESULT Refuse(const std::wstring& reason);
     HRESULT RefuseWithoutElevation();

@@ -128,7 +128,23 @@ std::wstring DescribeRefusal(const InstanceDecision& decision, const InstanceSet
     if (decision.refusal == Refusal::BadPort)
         return L"Refused: /port=" + settings.portText +
                L" is not a port number from 1 to 65535; nothing was installed.";
+    if (decision.refusal == Refusal::LongName)
+        return L"Refused: the service name for /num=" + settings.num + L" would be longer than 255 characters.";
     return L"Refused: a port (/port=, 1 to 65535) and an agent (/agent=) are required.";
+}
+
+HostCommand ReadHostCommand(const wchar_t* commandLine, const std::wstring& baseName)
+{
+    HostCommand command;
+    command.settings = ReadInstanceSettings(commandLine);
+    command.serviceName = baseName;
+    if (!ComposeServiceName(baseName, command.settings.num, command.serviceName))
+        command.decision = InstanceDecision{InstanceAction::Refuse, false, Refusal::LongName};
+    else
+        command.decision = DecideInstanceAction(commandLine, command.settings);
+    if (command.decision.action == InstanceAction::Refuse)
+        command.refusal = DescribeRefusal(command.decision, command.settings);
+    return command;
 }
 
 bool ComposeServiceName(const std::wstring& baseName, const std::wstring& num, std::wstring& serviceName)

@@ -39,6 +39,7 @@ enum class Refusal
     None,
     NoPortOrAgent,  // no port (0 once read) or no agent
     BadPort,        // an installation's port is not all digits or not 1 to 65535
+    LongName,       // the base name, '-' and the number exceed the service name's limit
 };
 
 struct InstanceDecision
@@ -70,6 +71,20 @@ bool ComposeServiceName(const std::wstring& baseName, const std::wstring& num, s
 
 // The line that tells why the command line was refused.
 std::wstring DescribeRefusal(const InstanceDecision& decision, const InstanceSettings& settings);
+
+// Everything one command line asks of the host: what to do, and with what.
+struct HostCommand
+{
+    InstanceSettings settings;
+    InstanceDecision decision;
+    std::wstring serviceName;  // the base name, or "<base>-<num>"; the base name when refused for its length
+    std::wstring refusal;      // the line that says why, when the decision is to refuse
+};
+
+// The one reading of a command line: the instance pass over its split
+// arguments, the service name, and the decision, whose registration and
+// service passes search the raw text.
+HostCommand ReadHostCommand(const wchar_t* commandLine, const std::wstring& baseName);
 
 // The summary that failure traces carry, every value written as it is.
 std::wstring DescribeInstance(const std::wstring& dir, const InstanceSettings& settings,

@@ -206,4 +206,28 @@ TEST(CommandLine, UnregserverPrefixWithoutNumberMayRunTheHost)
     EXPECT_EQ(InstanceAction::Run, ActionOf(L"/unregserverX"));
 }
 
+// One reading gives the host the service name, the action and, for a
+// refusal, the line that says why (the README's exit-code table names both
+// refusals).
+TEST(CommandLine, OneReadingNamesTheServiceAndSaysWhy)
+{
+    const HostCommand install = ReadHostCommand(L"h.exe /Service /port=5000 /agent=a.exe /num=7", L"ZeltAgentSvc");
+    EXPECT_EQ(InstanceAction::InstallService, install.decision.action);
+    EXPECT_EQ(L"ZeltAgentSvc-7", install.serviceName);
+    EXPECT_EQ(5000, install.settings.port);
+    EXPECT_EQ(L"", install.refusal);
+
+    const HostCommand bare = ReadHostCommand(L"h.exe", L"ZeltAgentSvc");
+    EXPECT_EQ(InstanceAction::Refuse, bare.decision.action);
+    EXPECT_EQ(L"ZeltAgentSvc", bare.serviceName);
+    EXPECT_NE(std::wstring::npos, bare.refusal.find(L"/port=")) << Narrow(bare.refusal);
+
+    // The name limit comes first, also before a removal.
+    const HostCommand longName = ReadHostCommand((L"h.exe /unregserver /num=" + std::wstring(243, L'9')).c_str(),
+                                                 L"ZeltAgentSvc");
+    EXPECT_EQ(InstanceAction::Refuse, longName.decision.action);
+    EXPECT_EQ(L"ZeltAgentSvc", longName.serviceName);
+    EXPECT_NE(std::wstring::npos, longName.refusal.find(L"255")) << Narrow(longName.refusal);
+}
+
 }  // namespace
