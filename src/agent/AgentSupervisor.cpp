@@ -154,9 +154,24 @@ DWORD JoinNewJob(HANDLE process, CKernelHandle& job)
 
 }  // namespace
 
-CAgentSupervisor::CAgentSupervisor(AgentSettings settings, TraceWriter writeTrace)
+namespace {
+
+// The status of a supervisor that has no one to tell.
+class CUntoldStatus : public IAgentStatus
+{
+public:
+    void AgentStarted(DWORD, HANDLE) override {}
+    void AgentEnded(const AgentEnd&) override {}
+};
+
+CUntoldStatus s_untoldStatus;
+
+}  // namespace
+
+CAgentSupervisor::CAgentSupervisor(AgentSettings settings, TraceWriter writeTrace, IAgentStatus* pStatus)
     : m_settings(std::move(settings)),
       m_writeTrace(std::move(writeTrace)),
+      m_status(pStatus != nullptr ? *pStatus : s_untoldStatus),
       m_dwRelaunchDelayMs(kFirstRelaunchDelayMs),
       m_dwQuickEndDelayMs(kFirstQuickEndDelayMs)
 {
@@ -264,6 +279,7 @@ DWORD CAgentSupervisor::EndEndedAgent()
     EndTree(m_hAgentJob.Get());
     m_hAgentJob.Reset();
     m_hAgentProcess.Reset();
+    m_status.AgentEnded(end);
     AgentEndRecord record;
     if (m_endLog.TakeEnd(now, end, record))
         Write(record.kind, record.text);
@@ -298,6 +314,7 @@ void CAgentSupervisor::AdoptRunningAgent()
         return;
     m_hAgentProcess.Reset(process);
     m_agentStartMs = GetTickCount64();
+    m_status.AgentStarted(processId, process);
     PutIntoTree(process, true);
 }
 
@@ -430,6 +447,7 @@ HRESULT CAgentSupervisor::LaunchAgent()
     }
     m_hAgentProcess = std::move(process.process);
     m_agentStartMs = GetTickCount64();
+    m_status.AgentStarted(GetProcessId(m_hAgentProcess.Get()), m_hAgentProcess.Get());
     m_bLaunchLineFixed = true;
     return S_OK;
 }

@@ -55,6 +55,7 @@ bool ChangesTheMachine(const InstanceDecision& decision)
         return !decision.bPerUser;
     case InstanceAction::Run:
     case InstanceAction::Refuse:
+    case InstanceAction::ShowStatus:
         break;
     }
     return false;
@@ -90,10 +91,16 @@ HRESULT CZeltAgentSvcModule::PreMessageLoop(int showCommand)
     if (FAILED(hr))
         return FailPreMessageLoop(2, hr);
     const AgentSettings agent{m_settings.agent, m_settings.cmd, m_dir, m_settings.port};
-    m_pAgent = std::make_unique<CAgentSupervisor>(agent, MakeTraceWriter());
+    // Only a service has a key to publish its status under.
+    if (m_bRunAsService)
+        m_statusPublisher.Start(m_serviceName, m_settings.agent);
+    m_pAgent = std::make_unique<CAgentSupervisor>(agent, MakeTraceWriter(), &m_statusPublisher);
     hr = m_pAgent->Start();
     if (FAILED(hr))
+    {
+        m_statusPublisher.Stop();
         return FailPreMessageLoop(3, hr);
+    }
     return S_OK;
 }
 
@@ -108,6 +115,7 @@ HRESULT CZeltAgentSvcModule::ShutdownAgent()
 {
     if (m_pAgent)
         m_pAgent->Stop([this] { ReportProgress(); });
+    m_statusPublisher.Stop();
     WSACleanup();
     const HRESULT hr = RevokeClassTable();
     if (m_bIdleShutdown)
@@ -206,6 +214,8 @@ HRESULT CZeltAgentSvcModule::CarryOut(const HostCommand& command)
         return RegisterServer(true);
     case InstanceAction::UnregisterServer:
         return UnregisterServer();
+    case InstanceAction::ShowStatus:
+        return ShowStatus(command.settings);
     case InstanceAction::Run:
         break;
     }
@@ -247,6 +257,32 @@ HRESULT CZeltAgentSvcModule::RemoveInstance()
     if (FAILED(hr))
         NoteFailure(DescribeError(L"Could not remove the event source", hr));
     return SUCCEEDED(hr) ? S_OK : E_FAIL;
+}
+
+// Needs no elevation: the service manager lets every user list and query
+// the instances, and the status keys are as readable as the services' keys.
+HRESULT CZeltAgentSvcModule::ShowStatus(const InstanceSettings& settings)
+{
+    const std::wstring baseName = LoadBaseName();
+    std::vector<InstanceStatus> instances;
+    const HRESULT hr = CollectInstanceStatus(m_serviceManager, baseName,
+                                             settings.num.empty() ? std::wstring() : std::wstring(m_serviceName),
+                                             instances);
+    if (FAILED(hr))
+    {
+        NoteFailure(DescribeError(L"Could not read the instances", hr));
+        return hr;
+    }
+    const ULONGLONG now = CurrentFileTime();
+    if (settings.bJson)
+        PrintLine(FormatStatusJson(instances, now).c_str());
+    else if (instances.empty() && settings.num.empty())
+        PrintLine((L"No instance of " + baseName + L" is installed.").c_str());
+    else if (instances.empty())
+        PrintLine((std::wstring(m_serviceName) + L": not installed").c_str());
+    for (size_t i = 0; !settings.bJson && i < instances.size(); ++i)
+        PrintLine(FormatStatusLine(instances[i], now).c_str());
+    return StatusExitCode(instances);
 }
 
 HRESULT CZeltAgentSvcModule::UnregisterServer()

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "agent/AgentSupervisor.h"
+#include "host/StatusReport.h"
 #include "instance/InstanceSettings.h"
 #include "instance/ServiceManager.h"
 #include "resources/Guids.h"
@@ -62,6 +63,8 @@ private:
     // One line on the console of whoever ran the command, after the name.
     void TellUser(const std::wstring& text);
     HRESULT RemoveInstance();
+    // Prints what the installed instances (or the numbered one) are doing.
+    HRESULT ShowStatus(const InstanceSettings& settings);
     HRESULT RegisterServer(bool bService);
     HRESULT UnregisterServer();
     HRESULT FailPreMessageLoop(int point, HRESULT hr);
@@ -72,6 +75,8 @@ private:
     std::wstring m_dir;
     std::wstring m_summary;
     CSystemServiceManager m_serviceManager;
+    // Told by the supervisor, so it outlives it.
+    CStatusPublisher m_statusPublisher;
     std::unique_ptr<CAgentSupervisor> m_pAgent;
     bool m_bToldUser = false;  // the command's one line is printed
 };

@@ -33,6 +33,10 @@ void ReadInstanceSwitch(const wchar_t* argument, InstanceSettings& settings)
         settings.num = rest + 4;
     else if (StartsWithAsciiNoCase(rest, L"unregserver"))
         settings.bRemoval = true;
+    else if (EqualsAsciiNoCase(rest, L"status"))
+        settings.bStatus = true;
+    else if (EqualsAsciiNoCase(rest, L"json"))
+        settings.bJson = true;
 }
 
 // The registration pass: true and the decision at the first registration
@@ -140,6 +144,8 @@ HostCommand ReadHostCommand(const wchar_t* commandLine, const std::wstring& base
     command.serviceName = baseName;
     if (!ComposeServiceName(baseName, command.settings.num, command.serviceName))
         command.decision = InstanceDecision{InstanceAction::Refuse, false, Refusal::LongName};
+    else if (command.settings.bStatus)
+        command.decision.action = InstanceAction::ShowStatus;
     else
         command.decision = DecideInstanceAction(commandLine, command.settings);
     if (command.decision.action == InstanceAction::Refuse)
@@ -154,6 +160,13 @@ bool ComposeServiceName(const std::wstring& baseName, const std::wstring& num, s
         return false;
     serviceName = std::move(name);
     return true;
+}
+
+bool IsInstanceName(const std::wstring& name, const std::wstring& baseName)
+{
+    return _wcsicmp(name.c_str(), baseName.c_str()) == 0 ||
+           (name.size() > baseName.size() && _wcsnicmp(name.c_str(), baseName.c_str(), baseName.size()) == 0 &&
+            name[baseName.size()] == L'-');
 }
 
 std::wstring DescribeInstance(const std::wstring& dir, const InstanceSettings& settings,

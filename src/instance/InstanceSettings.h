@@ -15,6 +15,8 @@ struct InstanceSettings
     std::wstring cmd;       // the agent's command line
     std::wstring num;       // the instance number, any text
     bool bRemoval = false;  // an instance switch began with "unregserver"
+    bool bStatus = false;   // the argument /status: report, change nothing
+    bool bJson = false;     // the argument /json: the report as JSON
 };
 
 // The instance pass: the arguments as the platform splits them, each switch
@@ -31,6 +33,7 @@ enum class InstanceAction
     RegisterServer,    // the AppID entries and the type library
     UnregisterServer,  // the type library and the AppID entries go
     InstallService,    // the registration with the instance's service
+    ShowStatus,        // what the installed instances are doing
 };
 
 // Why a command line is refused.
@@ -69,6 +72,11 @@ constexpr size_t kMaxServiceNameUnits = 255;
 // is longer than the service manager takes.
 bool ComposeServiceName(const std::wstring& baseName, const std::wstring& num, std::wstring& serviceName);
 
+// True for the name of an instance of this host: the base name alone, or the
+// base name, '-' and a number (without regard to case, as the service
+// manager compares names).
+bool IsInstanceName(const std::wstring& name, const std::wstring& baseName);
+
 // The line that tells why the command line was refused.
 std::wstring DescribeRefusal(const InstanceDecision& decision, const InstanceSettings& settings);
 
@@ -83,7 +91,8 @@ struct HostCommand
 
 // The one reading of a command line: the instance pass over its split
 // arguments, the service name, and the decision, whose registration and
-// service passes search the raw text.
+// service passes search the raw text. "/status" (with "/num=" and "/json")
+// asks for the report alone: nothing else on the line is carried out.
 HostCommand ReadHostCommand(const wchar_t* commandLine, const std::wstring& baseName);
 
 // The summary that failure traces carry, every value written as it is.

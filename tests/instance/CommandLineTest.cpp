@@ -230,4 +230,21 @@ TEST(CommandLine, OneReadingNamesTheServiceAndSaysWhy)
     EXPECT_NE(std::wstring::npos, longName.refusal.find(L"255")) << Narrow(longName.refusal);
 }
 
+// "/status" is a whole argument of the split line: it asks for the report
+// and nothing else, whatever else the line carries; inside a value, or with
+// more letters, it is no switch.
+TEST(CommandLine, StatusAsksForTheReportAlone)
+{
+    const HostCommand status = ReadHostCommand(L"h.exe /STATUS -json /num=7 /Service /unregserver", L"ZeltAgentSvc");
+    EXPECT_EQ(InstanceAction::ShowStatus, status.decision.action);
+    EXPECT_TRUE(status.settings.bJson);
+    EXPECT_EQ(L"ZeltAgentSvc-7", status.serviceName);
+    EXPECT_FALSE(ReadHostCommand(L"h.exe -status", L"ZeltAgentSvc").settings.bJson);
+
+    EXPECT_EQ(InstanceAction::Run,
+              ReadHostCommand(L"h.exe /port=1 /agent=a.exe \"/cmd=a.exe /status\"", L"Z").decision.action);
+    EXPECT_EQ(InstanceAction::Refuse, ReadHostCommand(L"h.exe /statusX", L"Z").decision.action);
+    EXPECT_EQ(InstanceAction::Run, ReadHostCommand(L"h.exe /port=1 /agent=a.exe /json", L"Z").decision.action);
+}
+
 }  // namespace
