@@ -273,15 +273,18 @@ HRESULT CZeltAgentSvcModule::ShowStatus(const InstanceSettings& settings)
         NoteFailure(DescribeError(L"Could not read the instances", hr));
         return hr;
     }
+    // One print: a process without standard output attaches to its
+    // parent's console once, and the lines of one report stay together.
     const ULONGLONG now = CurrentFileTime();
+    std::wstring report;
     if (settings.bJson)
-        PrintLine(FormatStatusJson(instances, now).c_str());
-    else if (instances.empty() && settings.num.empty())
-        PrintLine((L"No instance of " + baseName + L" is installed.").c_str());
+        report = FormatStatusJson(instances, now);
     else if (instances.empty())
-        PrintLine((std::wstring(m_serviceName) + L": not installed").c_str());
+        report = settings.num.empty() ? L"No instance of " + baseName + L" is installed."
+                                      : std::wstring(m_serviceName) + L": not installed";
     for (size_t i = 0; !settings.bJson && i < instances.size(); ++i)
-        PrintLine(FormatStatusLine(instances[i], now).c_str());
+        report += (i > 0 ? L"\n" : L"") + FormatStatusLine(instances[i], now);
+    PrintLine(report.c_str());
     return StatusExitCode(instances);
 }
 

@@ -395,8 +395,8 @@ JsonValue ReadOneInstance(const std::string& output)
 
 // "/status" without an instance, with a stopped one, with its agent (whose
 // id the agent logs itself), after the agent was killed with an exit code of
-// the test's choosing and relaunched, and after the stop; as lines and as
-// JSON, with the exit codes 2, 1 and 0.
+// the test's choosing and relaunched, beside a second, stopped instance, and
+// after the stop; as lines and as JSON, with the exit codes 2, 1 and 0.
 TEST_F(ServiceEndToEndTest, StatusShowsTheAgentAndItsLastEnd)
 {
     ProgramResult result = RunHostWithOutput(L"/status");
@@ -411,9 +411,10 @@ TEST_F(ServiceEndToEndTest, StatusShowsTheAgentAndItsLastEnd)
     result = RunHostWithOutput(L"/status");
     EXPECT_EQ(1u, result.exitCode);
     EXPECT_EQ("ZeltAgentSvc: stopped, port " + std::to_string(port) + ", no agent\n", result.output);
-    result = RunHostWithOutput(L"/status /num=4711");
+    // Redirected, the line is UTF-8.
+    result = RunHostWithOutput(L"/status /num=\u00e9");
     EXPECT_EQ(2u, result.exitCode);
-    EXPECT_EQ("ZeltAgentSvc-4711: not installed\n", result.output);
+    EXPECT_EQ("ZeltAgentSvc-\xC3\xA9: not installed\n", result.output);
 
     ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), StartAndWatch(SERVICE_RUNNING).back());
     ASSERT_TRUE(log.WaitForCount("listening", 1));
@@ -456,6 +457,21 @@ TEST_F(ServiceEndToEndTest, StatusShowsTheAgentAndItsLastEnd)
     EXPECT_EQ(L"2", Member(instance, L"starts"));
     EXPECT_EQ(L"7", Member(instance, L"lastExitCode"));
     EXPECT_EQ(20u, Member(instance, L"lastEndTime").size()) << "not ISO 8601 in UTC";
+
+    {
+        // A second instance, installed and stopped: one line each, and /num
+        // shows it alone.
+        const USHORT otherPort = FindFreePort();
+        const CScopedService other(L"ZeltAgentSvc-2", HostCommandLine(otherPort, kDemoAgentName, L"never.exe"));
+        const std::string otherLine = "ZeltAgentSvc-2: stopped, port " + std::to_string(otherPort) + ", no agent\n";
+        result = RunHostWithOutput(L"/status");
+        EXPECT_EQ(1u, result.exitCode);
+        EXPECT_EQ(0u, result.output.find("ZeltAgentSvc: running")) << result.output;
+        EXPECT_EQ(result.output.size() - otherLine.size(), result.output.find("\n" + otherLine) + 1) << result.output;
+        result = RunHostWithOutput(L"/status /num=2");
+        EXPECT_EQ(1u, result.exitCode);
+        EXPECT_EQ(otherLine, result.output);
+    }
 
     DWORD pending = 0;
     Stop(pending);
