@@ -77,26 +77,37 @@ std::wstring DurationText(ULONGLONG ms)
     return FormatText(L"%I64u %s %I64u %s", units[first], names[first], units[first + 1], names[first + 1]);
 }
 
-std::wstring ExitCodeText(const PublishedStatus& status)
-{
-    return status.bExitCodeKnown ? FormatText(L"exit code 0x%08lX", status.lastExitCode) : L"exit code unknown";
-}
-
-std::wstring AgentText(const InstanceStatus& instance, ULONGLONG now)
+void AppendAgent(std::wstring& line, const InstanceStatus& instance, ULONGLONG now)
 {
     const PublishedStatus& status = instance.published;
     if (!instance.bPublished || status.agentProcessId == 0)
-        return L"no agent";
-    return FormatText(L"agent %lu (", status.agentProcessId) + status.agentImage + L") since " +
-           LocalTimeText(status.agentSince) + L" (" + DurationText(MsBetween(status.agentSince, now)) + L")";
+    {
+        line += L"no agent";
+        return;
+    }
+    line += FormatText(L"agent %lu (", status.agentProcessId);
+    line += status.agentImage;
+    line += L") since ";
+    line += LocalTimeText(status.agentSince);
+    line += L" (";
+    line += DurationText(MsBetween(status.agentSince, now));
+    line += L")";
 }
 
-std::wstring EndText(const PublishedStatus& status)
+void AppendEnd(std::wstring& line, const PublishedStatus& status)
 {
+    line += FormatText(L", %lu starts, ", status.starts);
     if (!status.bEnded)
-        return L"no end yet";
-    return L"last end: " + ExitCodeText(status) + L" after " + DurationText(status.lastRanMs) + L" at " +
-           LocalTimeText(status.lastEndTime);
+    {
+        line += L"no end yet";
+        return;
+    }
+    line += status.bExitCodeKnown ? FormatText(L"last end: exit code 0x%08lX", status.lastExitCode)
+                                  : std::wstring(L"last end: exit code unknown");
+    line += L" after ";
+    line += DurationText(status.lastRanMs);
+    line += L" at ";
+    line += LocalTimeText(status.lastEndTime);
 }
 
 // A JSON string: quotes, backslashes, control and non-ASCII characters
@@ -107,18 +118,33 @@ std::wstring JsonString(const std::wstring& text)
     for (const wchar_t c : text)
     {
         if (c == L'"' || c == L'\\')
-            json += std::wstring(1, L'\\') + c;
-        else if (c < 0x20 || c > 0x7E)
+            json += L'\\';
+        if (c < 0x20 || c > 0x7E)
             json += FormatText(L"\\u%04x", static_cast<unsigned>(c));
         else
             json += c;
     }
-    return json + L"\"";
+    return json += L'"';
 }
 
-std::wstring JsonNumber(ULONGLONG value)
+// `"name":value` after the members before it; an empty value is null.
+void AppendMember(std::wstring& json, const wchar_t* name, const std::wstring& value)
 {
-    return FormatText(L"%I64u", value);
+    json += json.size() > 1 ? L",\"" : L"\"";
+    json += name;
+    json += L"\":";
+    json += value.empty() ? L"null" : value.c_str();
+}
+
+// The number, or nothing (null) when not known.
+std::wstring JsonNumber(bool bKnown, ULONGLONG value)
+{
+    return bKnown ? FormatText(L"%I64u", value) : std::wstring();
+}
+
+std::wstring JsonTime(bool bKnown, ULONGLONG fileTime)
+{
+    return bKnown ? JsonString(UtcTimeText(fileTime)) : std::wstring();
 }
 
 std::wstring JsonObject(const InstanceStatus& instance, ULONGLONG now)
@@ -126,17 +152,19 @@ std::wstring JsonObject(const InstanceStatus& instance, ULONGLONG now)
     const PublishedStatus& status = instance.published;
     const bool bAgent = instance.bPublished && status.agentProcessId != 0;
     const bool bEnded = instance.bPublished && status.bEnded;
-    const std::wstring null = L"null";
-    return L"{\"service\":" + JsonString(instance.serviceName) + L",\"state\":" + JsonString(StateWord(instance.state)) +
-           L",\"port\":" + JsonNumber(instance.port) +
-           L",\"agentPid\":" + (bAgent ? JsonNumber(status.agentProcessId) : null) +
-           L",\"agentImage\":" + (bAgent ? JsonString(status.agentImage) : null) +
-           L",\"agentSince\":" + (bAgent ? JsonString(UtcTimeText(status.agentSince)) : null) +
-           L",\"agentRunMs\":" + (bAgent ? JsonNumber(MsBetween(status.agentSince, now)) : null) +
-           L",\"starts\":" + (instance.bPublished ? JsonNumber(status.starts) : null) +
-           L",\"lastExitCode\":" + (bEnded && status.bExitCodeKnown ? JsonNumber(status.lastExitCode) : null) +
-           L",\"lastRunMs\":" + (bEnded ? JsonNumber(status.lastRanMs) : null) +
-           L",\"lastEndTime\":" + (bEnded ? JsonString(UtcTimeText(status.lastEndTime)) : null) + L"}";
+    std::wstring json = L"{";
+    AppendMember(json, L"service", JsonString(instance.serviceName));
+    AppendMember(json, L"state", JsonString(StateWord(instance.state)));
+    AppendMember(json, L"port", JsonNumber(true, instance.port));
+    AppendMember(json, L"agentPid", JsonNumber(bAgent, status.agentProcessId));
+    AppendMember(json, L"agentImage", bAgent ? JsonString(status.agentImage) : std::wstring());
+    AppendMember(json, L"agentSince", JsonTime(bAgent, status.agentSince));
+    AppendMember(json, L"agentRunMs", JsonNumber(bAgent, MsBetween(status.agentSince, now)));
+    AppendMember(json, L"starts", JsonNumber(instance.bPublished, status.starts));
+    AppendMember(json, L"lastExitCode", JsonNumber(bEnded && status.bExitCodeKnown, status.lastExitCode));
+    AppendMember(json, L"lastRunMs", JsonNumber(bEnded, status.lastRanMs));
+    AppendMember(json, L"lastEndTime", JsonTime(bEnded, status.lastEndTime));
+    return json += L'}';
 }
 
 bool RunsItsAgent(const InstanceStatus& instance)
@@ -188,10 +216,11 @@ void CStatusPublisher::Stop()
 
 std::wstring FormatStatusLine(const InstanceStatus& instance, ULONGLONG now)
 {
-    std::wstring line = instance.serviceName + L": " + StateWord(instance.state) +
-                        FormatText(L", port %hu, ", instance.port) + AgentText(instance, now);
+    std::wstring line = instance.serviceName;
+    line += FormatText(L": %s, port %hu, ", StateWord(instance.state), instance.port);
+    AppendAgent(line, instance, now);
     if (instance.bPublished)
-        line += FormatText(L", %lu starts, ", instance.published.starts) + EndText(instance.published);
+        AppendEnd(line, instance.published);
     return line;
 }
 
@@ -199,8 +228,12 @@ std::wstring FormatStatusJson(const std::vector<InstanceStatus>& instances, ULON
 {
     std::wstring json = L"[";
     for (const InstanceStatus& instance : instances)
-        json += (json.size() > 1 ? L"," : L"") + JsonObject(instance, now);
-    return json + L"]";
+    {
+        if (json.size() > 1)
+            json += L',';
+        json += JsonObject(instance, now);
+    }
+    return json += L']';
 }
 
 HRESULT StatusExitCode(const std::vector<InstanceStatus>& instances)

@@ -27,9 +27,10 @@ public:
     // What STOP_PENDING's wait hint adds to the agent's stop.
     static constexpr DWORD kStopMarginMs = 1000;
 
-    // Reads the command line into the instance settings and carries out any
-    // registration, installation or removal it asks for. True: go on to the
-    // run step; false: end the process with `result`.
+    // Reads the command line once (ReadHostCommand) into the instance
+    // settings and the service name, and carries out any registration,
+    // installation, removal or status report it asks for. True: go on to
+    // the run step; false: end the process with `result`.
     bool ParseArguments(const wchar_t* commandLine, HRESULT& result);
 
     // The pre-loop step: the module's own pre-loop work, Windows Sockets and

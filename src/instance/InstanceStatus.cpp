@@ -1,6 +1,5 @@
 #include "instance/InstanceStatus.h"
 
-#include <algorithm>
 #include <cwchar>
 
 #include "base/Result.h"
@@ -108,8 +107,12 @@ HRESULT ListInstanceNames(IServiceManager& services, SC_HANDLE manager, const st
         if (IsInstanceName(name, baseName))
             names.push_back(std::move(name));
     }
-    std::sort(names.begin(), names.end(),
-              [](const std::wstring& left, const std::wstring& right) { return _wcsicmp(left.c_str(), right.c_str()) < 0; });
+    // A few names: sorted in place, without the general sort's code.
+    for (size_t i = 1; i < names.size(); ++i)
+    {
+        for (size_t j = i; j > 0 && _wcsicmp(names[j - 1].c_str(), names[j].c_str()) > 0; --j)
+            names[j - 1].swap(names[j]);
+    }
     return S_OK;
 }
 
