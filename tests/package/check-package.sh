@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release packages and checks what they hold. The zip: the host
 # (the very file the tests ran, stripped: a 32-bit GUI-subsystem PE of at most
-# 300 KB), the demo agent, the README and the administrator's guide. The MSI:
+# 320 KB), the demo agent, the README and the administrator's guide. The MSI:
 # the same two programs, byte for byte, at the project's version, and tables
 # that say what the package source claims: each custom action's type carries
 # the bits of its Execute, Impersonate and Return attributes; the instance
@@ -44,7 +44,7 @@ for program in "$exe" "$dir/ZeltDemoAgent.exe"; do
 done
 file -b "$exe" | grep -q '^PE32 executable (GUI) Intel 80386' || { echo "not a 32-bit GUI PE: $(file -b "$exe")"; exit 1; }
 size=$(stat -c %s "$exe")
-[ "$size" -le $((300 * 1024)) ] || { echo "stripped host is $size bytes, more than 300 KB"; exit 1; }
+[ "$size" -le $((320 * 1024)) ] || { echo "stripped host is $size bytes, more than 320 KB"; exit 1; }
 grep -q '^### Installing an instance' "$dir/ADMINISTRATION.md" || { echo "guide lacks the installation section"; exit 1; }
 grep -q '^### Silent deployment with the MSI package' "$dir/ADMINISTRATION.md" || { echo "guide lacks the MSI section"; exit 1; }
 
