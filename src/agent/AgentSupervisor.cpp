@@ -227,9 +227,24 @@ void LendJobName(HANDLE process, HANDLE job)
 
 }  // namespace
 
-CAgentSupervisor::CAgentSupervisor(AgentSettings settings, TraceWriter writeTrace)
+namespace {
+
+// The status of a supervisor that has no one to tell.
+class CUntoldStatus : public IAgentStatus
+{
+public:
+    void AgentStarted(DWORD, HANDLE) override {}
+    void AgentEnded(const AgentEnd&) override {}
+};
+
+CUntoldStatus s_untoldStatus;
+
+}  // namespace
+
+CAgentSupervisor::CAgentSupervisor(AgentSettings settings, TraceWriter writeTrace, IAgentStatus* pStatus)
     : m_settings(std::move(settings)),
       m_writeTrace(std::move(writeTrace)),
+      m_status(pStatus != nullptr ? *pStatus : s_untoldStatus),
       m_dwRelaunchDelayMs(kFirstRelaunchDelayMs),
       m_dwQuickEndDelayMs(kFirstQuickEndDelayMs)
 {
@@ -338,6 +353,7 @@ DWORD CAgentSupervisor::EndEndedAgent()
     end.relaunchDelayMs = NextQuickEndDelay(end.ranMs);
     EndTree(m_hAgentJob.Get());
     m_hAgentProcess.Reset();
+    m_status.AgentEnded(end);
     AgentEndRecord record;
     if (m_endLog.TakeEnd(now, end, record))
         Write(record.kind, record.text);
@@ -397,6 +413,7 @@ void CAgentSupervisor::AdoptRunningAgent()
         {
             m_hAgentProcess = std::move(found);
             m_agentStartMs = GetTickCount64();
+            m_status.AgentStarted(processId, m_hAgentProcess.Get());
             PutIntoTree(m_hAgentProcess.Get(), true);
             return;
         }
@@ -584,6 +601,7 @@ HRESULT CAgentSupervisor::LaunchAgent()
     }
     m_hAgentProcess = std::move(process.process);
     m_agentStartMs = GetTickCount64();
+    m_status.AgentStarted(GetProcessId(m_hAgentProcess.Get()), m_hAgentProcess.Get());
     m_bLaunchLineFixed = true;
     return S_OK;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "agent/AgentEndLog.h"
+#include "agent/AgentStatus.h"
 #include "base/EventLog.h"
 #include "base/Handles.h"
 
@@ -63,7 +64,8 @@ public:
 
     // `writeTrace` gets one record for each failed launch or exit wait, for
     // the agent's ends and for an agent that runs outside its tree.
-    CAgentSupervisor(AgentSettings settings, TraceWriter writeTrace);
+    // `pStatus` (may be null) is told of each start and end of the agent.
+    CAgentSupervisor(AgentSettings settings, TraceWriter writeTrace, IAgentStatus* pStatus = nullptr);
     // Ends supervision as a stop does, without the shutdown line and without
     // ending the agent's tree: no callback runs and no relaunch starts once
     // it returns.
@@ -122,6 +124,7 @@ private:
 
     const AgentSettings m_settings;
     const TraceWriter m_writeTrace;
+    IAgentStatus& m_status;
 
     // m_lock gives the hold one user at a time; m_bStopping, once raised,
     // keeps every relaunch away. The slot holds the agent's exit wait, or

@@ -56,6 +56,7 @@ bool ChangesTheMachine(const InstanceDecision& decision)
         return !decision.bPerUser;
     case InstanceAction::Run:
     case InstanceAction::Refuse:
+    case InstanceAction::ShowStatus:
         break;
     }
     return false;
@@ -98,10 +99,16 @@ HRESULT CZeltAgentSvcModule::PreMessageLoop(int showCommand)
         return FailPreMessageLoop(2, hr);
     AgentSettings agent{m_settings.agent, m_settings.cmd, m_dir, m_settings.port};
     agent.instance = m_serviceName;
-    m_pAgent = std::make_unique<CAgentSupervisor>(agent, MakeTraceWriter());
+    // Only a service has a key to publish its status under.
+    if (m_bRunAsService)
+        m_statusPublisher.Start(m_serviceName, m_settings.agent);
+    m_pAgent = std::make_unique<CAgentSupervisor>(agent, MakeTraceWriter(), &m_statusPublisher);
     hr = m_pAgent->Start();
     if (FAILED(hr))
+    {
+        m_statusPublisher.Stop();
         return FailPreMessageLoop(3, hr);
+    }
     return S_OK;
 }
 
@@ -117,6 +124,7 @@ HRESULT CZeltAgentSvcModule::ShutdownAgent()
     if (m_pAgent)
         m_pAgent->Stop([this] { ReportProgress(); },
                        IsQuickStop() ? CAgentSupervisor::kQuickStop : CAgentSupervisor::kFullStop);
+    m_statusPublisher.Stop();
     WSACleanup();
     const HRESULT hr = RevokeClassTable();
     if (m_bIdleShutdown)
@@ -145,22 +153,17 @@ TraceWriter CZeltAgentSvcModule::MakeTraceWriter()
 
 bool CZeltAgentSvcModule::ParseArguments(const wchar_t* commandLine, HRESULT& result)
 {
-    m_settings = ReadInstanceSettings(commandLine);
+    const HostCommand command = ReadHostCommand(commandLine, LoadBaseName());
+    m_settings = command.settings;
+    wmemcpy(m_serviceName, command.serviceName.c_str(), command.serviceName.size() + 1);
     result = S_OK;
     TakeFirstFailure();  // a command starts with no failure told
-    if (!SetServiceName())
-    {
-        result = Refuse(L"Refused: the service name for /num=" + m_settings.num +
-                        L" would be longer than 255 characters.");
-        return false;
-    }
     BuildSummary();
-    const InstanceDecision decision = DecideInstanceAction(commandLine, m_settings);
-    if (decision.action == InstanceAction::Run)
+    if (command.decision.action == InstanceAction::Run)
         return true;
-    if (decision.bPerUser)
+    if (command.decision.bPerUser)
         g_bPerUserRegistration = true;
-    result = CarryOut(decision);
+    result = CarryOut(command);
     if (FAILED(result) && !m_bToldUser)
         TellFailure(result);
     return false;
@@ -199,31 +202,19 @@ HRESULT CZeltAgentSvcModule::RefuseWithoutElevation()
     return denied;
 }
 
-// The name of a numbered instance; false when it does not fit.
-bool CZeltAgentSvcModule::SetServiceName()
-{
-    if (m_settings.num.empty())
-        return true;
-    std::wstring name;
-    if (!ComposeServiceName(LoadBaseName(), m_settings.num, name))
-        return false;
-    wmemcpy(m_serviceName, name.c_str(), name.size() + 1);
-    return true;
-}
-
 void CZeltAgentSvcModule::BuildSummary()
 {
     m_summary = DescribeInstance(m_dir, m_settings, m_serviceName);
 }
 
-HRESULT CZeltAgentSvcModule::CarryOut(const InstanceDecision& decision)
+HRESULT CZeltAgentSvcModule::CarryOut(const HostCommand& command)
 {
-    if (ChangesTheMachine(decision) && !g_pfnIsProcessElevated())
+    if (ChangesTheMachine(command.decision) && !g_pfnIsProcessElevated())
         return RefuseWithoutElevation();
-    switch (decision.action)
+    switch (command.decision.action)
     {
     case InstanceAction::Refuse:
-        return Refuse(DescribeRefusal(decision, m_settings));
+        return Refuse(command.refusal);
     case InstanceAction::RemoveInstance:
         return RemoveInstance();
     case InstanceAction::RegisterServer:
@@ -234,6 +225,8 @@ HRESULT CZeltAgentSvcModule::CarryOut(const InstanceDecision& decision)
         return UnregisterServer();
     case InstanceAction::RefreshRegistration:
         return RefreshRegistration();
+    case InstanceAction::ShowStatus:
+        return ShowStatus(command.settings);
     case InstanceAction::Run:
         break;
     }
@@ -298,6 +291,35 @@ HRESULT CZeltAgentSvcModule::RemoveInstance()
     if (FAILED(hr))
         NoteFailure(DescribeError(L"Could not remove the event source", hr));
     return SUCCEEDED(hr) ? S_OK : E_FAIL;
+}
+
+// Needs no elevation: the service manager lets every user list and query
+// the instances, and the status keys are as readable as the services' keys.
+HRESULT CZeltAgentSvcModule::ShowStatus(const InstanceSettings& settings)
+{
+    const std::wstring baseName = LoadBaseName();
+    std::vector<InstanceStatus> instances;
+    const HRESULT hr = CollectInstanceStatus(m_serviceManager, baseName,
+                                             settings.num.empty() ? std::wstring() : std::wstring(m_serviceName),
+                                             instances);
+    if (FAILED(hr))
+    {
+        NoteFailure(DescribeError(L"Could not read the instances", hr));
+        return hr;
+    }
+    // One print: a process without standard output attaches to its
+    // parent's console once, and the lines of one report stay together.
+    const ULONGLONG now = CurrentFileTime();
+    std::wstring report;
+    if (settings.bJson)
+        report = FormatStatusJson(instances, now);
+    else if (instances.empty())
+        report = settings.num.empty() ? L"No instance of " + baseName + L" is installed."
+                                      : std::wstring(m_serviceName) + L": not installed";
+    for (size_t i = 0; !settings.bJson && i < instances.size(); ++i)
+        report += (i > 0 ? L"\n" : L"") + FormatStatusLine(instances[i], now);
+    PrintLine(report.c_str());
+    return StatusExitCode(instances);
 }
 
 HRESULT CZeltAgentSvcModule::UnregisterServer()

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "agent/AgentSupervisor.h"
+#include "host/StatusReport.h"
 #include "instance/InstanceSettings.h"
 #include "instance/ServiceManager.h"
 #include "resources/Guids.h"
@@ -26,9 +27,10 @@ public:
     // What STOP_PENDING's wait hint adds to the agent's stop.
     static constexpr DWORD kStopMarginMs = 1000;
 
-    // Reads the command line into the instance settings and carries out any
-    // registration, installation or removal it asks for. True: go on to the
-    // run step; false: end the process with `result`.
+    // Reads the command line once (ReadHostCommand) into the instance
+    // settings and the service name, and carries out any registration,
+    // installation, removal or status report it asks for. True: go on to
+    // the run step; false: end the process with `result`.
     bool ParseArguments(const wchar_t* commandLine, HRESULT& result);
 
     // The pre-loop step: the module's own pre-loop work, Windows Sockets and
@@ -54,9 +56,8 @@ public:
     const CAgentSupervisor* AgentSupervisor() const { return m_pAgent.get(); }
 
 private:
-    bool SetServiceName();
     void BuildSummary();
-    HRESULT CarryOut(const InstanceDecision& decision);
+    HRESULT CarryOut(const HostCommand& command);
     // Prints why the command line is refused; E_INVALIDARG.
     HRESULT Refuse(const std::wstring& reason);
     HRESULT RefuseWithoutElevation();
@@ -64,6 +65,8 @@ private:
     // One line on the console of whoever ran the command, after the name.
     void TellUser(const std::wstring& text);
     HRESULT RemoveInstance();
+    // Prints what the installed instances (or the numbered one) are doing.
+    HRESULT ShowStatus(const InstanceSettings& settings);
     HRESULT RegisterServer(bool bService);
     HRESULT RefreshRegistration();
     HRESULT UnregisterServer();
@@ -75,6 +78,8 @@ private:
     std::wstring m_dir;
     std::wstring m_summary;
     CSystemServiceManager m_serviceManager;
+    // Told by the supervisor, so it outlives it.
+    CStatusPublisher m_statusPublisher;
     std::unique_ptr<CAgentSupervisor> m_pAgent;
     bool m_bToldUser = false;  // the command's one line is printed
 };

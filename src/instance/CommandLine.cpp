@@ -1,5 +1,7 @@
 #include "instance/CommandLine.h"
 
+#include <cwchar>
+
 namespace {
 
 // A double quote toggles the quoted state unless an odd run of backslashes
@@ -63,4 +65,9 @@ bool StartsWithAsciiNoCase(const wchar_t* text, const wchar_t* prefix)
             return false;
     }
     return true;
+}
+
+bool EqualsAsciiNoCase(const wchar_t* text, const wchar_t* word)
+{
+    return StartsWithAsciiNoCase(text, word) && text[wcslen(word)] == L'\0';
 }

@@ -17,3 +17,5 @@ int CompareSwitchWord(const wchar_t* position, const wchar_t* name);
 
 // True when `text` begins with `prefix`, folding only the ASCII letters.
 bool StartsWithAsciiNoCase(const wchar_t* text, const wchar_t* prefix);
+// True when `text` is `word`, folding only the ASCII letters.
+bool EqualsAsciiNoCase(const wchar_t* text, const wchar_t* word);

@@ -147,14 +147,6 @@ bool IsSameServiceName(const std::wstring& left, const wchar_t* right)
     return _wcsicmp(left.c_str(), right) == 0;
 }
 
-// The base name alone, or the base name, '-' and a number.
-bool IsInstanceName(const std::wstring& name, const std::wstring& baseName)
-{
-    return IsSameServiceName(name, baseName.c_str()) ||
-           (name.size() > baseName.size() && _wcsnicmp(name.c_str(), baseName.c_str(), baseName.size()) == 0 &&
-            name[baseName.size()] == L'-');
-}
-
 USHORT ReadInstalledPort(IServiceManager& services, SC_HANDLE manager, const std::wstring& name)
 {
     CServiceHandle service;

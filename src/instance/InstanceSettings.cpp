@@ -33,6 +33,10 @@ void ReadInstanceSwitch(const wchar_t* argument, InstanceSettings& settings)
         settings.num = rest + 4;
     else if (StartsWithAsciiNoCase(rest, L"unregserver"))
         settings.bRemoval = true;
+    else if (EqualsAsciiNoCase(rest, L"status"))
+        settings.bStatus = true;
+    else if (EqualsAsciiNoCase(rest, L"json"))
+        settings.bJson = true;
 }
 
 // The registration pass: true and the decision at the first registration
@@ -134,7 +138,25 @@ std::wstring DescribeRefusal(const InstanceDecision& decision, const InstanceSet
     if (decision.refusal == Refusal::BadPort)
         return L"Refused: /port=" + settings.portText +
                L" is not a port number from 1 to 65535; nothing was installed.";
+    if (decision.refusal == Refusal::LongName)
+        return L"Refused: the service name for /num=" + settings.num + L" would be longer than 255 characters.";
     return L"Refused: a port (/port=, 1 to 65535) and an agent (/agent=) are required.";
+}
+
+HostCommand ReadHostCommand(const wchar_t* commandLine, const std::wstring& baseName)
+{
+    HostCommand command;
+    command.settings = ReadInstanceSettings(commandLine);
+    command.serviceName = baseName;
+    if (!ComposeServiceName(baseName, command.settings.num, command.serviceName))
+        command.decision = InstanceDecision{InstanceAction::Refuse, false, Refusal::LongName};
+    else if (command.settings.bStatus)
+        command.decision.action = InstanceAction::ShowStatus;
+    else
+        command.decision = DecideInstanceAction(commandLine, command.settings);
+    if (command.decision.action == InstanceAction::Refuse)
+        command.refusal = DescribeRefusal(command.decision, command.settings);
+    return command;
 }
 
 bool ComposeServiceName(const std::wstring& baseName, const std::wstring& num, std::wstring& serviceName)
@@ -144,6 +166,13 @@ bool ComposeServiceName(const std::wstring& baseName, const std::wstring& num, s
         return false;
     serviceName = std::move(name);
     return true;
+}
+
+bool IsInstanceName(const std::wstring& name, const std::wstring& baseName)
+{
+    return _wcsicmp(name.c_str(), baseName.c_str()) == 0 ||
+           (name.size() > baseName.size() && _wcsnicmp(name.c_str(), baseName.c_str(), baseName.size()) == 0 &&
+            name[baseName.size()] == L'-');
 }
 
 std::wstring DescribeInstance(const std::wstring& dir, const InstanceSettings& settings,

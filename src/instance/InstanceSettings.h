@@ -15,6 +15,8 @@ struct InstanceSettings
     std::wstring cmd;       // the agent's command line
     std::wstring num;       // the instance number, any text
     bool bRemoval = false;  // an instance switch began with "unregserver"
+    bool bStatus = false;   // the argument /status: report, change nothing
+    bool bJson = false;     // the argument /json: the report as JSON
 };
 
 // The instance pass: the arguments as the platform splits them, each switch
@@ -34,6 +36,7 @@ enum class InstanceAction
     // "/RegServer" with "/Service": the AppID entries and the type library
     // written again for the installed instance, whose service stays as it is
     RefreshRegistration,
+    ShowStatus,        // what the installed instances are doing
 };
 
 // Why a command line is refused.
@@ -42,6 +45,7 @@ enum class Refusal
     None,
     NoPortOrAgent,  // no port (0 once read) or no agent
     BadPort,        // an installation's port is not all digits or not 1 to 65535
+    LongName,       // the base name, '-' and the number exceed the service name's limit
 };
 
 struct InstanceDecision
@@ -71,8 +75,28 @@ constexpr size_t kMaxServiceNameUnits = 255;
 // is longer than the service manager takes.
 bool ComposeServiceName(const std::wstring& baseName, const std::wstring& num, std::wstring& serviceName);
 
+// True for the name of an instance of this host: the base name alone, or the
+// base name, '-' and a number (without regard to case, as the service
+// manager compares names).
+bool IsInstanceName(const std::wstring& name, const std::wstring& baseName);
+
 // The line that tells why the command line was refused.
 std::wstring DescribeRefusal(const InstanceDecision& decision, const InstanceSettings& settings);
+
+// Everything one command line asks of the host: what to do, and with what.
+struct HostCommand
+{
+    InstanceSettings settings;
+    InstanceDecision decision;
+    std::wstring serviceName;  // the base name, or "<base>-<num>"; the base name when refused for its length
+    std::wstring refusal;      // the line that says why, when the decision is to refuse
+};
+
+// The one reading of a command line: the instance pass over its split
+// arguments, the service name, and the decision, whose registration and
+// service passes search the raw text. "/status" (with "/num=" and "/json")
+// asks for the report alone: nothing else on the line is carried out.
+HostCommand ReadHostCommand(const wchar_t* commandLine, const std::wstring& baseName);
 
 // The summary that failure traces carry, every value written as it is.
 std::wstring DescribeInstance(const std::wstring& dir, const InstanceSettings& settings,

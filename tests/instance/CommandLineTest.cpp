@@ -209,4 +209,45 @@ TEST(CommandLine, UnregserverPrefixWithoutNumberMayRunTheHost)
     EXPECT_EQ(InstanceAction::Run, ActionOf(L"/unregserverX"));
 }
 
+// One reading gives the host the service name, the action and, for a
+// refusal, the line that says why (the README's exit-code table names both
+// refusals).
+TEST(CommandLine, OneReadingNamesTheServiceAndSaysWhy)
+{
+    const HostCommand install = ReadHostCommand(L"h.exe /Service /port=5000 /agent=a.exe /num=7", L"ZeltAgentSvc");
+    EXPECT_EQ(InstanceAction::InstallService, install.decision.action);
+    EXPECT_EQ(L"ZeltAgentSvc-7", install.serviceName);
+    EXPECT_EQ(5000, install.settings.port);
+    EXPECT_EQ(L"", install.refusal);
+
+    const HostCommand bare = ReadHostCommand(L"h.exe", L"ZeltAgentSvc");
+    EXPECT_EQ(InstanceAction::Refuse, bare.decision.action);
+    EXPECT_EQ(L"ZeltAgentSvc", bare.serviceName);
+    EXPECT_NE(std::wstring::npos, bare.refusal.find(L"/port=")) << Narrow(bare.refusal);
+
+    // The name limit comes first, also before a removal.
+    const HostCommand longName = ReadHostCommand((L"h.exe /unregserver /num=" + std::wstring(243, L'9')).c_str(),
+                                                 L"ZeltAgentSvc");
+    EXPECT_EQ(InstanceAction::Refuse, longName.decision.action);
+    EXPECT_EQ(L"ZeltAgentSvc", longName.serviceName);
+    EXPECT_NE(std::wstring::npos, longName.refusal.find(L"255")) << Narrow(longName.refusal);
+}
+
+// "/status" is a whole argument of the split line: it asks for the report
+// and nothing else, whatever else the line carries; inside a value, or with
+// more letters, it is no switch.
+TEST(CommandLine, StatusAsksForTheReportAlone)
+{
+    const HostCommand status = ReadHostCommand(L"h.exe /STATUS -json /num=7 /Service /unregserver", L"ZeltAgentSvc");
+    EXPECT_EQ(InstanceAction::ShowStatus, status.decision.action);
+    EXPECT_TRUE(status.settings.bJson);
+    EXPECT_EQ(L"ZeltAgentSvc-7", status.serviceName);
+    EXPECT_FALSE(ReadHostCommand(L"h.exe -status", L"ZeltAgentSvc").settings.bJson);
+
+    EXPECT_EQ(InstanceAction::Run,
+              ReadHostCommand(L"h.exe /port=1 /agent=a.exe \"/cmd=a.exe /status\"", L"Z").decision.action);
+    EXPECT_EQ(InstanceAction::Refuse, ReadHostCommand(L"h.exe /statusX", L"Z").decision.action);
+    EXPECT_EQ(InstanceAction::Run, ReadHostCommand(L"h.exe /port=1 /agent=a.exe /json", L"Z").decision.action);
+}
+
 }  // namespace

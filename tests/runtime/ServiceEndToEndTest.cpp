@@ -1,11 +1,14 @@
 // The host program as a service under the service manager, with the command
 // line the installer writes and "LocalService" set: the status sequence, the
 // stop through the control port and its failures, a user control, the failing
-// launch, a stop right after the start, and a start by hand. Stops while the
+// launch, a stop right after the start, a start by hand, and the report of
+// "/status". Stops while the
 // agent keeps relaunching are the stop storm's (tests/reliability).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,152 @@ namespace {
 // The running service keeps the base name: its command line has no number.
 constexpr const wchar_t* kServiceName = L"ZeltAgentSvc";
 const std::string kShutdownHex = "73687574646f776e0a";
+
+// A JSON value as a strict reader of the format sees it, for checking the
+// report independently of how the host writes it.
+struct JsonValue
+{
+    enum class Kind { Null, Boolean, Number, String, Array, Object } kind = Kind::Null;
+    std::wstring text;  // a string decoded, a number or boolean as written
+    std::vector<JsonValue> items;
+    std::map<std::wstring, JsonValue> members;
+};
+
+class CJsonReader
+{
+public:
+    // False when the text is not exactly one JSON value.
+    static bool Read(const std::string& text, JsonValue& value)
+    {
+        CJsonReader reader(text);
+        return reader.Value(value) && (reader.SkipBlanks(), reader.m_at == text.size());
+    }
+
+private:
+    explicit CJsonReader(const std::string& text) : m_text(text) {}
+
+    void SkipBlanks()
+    {
+        while (m_at < m_text.size() && std::string(" \t\r\n").find(m_text[m_at]) != std::string::npos)
+            ++m_at;
+    }
+    bool Take(char c)
+    {
+        SkipBlanks();
+        if (m_at >= m_text.size() || m_text[m_at] != c)
+            return false;
+        ++m_at;
+        return true;
+    }
+    bool Word(const char* word, JsonValue::Kind kind, JsonValue& value)
+    {
+        const size_t length = std::string(word).size();
+        if (m_text.compare(m_at, length, word) != 0)
+            return false;
+        m_at += length;
+        value.kind = kind;
+        value.text = Widen(word);
+        return true;
+    }
+    bool Value(JsonValue& value)
+    {
+        SkipBlanks();
+        if (m_at >= m_text.size())
+            return false;
+        const char c = m_text[m_at];
+        if (c == '{')
+            return Object(value);
+        if (c == '[')
+            return Array(value);
+        if (c == '"')
+            return (value.kind = JsonValue::Kind::String, String(value.text));
+        if (c == 'n')
+            return Word("null", JsonValue::Kind::Null, value);
+        if (c == 't' || c == 'f')
+            return Word(c == 't' ? "true" : "false", JsonValue::Kind::Boolean, value);
+        const size_t start = m_at;
+        while (m_at < m_text.size() && std::string("-+.eE0123456789").find(m_text[m_at]) != std::string::npos)
+            ++m_at;
+        value.kind = JsonValue::Kind::Number;
+        value.text = Widen(m_text.substr(start, m_at - start));
+        return m_at > start;
+    }
+    bool String(std::wstring& text)
+    {
+        ++m_at;  // the opening quote
+        while (m_at < m_text.size() && m_text[m_at] != '"')
+        {
+            const unsigned char c = static_cast<unsigned char>(m_text[m_at++]);
+            if (c < 0x20 || c > 0x7E)
+                return false;  // the report is ASCII: raw control or other bytes are wrong
+            if (c != '\\')
+            {
+                text += static_cast<wchar_t>(c);
+                continue;
+            }
+            if (m_at >= m_text.size())
+                return false;
+            const char escape = m_text[m_at++];
+            const std::string plain = "\"\\/bfnrt";
+            const std::wstring meant = L"\"\\/\b\f\n\r\t";
+            if (plain.find(escape) != std::string::npos)
+                text += meant[plain.find(escape)];
+            else if (escape == 'u' && m_at + 4 <= m_text.size())
+            {
+                text += static_cast<wchar_t>(std::strtoul(m_text.substr(m_at, 4).c_str(), nullptr, 16));
+                m_at += 4;
+            }
+            else
+                return false;
+        }
+        return Take('"');
+    }
+    bool Array(JsonValue& value)
+    {
+        value.kind = JsonValue::Kind::Array;
+        ++m_at;
+        if (Take(']'))
+            return true;
+        do
+        {
+            value.items.emplace_back();
+            if (!Value(value.items.back()))
+                return false;
+        } while (Take(','));
+        return Take(']');
+    }
+    bool Object(JsonValue& value)
+    {
+        value.kind = JsonValue::Kind::Object;
+        ++m_at;
+        if (Take('}'))
+            return true;
+        do
+        {
+            std::wstring name;
+            SkipBlanks();
+            if (m_at >= m_text.size() || m_text[m_at] != '"' || !String(name) || !Take(':') ||
+                !Value(value.members[name]))
+                return false;
+        } while (Take(','));
+        return Take('}');
+    }
+
+    const std::string& m_text;
+    size_t m_at = 0;
+};
+
+// The member's text, "<missing>" when the object has none.
+std::wstring Member(const JsonValue& object, const wchar_t* name)
+{
+    const auto found = object.members.find(name);
+    return found == object.members.end() ? L"<missing>" : found->second.text;
+}
+
+// The report's values for one instance, each as JSON text, as the README
+// names them.
+const wchar_t* const kStatusFields[] = {L"service", L"state", L"port", L"agentPid", L"agentImage", L"agentSince",
+                                        L"agentRunMs", L"starts", L"lastExitCode", L"lastRunMs", L"lastEndTime"};
 
 class ServiceEndToEndTest : public ::testing::Test
 {
@@ -216,6 +365,124 @@ TEST_F(ServiceEndToEndTest, StartedByHandItEndsWith1063AndRunsNoAgent)
     EXPECT_EQ(1063u, result.exitCode);
     EXPECT_EQ("", result.output);
     EXPECT_EQ(0u, log.Count("start"));
+}
+
+// The published agent id, read as any reader of the key would; 0 when none.
+DWORD PublishedAgentId()
+{
+    DWORD id = 0;
+    DWORD bytes = sizeof(id);
+    return RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\ZeltAgentSvc\\Status",
+                        L"AgentProcessId", RRF_RT_REG_DWORD, nullptr, &id, &bytes) == ERROR_SUCCESS
+               ? id
+               : 0;
+}
+
+// The one instance of the JSON report, checked field by field.
+JsonValue ReadOneInstance(const std::string& output)
+{
+    JsonValue report;
+    EXPECT_TRUE(CJsonReader::Read(output, report)) << output;
+    EXPECT_EQ(JsonValue::Kind::Array, report.kind);
+    if (report.items.size() != 1)
+    {
+        ADD_FAILURE() << output;
+        return JsonValue();
+    }
+    for (const wchar_t* field : kStatusFields)
+        EXPECT_EQ(1u, report.items[0].members.count(field)) << Narrow(field);
+    return report.items[0];
+}
+
+// "/status" without an instance, with a stopped one, with its agent (whose
+// id the agent logs itself), after the agent was killed with an exit code of
+// the test's choosing and relaunched, beside a second, stopped instance, and
+// after the stop; as lines and as JSON, with the exit codes 2, 1 and 0.
+TEST_F(ServiceEndToEndTest, StatusShowsTheAgentAndItsLastEnd)
+{
+    ProgramResult result = RunHostWithOutput(L"/status");
+    EXPECT_EQ(2u, result.exitCode);
+    EXPECT_EQ("No instance of ZeltAgentSvc is installed.\n", result.output);
+    result = RunHostWithOutput(L"/status /json");
+    EXPECT_EQ(2u, result.exitCode);
+    EXPECT_EQ("[]\n", result.output);
+
+    const USHORT port = FindFreePort();
+    Install(port);
+    result = RunHostWithOutput(L"/status");
+    EXPECT_EQ(1u, result.exitCode);
+    EXPECT_EQ("ZeltAgentSvc: stopped, port " + std::to_string(port) + ", no agent\n", result.output);
+    // Redirected, the line is UTF-8.
+    result = RunHostWithOutput(L"/status /num=\u00e9");
+    EXPECT_EQ(2u, result.exitCode);
+    EXPECT_EQ("ZeltAgentSvc-\xC3\xA9: not installed\n", result.output);
+
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), StartAndWatch(SERVICE_RUNNING).back());
+    ASSERT_TRUE(log.WaitForCount("listening", 1));
+    const DWORD first = log.StartedIds().at(0);
+    result = RunHostWithOutput(L"/status");
+    EXPECT_EQ(0u, result.exitCode);
+    const std::string agentText = "agent " + std::to_string(first) + " (";
+    EXPECT_EQ(0u, result.output.find("ZeltAgentSvc: running, port " + std::to_string(port) + ", " + agentText))
+        << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("ZeltDemoAgent.exe) since ")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find(", 1 starts, no end yet\n")) << result.output;
+
+    {
+        CKernelHandle agent(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, first));
+        ASSERT_TRUE(TerminateProcess(agent.Get(), 7));
+        WaitForSingleObject(agent.Get(), 10000);
+    }
+    ASSERT_TRUE(log.WaitForCount("listening", 2));
+    const DWORD second = log.StartedIds().at(1);
+    ASSERT_TRUE(WaitUntil([&] { return PublishedAgentId() == second; }));
+    result = RunHostWithOutput(L"/status");
+    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_NE(std::string::npos, result.output.find("agent " + std::to_string(second) + " (")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find(", 2 starts, last end: exit code 0x00000007 after "))
+        << result.output;
+
+    result = RunHostWithOutput(L"-STATUS -JSON");
+    EXPECT_EQ(0u, result.exitCode);
+    const JsonValue instance = ReadOneInstance(result.output);
+    EXPECT_EQ(L"ZeltAgentSvc", Member(instance, L"service"));
+    EXPECT_EQ(L"running", Member(instance, L"state"));
+    EXPECT_EQ(std::to_wstring(port), Member(instance, L"port"));
+    EXPECT_EQ(std::to_wstring(second), Member(instance, L"agentPid"));
+    EXPECT_EQ(L"zeltdemoagent.exe", [&] {
+        std::wstring image = Member(instance, L"agentImage");
+        image = image.substr(image.find_last_of(L'\\') + 1);
+        std::transform(image.begin(), image.end(), image.begin(), ::towlower);
+        return image;
+    }());
+    EXPECT_EQ(L"2", Member(instance, L"starts"));
+    EXPECT_EQ(L"7", Member(instance, L"lastExitCode"));
+    EXPECT_EQ(20u, Member(instance, L"lastEndTime").size()) << "not ISO 8601 in UTC";
+
+    {
+        // A second instance, installed and stopped: one line each, and /num
+        // shows it alone.
+        const USHORT otherPort = FindFreePort();
+        const CScopedService other(L"ZeltAgentSvc-2", HostCommandLine(otherPort, kDemoAgentName, L"never.exe"));
+        const std::string otherLine = "ZeltAgentSvc-2: stopped, port " + std::to_string(otherPort) + ", no agent\n";
+        result = RunHostWithOutput(L"/status");
+        EXPECT_EQ(1u, result.exitCode);
+        EXPECT_EQ(0u, result.output.find("ZeltAgentSvc: running")) << result.output;
+        EXPECT_EQ(result.output.size() - otherLine.size(), result.output.find("\n" + otherLine) + 1) << result.output;
+        result = RunHostWithOutput(L"/status /num=2");
+        EXPECT_EQ(1u, result.exitCode);
+        EXPECT_EQ(otherLine, result.output);
+    }
+
+    DWORD pending = 0;
+    Stop(pending);
+    EXPECT_EQ(0u, PublishedAgentId());
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\ZeltAgentSvc\\Status"));
+    result = RunHostWithOutput(L"/status /json");
+    EXPECT_EQ(1u, result.exitCode);
+    const JsonValue stopped = ReadOneInstance(result.output);
+    EXPECT_EQ(L"stopped", Member(stopped, L"state"));
+    EXPECT_EQ(L"null", Member(stopped, L"agentPid"));
 }
 
 }  // namespace
