@@ -32,6 +32,18 @@ struct AgentSettings
     // The instance's service name, which names the job of the agent's tree;
     // empty: an unnamed job, which the next host cannot take over.
     std::wstring instance{};
+    // The agent's standard output and error, kept in rotated files when on;
+    // off, the agent is launched with no handle inherited and no file kept.
+    struct Output
+    {
+        bool bOn = false;
+        std::wstring folder{};                    // empty: the instance's folder under %ProgramData%
+        ULONGLONG rotateBytes = 10 * 1024 * 1024;  // the current file's bound
+        DWORD keepFiles = 2;                      // older files kept beside it
+    } output{};
+    // Seconds between two checks that the agent's control port answers;
+    // 0: no checks.
+    DWORD probeSeconds = 0;
 };
 
 // Launches or adopts the agent with the processes it starts (its tree, held
