@@ -15,10 +15,12 @@
 //   --noaccept      listen with a full backlog and never accept
 //   --acceptdelay=MS  (with --noaccept) empty the backlog after MS ms and
 //                   serve from then on
+//   --stopaccepting=MS  close the listening socket after MS milliseconds and
+//                   keep running: the port then takes no connection
 //   --log=PATH      append what happens to PATH, one line per event:
 //                   "start pid=P t=T dir=D", "listening t=T", "accepted",
 //                   "recv HEX", "backlog filled=N t=T", "accepting t=T",
-//                   "spawned pid=P", "child pid=P ...",
+//                   "spawned pid=P", "child pid=P ...", "stopped accepting t=T",
 //                   "exit REASON t=T"
 //                   where T is the performance counter in microseconds.
 #include <winsock2.h>
@@ -48,10 +50,13 @@ struct Options
     long lifetimeMs = -1;
     long listenDelayMs = 0;
     long acceptDelayMs = -1;
+    long stopAcceptingMs = -1;
     std::string logPath;
 };
 
 Options g_options;
+SOCKET g_listener = INVALID_SOCKET;
+volatile LONG g_bStoppedAccepting = FALSE;
 
 // One append per line, so that several agents can share one log.
 void Log(const std::string& line)
@@ -87,6 +92,8 @@ void ParseOptions(int argc, char** argv)
             g_options.lifetimeMs = atol(a + 11);
         else if (strncmp(a, "--listendelay=", 14) == 0)
             g_options.listenDelayMs = atol(a + 14);
+        else if (strncmp(a, "--stopaccepting=", 16) == 0)
+            g_options.stopAcceptingMs = atol(a + 16);
         else if (strncmp(a, "--acceptdelay=", 14) == 0)
             g_options.acceptDelayMs = atol(a + 14);
         else if (strcmp(a, "--spawnchild") == 0)
@@ -112,6 +119,15 @@ DWORD WINAPI LifetimeThread(void*)
 {
     Sleep(static_cast<DWORD>(g_options.lifetimeMs));
     Exit("lifetime");
+}
+
+DWORD WINAPI StopAcceptingThread(void*)
+{
+    Sleep(static_cast<DWORD>(g_options.stopAcceptingMs));
+    InterlockedExchange(&g_bStoppedAccepting, TRUE);
+    closesocket(g_listener);
+    Log("stopped accepting t=" + std::to_string(NowMicroseconds()));
+    return 0;
 }
 
 std::string Hex(const char* bytes, int count)
@@ -241,6 +257,8 @@ void SpawnChild()
     for (;;)
     {
         const SOCKET connection = accept(listener, nullptr, nullptr);
+        if (g_bStoppedAccepting)
+            Sleep(INFINITE);
         if (connection == INVALID_SOCKET)
             continue;
         Log("accepted");
@@ -272,6 +290,9 @@ int main(int argc, char** argv)
     SOCKET listener = g_options.bNoListen ? INVALID_SOCKET : Listen();
     if (listener != INVALID_SOCKET)
         Log("listening t=" + std::to_string(NowMicroseconds()));
+    g_listener = listener;
+    if (listener != INVALID_SOCKET && g_options.stopAcceptingMs >= 0)
+        CloseHandle(CreateThread(nullptr, 0, &StopAcceptingThread, nullptr, 0, nullptr));
     if (g_options.bSpawnChild)
         SpawnChild();
     if (listener == INVALID_SOCKET)

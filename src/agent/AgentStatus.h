@@ -16,4 +16,6 @@ public:
     virtual void AgentStarted(DWORD processId, HANDLE process) = 0;
     // The agent held ended by itself (not by the stop).
     virtual void AgentEnded(const AgentEnd& end) = 0;
+    // A counted check of the agent's control port got a connection or not.
+    virtual void AgentProbed(bool /*bAnswered*/) {}
 };

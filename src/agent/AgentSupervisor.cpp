@@ -257,7 +257,10 @@ CAgentSupervisor::~CAgentSupervisor()
 
 HRESULT CAgentSupervisor::Start()
 {
-    return StartProcess(false);
+    const HRESULT hr = StartProcess(false);
+    if (hr == S_OK)
+        StartProbing();
+    return hr;
 }
 
 HRESULT CAgentSupervisor::OnAgentExit()
@@ -622,6 +625,7 @@ void CAgentSupervisor::Stop(const std::function<void()>& reportProgress, StopBud
 CAgentSupervisor::Hold CAgentSupervisor::EndSupervision()
 {
     InterlockedExchange(&m_bStopping, TRUE);
+    StopProbing();
     Hold hold;
     {
         CExclusiveLock lock(m_lock);
@@ -694,4 +698,101 @@ HRESULT CAgentSupervisor::AskAgentToEnd(HANDLE process, const std::function<void
     if (SUCCEEDED(hr) && !WaitWithProgress(process, agentEndMs, reportProgress))
         hr = E_FAIL;
     return hr;
+}
+
+// The probe. A check connects to the control port within one attempt's
+// bound and closes at once, sending nothing. Checks within the agent's
+// grace after its start (one interval and the connect budget: it may not
+// listen yet) are not counted and begin the count anew, so that each agent,
+// a relaunched one too, is judged on its own checks. The restart is the
+// stop's (the line, its time, termination) without ending supervision: the
+// exit wait then ends the tree, records the end and relaunches the agent
+// under the usual rules. Checks that come while a restart runs (the timer
+// goes on) are not counted. The stop cancels the timer and waits for a running
+// check, its restart included, before it takes the agent over.
+void CALLBACK CAgentSupervisor::ProbeCallback(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER)
+{
+    static_cast<CAgentSupervisor*>(context)->Probe();
+}
+
+void CAgentSupervisor::StartProbing()
+{
+    if (m_settings.probeSeconds == 0)
+        return;
+    const PTP_TIMER timer = CreateThreadpoolTimer(&ProbeCallback, this, nullptr);
+    if (timer == nullptr)
+        return;
+    const DWORD periodMs = m_settings.probeSeconds * 1000;
+    const LONGLONG due = -static_cast<LONGLONG>(periodMs) * 10000;  // relative, in 100 ns units
+    FILETIME dueTime{static_cast<DWORD>(due), static_cast<DWORD>(static_cast<ULONGLONG>(due) >> 32)};
+    CExclusiveLock lock(m_lock);
+    if (m_bStopping)
+    {
+        CloseThreadpoolTimer(timer);
+        return;
+    }
+    m_pProbeTimer = timer;
+    SetThreadpoolTimer(timer, &dueTime, periodMs, 0);
+}
+
+void CAgentSupervisor::StopProbing()
+{
+    PTP_TIMER timer = nullptr;
+    {
+        CExclusiveLock lock(m_lock);
+        std::swap(timer, m_pProbeTimer);
+    }
+    if (timer == nullptr)
+        return;
+    SetThreadpoolTimer(timer, nullptr, 0, 0);
+    WaitForThreadpoolTimerCallbacks(timer, TRUE);
+    CloseThreadpoolTimer(timer);
+}
+
+bool CAgentSupervisor::IsAnswering() const
+{
+    sockaddr_in address;
+    Ravn::CTcpSocket socket;
+    return SUCCEEDED(Ravn::ResolveAddress("127.0.0.1", m_settings.port, address)) &&
+           SUCCEEDED(socket.OpenStream()) && SUCCEEDED(socket.Connect(address, kConnectAttemptMs));
+}
+
+void CAgentSupervisor::Probe()
+{
+    const ULONGLONG graceMs = m_settings.probeSeconds * 1000ULL + kConnectTimeoutMs;
+    ULONGLONG agentStartMs = 0;
+    {
+        CExclusiveLock lock(m_lock);
+        agentStartMs = m_agentStartMs;
+        if (m_bStopping || !m_hAgentProcess || GetTickCount64() - agentStartMs < graceMs)
+        {
+            m_dwUnansweredProbes = 0;
+            return;
+        }
+    }
+    const bool bAnswered = IsAnswering();
+    CKernelHandle process;
+    {
+        CExclusiveLock lock(m_lock);
+        if (m_bStopping || m_bProbeRestarting || !m_hAgentProcess || m_agentStartMs != agentStartMs ||
+            HasEnded(m_hAgentProcess.Get()))
+            return;
+        m_status.AgentProbed(bAnswered);
+        m_dwUnansweredProbes = bAnswered ? 0 : m_dwUnansweredProbes + 1;
+        if (m_dwUnansweredProbes < kUnansweredProbeLimit)
+            return;
+        m_dwUnansweredProbes = 0;
+        HANDLE copy = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), m_hAgentProcess.Get(), GetCurrentProcess(), &copy, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
+            return;
+        process.Reset(copy);
+        m_bProbeRestarting = true;
+    }
+    Write(EventKind::AgentNotAnswering,
+          FormatText(L"Agent does not answer on port %hu (%lu checks in %lu s); restarting it", m_settings.port,
+                     kUnansweredProbeLimit, kUnansweredProbeLimit * m_settings.probeSeconds));
+    StopAgent(process.Get(), nullptr, kAgentEndTimeoutMs);
+    CExclusiveLock lock(m_lock);
+    m_bProbeRestarting = false;
 }

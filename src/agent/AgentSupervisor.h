@@ -73,6 +73,8 @@ public:
     static constexpr StopBudget kQuickStop{2000, 1000};
     static_assert(kConnectTimeoutMs + kQuickStop.agentEndMs + kQuickStop.treeEndMs < 5000,
                   "a quick stop ends within the time Windows gives services at SHUTDOWN");
+    // Counted checks in a row without a connection that restart the agent.
+    static constexpr DWORD kUnansweredProbeLimit = 3;
 
     // `writeTrace` gets one record for each failed launch or exit wait, for
     // the agent's ends and for an agent that runs outside its tree.
@@ -134,6 +136,15 @@ private:
     HRESULT AskAgentToEnd(HANDLE process, const std::function<void()>& reportProgress, DWORD agentEndMs) const;
     void WriteUnwrittenEnds();
 
+    // The probe: a thread-pool timer that checks every probeSeconds that the
+    // agent's control port takes a connection, and restarts an agent that
+    // lives but missed kUnansweredProbeLimit counted checks in a row.
+    static void CALLBACK ProbeCallback(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER);
+    void StartProbing();
+    void StopProbing();
+    void Probe();
+    bool IsAnswering() const;
+
     const AgentSettings m_settings;
     const TraceWriter m_writeTrace;
     IAgentStatus& m_status;
@@ -163,4 +174,10 @@ private:
     // The command line launches use, fixed by the first successful launch.
     std::wstring m_launchLine;
     bool m_bLaunchLineFixed = false;
+    // The probe's timer (none with probing off), the counted checks in a
+    // row that got no connection, and whether a check is restarting the
+    // agent.
+    PTP_TIMER m_pProbeTimer = nullptr;
+    DWORD m_dwUnansweredProbes = 0;
+    bool m_bProbeRestarting = false;
 };

@@ -24,6 +24,7 @@ WORD EventLevel(EventKind kind)
     case EventKind::BadServiceRequest:
     case EventKind::AgentEndedDelayed:
     case EventKind::AgentOutsideTree:
+    case EventKind::AgentNotAnswering:
         return EVENTLOG_WARNING_TYPE;
     case EventKind::HandlerNotInstalled:
     case EventKind::RegistrationFailed:

@@ -27,6 +27,7 @@ enum class EventKind : DWORD
     AgentEndedDelayed = 10,   // Warning: the agent ended soon after its start; the relaunch waits
     AgentOutsideTree = 11,    // Warning: an adopted agent could not join the instance's process tree
     ExitWaitFailed = 12,      // Error: the agent's end could not be watched
+    AgentNotAnswering = 13,   // Warning: the agent's control port did not answer its checks; it is restarted
 };
 
 // EVENTLOG_INFORMATION_TYPE, EVENTLOG_WARNING_TYPE or EVENTLOG_ERROR_TYPE.

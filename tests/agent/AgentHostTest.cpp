@@ -453,6 +453,38 @@ TEST_F(AgentHostTest, AnAgentThatListensOrAcceptsLateStillGetsItsLine)
     }
 }
 
+// A probing supervisor checks the control port every interval, closing each
+// connection at once without sending: an agent that answers is left alone;
+// one that lives but stops taking connections is restarted after three
+// counted checks in a row, with one Warning record, and its end is recorded
+// like any other.
+TEST_F(AgentHostTest, ProbingRestartsAnAgentThatStopsAnsweringAndLeavesOneThatAnswers)
+{
+    settings.probeSeconds = 1;
+    const USHORT port = FindFreePort();
+    Configure(L"no-such-image.exe", port);
+    ASSERT_EQ(S_OK, Supervise().Start());
+    ASSERT_TRUE(log.WaitForCount("accepted", 3, 30000));
+    EXPECT_EQ(1u, log.Count("start"));
+    EXPECT_EQ(0u, log.Count("recv"));
+    EXPECT_TRUE(traces.Lines(EventKind::AgentNotAnswering).empty());
+    supervisor->Stop();
+
+    DeleteFileW(log.Path().c_str());
+    Configure(L"no-such-image.exe", port, L"--stopaccepting=500");
+    ASSERT_EQ(S_OK, Supervise().Start());
+    ASSERT_TRUE(log.WaitForCount("start", 2, 30000));
+    supervisor->Stop();
+    const std::vector<std::wstring> warnings = traces.Lines(EventKind::AgentNotAnswering);
+    ASSERT_FALSE(warnings.empty());
+    EXPECT_EQ(L"Agent does not answer on port " + std::to_wstring(port) + L" (3 checks in 3 s); restarting it",
+              warnings[0]);
+    EXPECT_EQ(static_cast<WORD>(EVENTLOG_WARNING_TYPE), EventLevel(EventKind::AgentNotAnswering));
+    ASSERT_FALSE(traces.Ends().empty());
+    EXPECT_TRUE(StartsWith(traces.Ends()[0].second, L"Agent ended (exit code 0x00000001 after "))
+        << Narrow(traces.Ends()[0].second);
+}
+
 // The well-known accounts the object's access list allows, in its order;
 // WinNullSid stands for any other.
 std::vector<WELL_KNOWN_SID_TYPE> AllowedSids(HANDLE object)
