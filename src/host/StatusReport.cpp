@@ -110,6 +110,40 @@ void AppendEnd(std::wstring& line, const PublishedStatus& status)
     line += LocalTimeText(status.lastEndTime);
 }
 
+// The file the agent's output goes to, or empty when it is off:
+// "agent.log" in the instance's folder under %ProgramData%.
+std::wstring OutputFile(const InstanceStatus& instance)
+{
+    if (instance.parameters.values[kOutputParameter] == 0)
+        return std::wstring();
+    wchar_t data[MAX_PATH];
+    const DWORD units = GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
+    const std::wstring folder = units > 0 && units < MAX_PATH ? std::wstring(data, units) : L"%ProgramData%";
+    return folder + L"\\ZeltAgentSvc\\" + instance.serviceName + L"\\agent.log";
+}
+
+// ", probing every 5 s (last answer: yes at ...)" or ", probing off", and
+// ", output <file>" or ", output off".
+void AppendSettings(std::wstring& line, const InstanceStatus& instance)
+{
+    const DWORD probeSeconds = instance.parameters.values[kProbeParameter];
+    const PublishedStatus& status = instance.published;
+    if (probeSeconds == 0)
+        line += L", probing off";
+    else
+    {
+        line += FormatText(L", probing every %lu s (last answer: ", probeSeconds);
+        if (instance.bPublished && status.bProbed)
+            line += (status.bProbeAnswered ? L"yes at " : L"none at ") + LocalTimeText(status.lastProbeTime);
+        else
+            line += L"not checked yet";
+        line += L")";
+    }
+    const std::wstring output = OutputFile(instance);
+    line += L", output ";
+    line += output.empty() ? L"off" : output.c_str();
+}
+
 // A JSON string: quotes, backslashes, control and non-ASCII characters
 // escaped (UTF-16 units as \uXXXX, a surrogate pair as its two units).
 std::wstring JsonString(const std::wstring& text)
@@ -164,6 +198,13 @@ std::wstring JsonObject(const InstanceStatus& instance, ULONGLONG now)
     AppendMember(json, L"lastExitCode", JsonNumber(bEnded && status.bExitCodeKnown, status.lastExitCode));
     AppendMember(json, L"lastRunMs", JsonNumber(bEnded, status.lastRanMs));
     AppendMember(json, L"lastEndTime", JsonTime(bEnded, status.lastEndTime));
+    const DWORD probeSeconds = instance.parameters.values[kProbeParameter];
+    const bool bProbed = probeSeconds != 0 && instance.bPublished && status.bProbed;
+    AppendMember(json, L"probeSeconds", JsonNumber(true, probeSeconds));
+    AppendMember(json, L"probeAnswered", bProbed ? std::wstring(status.bProbeAnswered ? L"true" : L"false") : std::wstring());
+    AppendMember(json, L"lastProbeTime", JsonTime(bProbed, status.lastProbeTime));
+    const std::wstring output = OutputFile(instance);
+    AppendMember(json, L"outputFile", output.empty() ? std::wstring() : JsonString(output));
     return json += L'}';
 }
 
@@ -209,6 +250,14 @@ void CStatusPublisher::AgentEnded(const AgentEnd& end)
     m_key.Publish(m_status);
 }
 
+void CStatusPublisher::AgentProbed(bool bAnswered)
+{
+    m_status.bProbed = true;
+    m_status.bProbeAnswered = bAnswered;
+    m_status.lastProbeTime = CurrentFileTime();
+    m_key.Publish(m_status);
+}
+
 void CStatusPublisher::Stop()
 {
     m_key.Remove();
@@ -221,6 +270,7 @@ std::wstring FormatStatusLine(const InstanceStatus& instance, ULONGLONG now)
     AppendAgent(line, instance, now);
     if (instance.bPublished)
         AppendEnd(line, instance.published);
+    AppendSettings(line, instance);
     return line;
 }
 

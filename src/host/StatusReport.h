@@ -21,6 +21,7 @@ public:
     void Start(const std::wstring& serviceName, const std::wstring& agentName);
     void AgentStarted(DWORD processId, HANDLE process) override;
     void AgentEnded(const AgentEnd& end) override;
+    void AgentProbed(bool bAnswered) override;
     // Removes the record: the service stops.
     void Stop();
 

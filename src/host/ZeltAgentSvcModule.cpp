@@ -99,6 +99,7 @@ HRESULT CZeltAgentSvcModule::PreMessageLoop(int showCommand)
         return FailPreMessageLoop(2, hr);
     AgentSettings agent{m_settings.agent, m_settings.cmd, m_dir, m_settings.port};
     agent.instance = m_serviceName;
+    TakeParameters(agent);
     // Only a service has a key to publish its status under.
     if (m_bRunAsService)
         m_statusPublisher.Start(m_serviceName, m_settings.agent);
@@ -110,6 +111,20 @@ HRESULT CZeltAgentSvcModule::PreMessageLoop(int showCommand)
         return FailPreMessageLoop(3, hr);
     }
     return S_OK;
+}
+
+// A service reads its instance's stored parameters; a run in place takes
+// the ones its line gives (each over its default).
+void CZeltAgentSvcModule::TakeParameters(AgentSettings& agent) const
+{
+    InstanceParameters stored;
+    if (m_bRunAsService)
+        ReadStoredParameters(m_serviceName, stored);
+    const InstanceParameters parameters = MergeParameters(stored, m_settings);
+    agent.output.bOn = parameters.values[kOutputParameter] != 0;
+    agent.output.rotateBytes = static_cast<ULONGLONG>(parameters.values[kOutputSizeParameter]) * 1024 * 1024;
+    agent.output.keepFiles = parameters.values[kOutputKeepParameter];
+    agent.probeSeconds = parameters.values[kProbeParameter];
 }
 
 HRESULT CZeltAgentSvcModule::FailPreMessageLoop(int point, HRESULT hr)

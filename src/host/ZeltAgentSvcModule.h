@@ -71,6 +71,8 @@ private:
     HRESULT RefreshRegistration();
     HRESULT UnregisterServer();
     HRESULT FailPreMessageLoop(int point, HRESULT hr);
+    // The output and probe settings the agent's supervisor gets.
+    void TakeParameters(AgentSettings& agent) const;
     // Trace lines with the summary, under the service name.
     TraceWriter MakeTraceWriter();
 

@@ -12,6 +12,7 @@
 #include "base/Result.h"
 #include "base/Text.h"
 #include "instance/ImagePath.h"
+#include "instance/InstanceStatus.h"
 #include "instance/Messages.h"
 #include "instance/Removal.h"
 #include "registrar/RegObject.h"
@@ -229,13 +230,23 @@ HRESULT RegisterAppId(IServiceManager& services, const wchar_t* serviceName, con
                                  L"ZeltAgent Service"};
     if (!settings.num.empty())
         definition.displayName += L" - " + settings.num;
+    // The old service of the name goes with its Parameters key: the values
+    // it held are kept where the line gives none.
+    InstanceParameters parameters;
+    if (bService)
+        ReadStoredParameters(serviceName, parameters);
+    parameters = MergeParameters(parameters, settings);
     HRESULT cause = S_OK;
     hr = WriteAppIdEntries(services, serviceName, definition, module, bService, undo, cause);
     if (FAILED(hr))
         return FailRegistration(writeTrace, 1, hr, cause);
     if (!bService)
         undo.Keep();
-    return ConfigureService(services, serviceName, writeTrace);
+    hr = ConfigureService(services, serviceName, writeTrace);
+    if (SUCCEEDED(hr) && bService &&
+        FAILED(cause = HResultFromError(WriteStoredParameters(serviceName, parameters))))
+        return FailRegistration(writeTrace, 11, E_FAIL, cause);
+    return hr;
 }
 
 // The old service of the name goes first; installation waits until it is

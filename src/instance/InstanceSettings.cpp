@@ -15,11 +15,66 @@ struct LocalFreeDeleter
     void operator()(LPWSTR* argv) const { LocalFree(argv); }
 };
 
+struct ParameterRule
+{
+    const wchar_t* word;       // the switch
+    const wchar_t* valueName;  // the REG_DWORD in the Parameters key
+    DWORD low;
+    DWORD high;
+    const wchar_t* bounds;  // what a refusal says the value must be
+};
+
+const ParameterRule kParameterRules[kParameterCount] = {
+    {L"output", L"Output", 0, 1, L"on or off"},
+    {L"outputsize", L"OutputSizeMB", 1, 4096, L"a size from 1 to 4096 MB"},
+    {L"outputkeep", L"OutputKeep", 0, 99, L"a count from 0 to 99"},
+    {L"probe", L"ProbeSeconds", 1, 86400, L"off or 1 to 86400 seconds"},
+};
+
+// All decimal digits, at most `high`.
+bool ReadBoundedNumber(const std::wstring& text, DWORD high, DWORD& value)
+{
+    DWORD read = 0;
+    for (const wchar_t c : text)
+    {
+        if (c < L'0' || c > L'9')
+            return false;
+        read = read * 10 + static_cast<DWORD>(c - L'0');
+        if (read > high)
+            return false;
+    }
+    value = read;
+    return !text.empty();
+}
+
+// "/output=", "/outputsize=", ...: true when the argument is one of them.
+bool ReadParameterSwitch(const wchar_t* rest, InstanceSettings& settings)
+{
+    for (size_t i = 0; i < kParameterCount; ++i)
+    {
+        const std::wstring word = std::wstring(kParameterRules[i].word) + L"=";
+        if (!StartsWithAsciiNoCase(rest, word.c_str()))
+            continue;
+        const auto parameter = static_cast<InstanceParameter>(i);
+        settings.bGiven[i] = true;
+        if (!ReadParameterValue(parameter, rest + word.size(), settings.parameters.values[i]) &&
+            settings.badParameter.empty())
+        {
+            settings.badParameter = std::wstring(L"/") + rest;
+            settings.badKind = parameter;
+        }
+        return true;
+    }
+    return false;
+}
+
 void ReadInstanceSwitch(const wchar_t* argument, InstanceSettings& settings)
 {
     if (argument[0] != L'/' && argument[0] != L'-')
         return;
     const wchar_t* rest = argument + 1;
+    if (ReadParameterSwitch(rest, settings))
+        return;
     if (StartsWithAsciiNoCase(rest, L"port="))
     {
         settings.portText = rest + 5;
@@ -83,6 +138,55 @@ bool HasServiceSwitch(const wchar_t* commandLine)
 
 }  // namespace
 
+const wchar_t* ParameterSwitch(InstanceParameter parameter)
+{
+    return kParameterRules[parameter].word;
+}
+
+const wchar_t* ParameterValueName(InstanceParameter parameter)
+{
+    return kParameterRules[parameter].valueName;
+}
+
+bool ReadParameterValue(InstanceParameter parameter, const std::wstring& text, DWORD& value)
+{
+    const bool bOnOff = parameter == kOutputParameter;
+    if (EqualsAsciiNoCase(text.c_str(), L"off") && (bOnOff || parameter == kProbeParameter))
+    {
+        value = 0;
+        return true;
+    }
+    if (bOnOff)
+    {
+        if (!EqualsAsciiNoCase(text.c_str(), L"on"))
+            return false;
+        value = 1;
+        return true;
+    }
+    DWORD read = 0;
+    if (!ReadBoundedNumber(text, kParameterRules[parameter].high, read) || !IsParameterInBounds(parameter, read))
+        return false;
+    value = read;
+    return true;
+}
+
+bool IsParameterInBounds(InstanceParameter parameter, DWORD value)
+{
+    const ParameterRule& rule = kParameterRules[parameter];
+    return value <= rule.high && (value >= rule.low || (value == 0 && parameter == kProbeParameter));
+}
+
+InstanceParameters MergeParameters(const InstanceParameters& stored, const InstanceSettings& settings)
+{
+    InstanceParameters merged = stored;
+    for (size_t i = 0; i < kParameterCount; ++i)
+    {
+        if (settings.bGiven[i])
+            merged.values[i] = settings.parameters.values[i];
+    }
+    return merged;
+}
+
 InstanceSettings ReadInstanceSettings(const wchar_t* commandLine)
 {
     InstanceSettings settings;
@@ -114,6 +218,8 @@ InstanceDecision DecideInstanceAction(const wchar_t* commandLine, const Instance
     {
         if (!IsInstallablePort(settings.portText))
             return InstanceDecision{InstanceAction::Refuse, false, Refusal::BadPort};
+        if (!settings.badParameter.empty())
+            return InstanceDecision{InstanceAction::Refuse, false, Refusal::BadParameter};
         return InstanceDecision{InstanceAction::InstallService, false};
     }
     return decision;
@@ -138,6 +244,9 @@ std::wstring DescribeRefusal(const InstanceDecision& decision, const InstanceSet
     if (decision.refusal == Refusal::BadPort)
         return L"Refused: /port=" + settings.portText +
                L" is not a port number from 1 to 65535; nothing was installed.";
+    if (decision.refusal == Refusal::BadParameter)
+        return L"Refused: " + settings.badParameter + L" is not " + kParameterRules[settings.badKind].bounds +
+               L"; nothing was installed.";
     if (decision.refusal == Refusal::LongName)
         return L"Refused: the service name for /num=" + settings.num + L" would be longer than 255 characters.";
     return L"Refused: a port (/port=, 1 to 65535) and an agent (/agent=) are required.";

@@ -7,6 +7,33 @@
 
 #include <string>
 
+// The settings an instance keeps outside its command line, in its service's
+// Parameters key, one REG_DWORD each, in this order.
+enum InstanceParameter : size_t
+{
+    kOutputParameter,      // "/output=on|off": 1 keeps the agent's output in files
+    kOutputSizeParameter,  // "/outputsize=MB": the size (1 to 4096 MB) at which the output file rotates
+    kOutputKeepParameter,  // "/outputkeep=N": the rotated files kept (0 to 99)
+    kProbeParameter,       // "/probe=SECONDS|off": the seconds between checks of the control port (1 to 86400; 0: off)
+    kParameterCount
+};
+
+struct InstanceParameters
+{
+    DWORD values[kParameterCount] = {0, 10, 2, 0};
+};
+
+// The switch word and the value name of each parameter.
+const wchar_t* ParameterSwitch(InstanceParameter parameter);
+const wchar_t* ParameterValueName(InstanceParameter parameter);
+
+// The value of "/<switch>=text", or false when the text is out of its
+// bounds. "on" and "off" are the output's words; "off" (or 0) turns probing
+// off.
+bool ReadParameterValue(InstanceParameter parameter, const std::wstring& text, DWORD& value);
+// True for a value the parameter may hold (probing's 0 among them).
+bool IsParameterInBounds(InstanceParameter parameter, DWORD value);
+
 struct InstanceSettings
 {
     USHORT port = 0;        // the agent's control port; 0 means none
@@ -17,7 +44,16 @@ struct InstanceSettings
     bool bRemoval = false;  // an instance switch began with "unregserver"
     bool bStatus = false;   // the argument /status: report, change nothing
     bool bJson = false;     // the argument /json: the report as JSON
+    // The parameters given on the line (a later switch overwrites an
+    // earlier one), and the first one given out of its bounds, as written.
+    InstanceParameters parameters;
+    bool bGiven[kParameterCount] = {};
+    std::wstring badParameter;
+    InstanceParameter badKind = kParameterCount;
 };
+
+// The stored parameters with the ones the line gives put over them.
+InstanceParameters MergeParameters(const InstanceParameters& stored, const InstanceSettings& settings);
 
 // The instance pass: the arguments as the platform splits them, each switch
 // behind '/' or '-' with its word compared without regard to ASCII case;
@@ -46,6 +82,7 @@ enum class Refusal
     NoPortOrAgent,  // no port (0 once read) or no agent
     BadPort,        // an installation's port is not all digits or not 1 to 65535
     LongName,       // the base name, '-' and the number exceed the service name's limit
+    BadParameter,   // an installation's parameter is out of its bounds
 };
 
 struct InstanceDecision
@@ -65,7 +102,8 @@ bool IsInstallablePort(const std::wstring& text);
 // their "PerUser" forms among the switch words of the raw text) and the
 // service pass ("Service") decide; marks inside double quotes are no
 // switches. An installation whose port is not written as a port number
-// (70000 would be read as 4464, 5x as 5) is refused.
+// (70000 would be read as 4464, 5x as 5) is refused, and so is one with a
+// parameter out of its bounds.
 InstanceDecision DecideInstanceAction(const wchar_t* commandLine, const InstanceSettings& settings);
 
 // The longest service name the service manager takes.

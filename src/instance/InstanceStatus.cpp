@@ -14,8 +14,11 @@ constexpr const wchar_t* kStarts = L"Starts";
 constexpr const wchar_t* kLastExitCode = L"LastExitCode";
 constexpr const wchar_t* kLastRunMs = L"LastRunMs";
 constexpr const wchar_t* kLastEndTime = L"LastEndTime";
+constexpr const wchar_t* kProbeAnswered = L"ProbeAnswered";
+constexpr const wchar_t* kLastProbeTime = L"LastProbeTime";
 
 constexpr const wchar_t* kStatusKeyName = L"Status";
+constexpr const wchar_t* kParametersKeyName = L"Parameters";
 
 std::wstring ServiceKeyPath(const std::wstring& serviceName)
 {
@@ -79,6 +82,7 @@ InstanceStatus ReadInstance(IServiceManager& services, SC_HANDLE manager, const 
     std::wstring imagePath;
     if (SUCCEEDED(services.QueryImagePath(service.Get(), imagePath)))
         instance.port = ReadInstanceSettings(imagePath.c_str()).port;
+    ReadStoredParameters(name, instance.parameters);
     // A record left by a service that ended without its stop tells nothing.
     if (instance.state != SERVICE_STOPPED)
         instance.bPublished = ReadPublishedStatus(name, instance.published);
@@ -147,6 +151,8 @@ void CStatusKey::Publish(const PublishedStatus& status)
     WriteDword(key, kLastExitCode, status.lastExitCode, status.bEnded && status.bExitCodeKnown);
     WriteQword(key, kLastRunMs, status.lastRanMs, status.bEnded);
     WriteQword(key, kLastEndTime, status.lastEndTime, status.bEnded);
+    WriteDword(key, kProbeAnswered, status.bProbeAnswered, status.bProbed);
+    WriteQword(key, kLastProbeTime, status.lastProbeTime, status.bProbed);
 }
 
 // Deleted by its path, so that a key a previous run left goes too.
@@ -180,8 +186,42 @@ bool ReadPublishedStatus(const std::wstring& serviceName, PublishedStatus& statu
         ReadFixed(handle, kLastRunMs, REG_QWORD, &read.lastRanMs, sizeof(read.lastRanMs));
         read.bExitCodeKnown = ReadFixed(handle, kLastExitCode, REG_DWORD, &read.lastExitCode, sizeof(read.lastExitCode));
     }
+    DWORD answered = 0;
+    read.bProbed = ReadFixed(handle, kLastProbeTime, REG_QWORD, &read.lastProbeTime, sizeof(read.lastProbeTime)) &&
+                   ReadFixed(handle, kProbeAnswered, REG_DWORD, &answered, sizeof(answered));
+    read.bProbeAnswered = answered != 0;
     status = std::move(read);
     return true;
+}
+
+bool ReadStoredParameters(const std::wstring& serviceName, InstanceParameters& parameters)
+{
+    RegistryKey key;
+    if (key.OpenKey(HKEY_LOCAL_MACHINE, (ServiceKeyPath(serviceName) + L"\\" + kParametersKeyName).c_str(),
+                    KEY_QUERY_VALUE) != ERROR_SUCCESS)
+        return false;
+    for (size_t i = 0; i < kParameterCount; ++i)
+    {
+        const auto parameter = static_cast<InstanceParameter>(i);
+        DWORD value = 0;
+        if (ReadFixed(key.Handle(), ParameterValueName(parameter), REG_DWORD, &value, sizeof(value)) &&
+            IsParameterInBounds(parameter, value))
+            parameters.values[i] = value;
+    }
+    return true;
+}
+
+LONG WriteStoredParameters(const std::wstring& serviceName, const InstanceParameters& parameters)
+{
+    RegistryKey service;
+    LONG error = service.OpenKey(HKEY_LOCAL_MACHINE, ServiceKeyPath(serviceName).c_str(), KEY_CREATE_SUB_KEY);
+    RegistryKey key;
+    if (error == ERROR_SUCCESS)
+        error = key.CreateKey(service.Handle(), kParametersKeyName, nullptr, 0, KEY_SET_VALUE);
+    for (size_t i = 0; i < kParameterCount && error == ERROR_SUCCESS; ++i)
+        error = RegSetValueExW(key.Handle(), ParameterValueName(static_cast<InstanceParameter>(i)), 0, REG_DWORD,
+                               reinterpret_cast<const BYTE*>(&parameters.values[i]), sizeof(DWORD));
+    return error;
 }
 
 HRESULT CollectInstanceStatus(IServiceManager& services, const std::wstring& baseName, const std::wstring& onlyName,

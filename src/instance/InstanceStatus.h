@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "instance/InstanceSettings.h"
 #include "instance/ServiceManager.h"
 #include "registrar/RegistryKey.h"
 
@@ -24,7 +25,19 @@ struct PublishedStatus
     DWORD lastExitCode = 0;
     ULONGLONG lastRanMs = 0;
     ULONGLONG lastEndTime = 0;     // UTC as a FILETIME
+    bool bProbed = false;          // a check of the control port has been counted
+    bool bProbeAnswered = false;   // the last counted check got a connection
+    ULONGLONG lastProbeTime = 0;   // UTC as a FILETIME
 };
+
+// The parameters stored in the service's Parameters key
+// (HKLM\SYSTEM\CurrentControlSet\Services\<name>\Parameters) over
+// `parameters`: a value that is missing, of another type or out of its
+// bounds leaves the one given. False when the key cannot be read.
+bool ReadStoredParameters(const std::wstring& serviceName, InstanceParameters& parameters);
+// Writes every parameter into that key, creating it under the service's key,
+// which must exist. A Windows error.
+LONG WriteStoredParameters(const std::wstring& serviceName, const InstanceParameters& parameters);
 
 // The running service's side: one key, written whole at each change.
 class CStatusKey
@@ -54,6 +67,7 @@ struct InstanceStatus
     USHORT port = 0;                // read from its command line as the host reads its own
     bool bPublished = false;        // a record of a service that is not stopped
     PublishedStatus published;
+    InstanceParameters parameters;  // as stored, defaults where none are
 };
 
 // The installed instances of this host (named `baseName` or `baseName-...`),

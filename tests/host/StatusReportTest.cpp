@@ -66,6 +66,13 @@ TEST_F(StatusPublisherTest, PublishesStartsAndEndsInAVolatileKeyThatGoesAtTheSto
     EXPECT_EQ(0xC0000005u, ReadDword(L"LastExitCode"));
     EXPECT_EQ(1u, ReadDword(L"Starts"));
 
+    EXPECT_EQ(0xFFFFFFFFu, ReadDword(L"ProbeAnswered"));
+    publisher.AgentProbed(true);
+    EXPECT_EQ(1u, ReadDword(L"ProbeAnswered"));
+    PublishedStatus read;
+    ASSERT_TRUE(ReadPublishedStatus(kServiceName, read));
+    EXPECT_TRUE(read.bProbed && read.bProbeAnswered);
+
     publisher.Stop();
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kStatusKey));
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kServiceKey));
@@ -109,15 +116,20 @@ TEST(StatusReport, JsonEscapesByTheFormatsRulesAndWritesNullForTheUnknown)
     running.published.bExitCodeKnown = false;
     running.published.lastRanMs = 800;
     running.published.lastEndTime = since - kSecond;
+    running.parameters.values[kProbeParameter] = 5;
+    running.published.bProbed = true;
+    running.published.lastProbeTime = since + 60 * kSecond;
     InstanceStatus stopped;
     stopped.serviceName = L"ZeltAgentSvc-2";
     EXPECT_EQ(L"[{\"service\":\"Zelt\\\"\\\\\\u00e9\\ud834\\udd1e\\u000a\",\"state\":\"running\",\"port\":5000,"
               L"\"agentPid\":1234,\"agentImage\":\"C:\\\\A\\\\agent.exe\",\"agentSince\":\"2026-12-09T19:00:00Z\","
               L"\"agentRunMs\":61000,\"starts\":3,\"lastExitCode\":null,\"lastRunMs\":800,"
-              L"\"lastEndTime\":\"2026-12-09T18:59:59Z\"},"
+              L"\"lastEndTime\":\"2026-12-09T18:59:59Z\",\"probeSeconds\":5,\"probeAnswered\":false,"
+              L"\"lastProbeTime\":\"2026-12-09T19:01:00Z\",\"outputFile\":null},"
               L"{\"service\":\"ZeltAgentSvc-2\",\"state\":\"stopped\",\"port\":0,\"agentPid\":null,"
               L"\"agentImage\":null,\"agentSince\":null,\"agentRunMs\":null,\"starts\":null,\"lastExitCode\":null,"
-              L"\"lastRunMs\":null,\"lastEndTime\":null}]",
+              L"\"lastRunMs\":null,\"lastEndTime\":null,\"probeSeconds\":0,\"probeAnswered\":null,"
+              L"\"lastProbeTime\":null,\"outputFile\":null}]",
               FormatStatusJson({running, stopped}, since + 61 * kSecond));
     EXPECT_EQ(L"[]", FormatStatusJson({}, since));
 }
@@ -137,7 +149,27 @@ TEST(StatusReport, LineShowsTheAgentForHowLongAndTheLastEnd)
 
     instance.published.agentProcessId = 0;
     instance.published.bEnded = false;
-    EXPECT_EQ(L"ZeltAgentSvc-7: running, port 5000, no agent, 3 starts, no end yet", FormatStatusLine(instance, since));
+    EXPECT_EQ(L"ZeltAgentSvc-7: running, port 5000, no agent, 3 starts, no end yet, probing off, output off",
+              FormatStatusLine(instance, since));
+}
+
+// Probing shows its interval and the last counted check; the output its file
+// in the instance's folder under %ProgramData%.
+TEST(StatusReport, LineShowsProbingAndTheOutputFile)
+{
+    InstanceStatus instance = RunningInstance(L"ZeltAgentSvc-7", 0);
+    instance.parameters.values[kProbeParameter] = 30;
+    instance.parameters.values[kOutputParameter] = 1;
+    wchar_t data[MAX_PATH];
+    ASSERT_NE(0u, GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH));
+    const std::wstring output = L", output " + std::wstring(data) + L"\\ZeltAgentSvc\\ZeltAgentSvc-7\\agent.log";
+    std::wstring line = FormatStatusLine(instance, 0);
+    EXPECT_NE(std::wstring::npos, line.find(L", probing every 30 s (last answer: not checked yet)" + output))
+        << Narrow(line);
+    instance.published.bProbed = true;
+    instance.published.bProbeAnswered = true;
+    line = FormatStatusLine(instance, 0);
+    EXPECT_NE(std::wstring::npos, line.find(L", probing every 30 s (last answer: yes at ")) << Narrow(line);
 }
 
 TEST(StatusReport, ExitCodeSaysWhetherEveryInstanceRunsItsAgent)

@@ -173,6 +173,39 @@ TEST(CommandLine, InstallationTakesOnlyAPortNumber)
     EXPECT_EQ(InstanceAction::InstallService, ActionOf(L"/Service /agent=a.exe /port=5x /port=5000"));
 }
 
+// The instance parameters take their documented bounds (output on or off;
+// size 1 to 4096 MB; keep 0 to 99; probe off or 1 to 86400 s); a value
+// outside them refuses an installation, naming the switch as written.
+TEST(CommandLine, InstanceParametersTakeTheirBoundsAndRefuseAnInstallationOutsideThem)
+{
+    const InstanceSettings read = Read(L"/OUTPUT=On /outputsize=4096 -outputkeep=0 /probe=86400 /port=1 /agent=a");
+    EXPECT_EQ(1u, read.parameters.values[kOutputParameter]);
+    EXPECT_EQ(4096u, read.parameters.values[kOutputSizeParameter]);
+    EXPECT_EQ(0u, read.parameters.values[kOutputKeepParameter]);
+    EXPECT_EQ(86400u, read.parameters.values[kProbeParameter]);
+    EXPECT_TRUE(read.bGiven[kOutputParameter] && read.bGiven[kProbeParameter]);
+    for (const wchar_t* good : {L"/output=off", L"/outputsize=1", L"/outputkeep=99", L"/probe=off", L"/probe=0",
+                                L"/probe=1"})
+        EXPECT_EQ(InstanceAction::InstallService, ActionOf(std::wstring(L"/Service /port=1 /agent=a ") + good))
+            << Narrow(good);
+    EXPECT_EQ(0u, Read(L"/probe=off").parameters.values[kProbeParameter]);
+    for (const wchar_t* bad : {L"/output=1", L"/output=", L"/outputsize=0", L"/outputsize=4097", L"/outputkeep=100",
+                               L"/outputkeep=-1", L"/probe=86401", L"/probe=5s", L"/probe=on"})
+    {
+        const HostCommand command = ReadHostCommand((std::wstring(L"h.exe /Service /port=1 /agent=a ") + bad).c_str(),
+                                                    L"ZeltAgentSvc");
+        EXPECT_EQ(InstanceAction::Refuse, command.decision.action) << Narrow(bad);
+        EXPECT_EQ(0u, command.refusal.find(L"Refused: " + std::wstring(bad) + L" is not ")) << Narrow(command.refusal);
+    }
+    // Not given, a parameter keeps the stored value.
+    InstanceParameters stored;
+    stored.values[kOutputKeepParameter] = 7;
+    stored.values[kProbeParameter] = 30;
+    const InstanceParameters merged = MergeParameters(stored, Read(L"/probe=off"));
+    EXPECT_EQ(7u, merged.values[kOutputKeepParameter]);
+    EXPECT_EQ(0u, merged.values[kProbeParameter]);
+}
+
 TEST(CommandLine, SwitchWordEndsAtBlankTabOrEndOnly)
 {
     for (const wchar_t* tail : {L"/Service", L"/SERVICE\t/num=1", L"-service more"})

@@ -219,6 +219,53 @@ TEST_F(InstallationTest, PortThatIsNoPortNumberIsRefused)
     EXPECT_EQ(before, SnapshotInstallation(L"ZeltAgentSvc-7"));
 }
 
+DWORD ReadParameter(const wchar_t* name)
+{
+    DWORD value = 0;
+    DWORD bytes = sizeof(value);
+    return RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\ZeltAgentSvc-7\\Parameters", name,
+                        RRF_RT_REG_DWORD, nullptr, &value, &bytes) == ERROR_SUCCESS
+               ? value
+               : 0xFFFFFFFF;
+}
+
+// The output and probe settings live in the service's Parameters key, as
+// REG_DWORDs: a value out of bounds is refused with nothing installed;
+// given ones are stored (defaults where none were ever given), kept by a
+// reinstall that does not give them, shown by /status, and gone with the
+// instance.
+TEST_F(InstallationTest, InstanceParametersAreStoredKeptAcrossAReinstallShownAndRemoved)
+{
+    const std::wstring parameters = L"SYSTEM\\CurrentControlSet\\Services\\ZeltAgentSvc-7\\Parameters";
+    const std::wstring install = L"/Service /port=5000 /agent=a.exe /num=7";
+    const std::vector<std::wstring> before = SnapshotInstallation(L"ZeltAgentSvc-7");
+    const ProgramResult refused = RunHostWithOutput(install + L" /probe=0.5");
+    EXPECT_EQ(static_cast<DWORD>(E_INVALIDARG), refused.exitCode);
+    EXPECT_EQ(0u, refused.output.find("ZeltAgentSvc-7: Refused: /probe=0.5 is not ")) << refused.output;
+    EXPECT_EQ(before, SnapshotInstallation(L"ZeltAgentSvc-7"));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, parameters));
+
+    ASSERT_EQ(0u, RunHost(install + L" /output=on /outputsize=64 /probe=30"));
+    EXPECT_EQ(1u, ReadParameter(L"Output"));
+    EXPECT_EQ(64u, ReadParameter(L"OutputSizeMB"));
+    EXPECT_EQ(2u, ReadParameter(L"OutputKeep"));
+    EXPECT_EQ(30u, ReadParameter(L"ProbeSeconds"));
+    ASSERT_EQ(0u, RunHost(install + L" /outputkeep=5"));
+    EXPECT_EQ(1u, ReadParameter(L"Output"));
+    EXPECT_EQ(64u, ReadParameter(L"OutputSizeMB"));
+    EXPECT_EQ(5u, ReadParameter(L"OutputKeep"));
+    EXPECT_EQ(30u, ReadParameter(L"ProbeSeconds"));
+
+    const ProgramResult status = RunHostWithOutput(L"/status /num=7");
+    EXPECT_NE(std::string::npos, status.output.find(", probing every 30 s (last answer: not checked yet), output "))
+        << status.output;
+    EXPECT_NE(std::string::npos, status.output.find("\\ZeltAgentSvc\\ZeltAgentSvc-7\\agent.log")) << status.output;
+
+    ASSERT_EQ(0u, RunHost(L"/unregserver /num=7"));
+    EXPECT_TRUE(WaitForServiceGone(L"ZeltAgentSvc-7"));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, parameters));
+}
+
 // A second instance on the port of a first would have its stop send the
 // first instance's agent its shutdown line: refused, naming the first. An
 // instance reinstalled with its own port is no conflict.
