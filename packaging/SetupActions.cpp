@@ -514,8 +514,10 @@ const wchar_t* const kRollbackDisabled =
 extern "C" UINT __stdcall PrepareInstances(MSIHANDLE install)
 {
     const std::wstring host = ReadProperty(install, L"INSTALLFOLDER") + L"ZeltAgentSvc.exe";
-    const SetupRequest request{ReadProperty(install, L"PORT"), ReadProperty(install, L"AGENT"),
-                               ReadProperty(install, L"CMD"), ReadProperty(install, L"NUM")};
+    const SetupRequest request{ReadProperty(install, L"PORT"),       ReadProperty(install, L"AGENT"),
+                               ReadProperty(install, L"CMD"),        ReadProperty(install, L"NUM"),
+                               ReadProperty(install, L"OUTPUT"),     ReadProperty(install, L"OUTPUTSIZE"),
+                               ReadProperty(install, L"OUTPUTKEEP"), ReadProperty(install, L"PROBE")};
     if (IsRollbackDisabledByPolicy())
     {
         Report(install, INSTALLMESSAGE_ERROR, kRollbackDisabled);

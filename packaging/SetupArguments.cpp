@@ -27,7 +27,23 @@ struct Settings
     std::wstring port;
     std::wstring agent;
     std::wstring cmd;
+    // The parameter switches given, as arguments; an instance's own are in
+    // its Parameters key, which a reinstall keeps.
+    std::wstring parameters{};
 };
+
+std::wstring ParameterArguments(const SetupRequest& request)
+{
+    const std::wstring* given[kParameterCount] = {&request.output, &request.outputSize, &request.outputKeep,
+                                                  &request.probe};
+    std::wstring arguments;
+    for (size_t i = 0; i < kParameterCount; ++i)
+    {
+        if (!given[i]->empty())
+            arguments += QuotedSwitch(ParameterSwitch(static_cast<InstanceParameter>(i)), *given[i]);
+    }
+    return arguments;
+}
 
 // The settings as the host reads them from a command line, so that two sets
 // compare as the host would see them (a port "05000" is 5000).
@@ -44,20 +60,22 @@ Settings ReadGivenSettings(const Settings& given)
 
 bool operator==(const Settings& a, const Settings& b)
 {
-    return a.port == b.port && a.agent == b.agent && a.cmd == b.cmd;
+    return a.port == b.port && a.agent == b.agent && a.cmd == b.cmd && a.parameters == b.parameters;
 }
 
 // The values given over the instance's own.
 Settings MergeSettings(const SetupRequest& request, const Settings& own)
 {
-    return ReadGivenSettings(Settings{request.port.empty() ? own.port : request.port,
-                                      request.agent.empty() ? own.agent : request.agent,
-                                      request.cmd.empty() ? own.cmd : request.cmd});
+    Settings merged = ReadGivenSettings(Settings{request.port.empty() ? own.port : request.port,
+                                                 request.agent.empty() ? own.agent : request.agent,
+                                                 request.cmd.empty() ? own.cmd : request.cmd});
+    merged.parameters = ParameterArguments(request);
+    return merged;
 }
 
 std::wstring ServiceArguments(const Settings& settings, const std::wstring& num)
 {
-    return BuildInstallArguments(settings.port, settings.agent, settings.cmd, num);
+    return BuildInstallArguments(settings.port, settings.agent, settings.cmd, num) + settings.parameters;
 }
 
 // An instance after the files are in place (an upgrade sets the old ones

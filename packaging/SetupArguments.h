@@ -45,8 +45,22 @@ struct SetupRequest
     std::wstring agent;
     std::wstring cmd;
     std::wstring num;
+    // OUTPUT, OUTPUTSIZE, OUTPUTKEEP and PROBE: handed to the host's
+    // "/Service" as /output=, /outputsize=, /outputkeep= and /probe=, which
+    // checks them; the host keeps the stored value of one not given.
+    std::wstring output{};
+    std::wstring outputSize{};
+    std::wstring outputKeep{};
+    std::wstring probe{};
 
-    bool IsEmpty() const { return port.empty() && agent.empty() && cmd.empty() && num.empty(); }
+    bool HasParameters() const
+    {
+        return !output.empty() || !outputSize.empty() || !outputKeep.empty() || !probe.empty();
+    }
+    bool IsEmpty() const
+    {
+        return port.empty() && agent.empty() && cmd.empty() && num.empty() && !HasParameters();
+    }
 };
 
 enum class SetupMode
@@ -127,7 +141,8 @@ struct SetupPlan
 // started again, its service kept as it is, with whatever an administrator
 // set on it. Only an instance whose settings change (the one the request
 // names, which gets the given values over its own and is always started)
-// is installed again with "/Service"; when none is, the module's
+// is installed again with "/Service" (given parameters count as a change,
+// and only they are handed on); when none is, the module's
 // registration is refreshed for the first instance, its service untouched,
 // should the new host's registration differ from the old one's. A reinstall
 // restarts each running instance on the reinstalled files the same way (its

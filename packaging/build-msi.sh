@@ -70,5 +70,5 @@ query "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = 'HostExe'"
 
 # The instance properties reach the installation also where only secure
 # public properties do (managed and elevated installations).
-query "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;PORT;AGENT;CMD;NUM' WHERE \`Property\` = 'SecureCustomProperties'"
+query "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;PORT;AGENT;CMD;NUM;OUTPUT;OUTPUTSIZE;OUTPUTKEEP;PROBE' WHERE \`Property\` = 'SecureCustomProperties'"
 mv "$work" "$output"

@@ -14,6 +14,7 @@
 #include "SetupPlatform.h"
 #include "base/Result.h"
 #include "instance/CommandLine.h"
+#include "instance/InstanceSettings.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -153,6 +154,45 @@ TEST(SetupPlanTest, UpgradeKeepsTheServicesAndInstallsOnlyWhatChanges)
                               Step(StepKind::RunHostAnyway, L"", L"/unregserver")};
     EXPECT_EQ(rollback, first.rollbackInstall);
     EXPECT_EQ(StepKind::Start, first.install.back().kind);
+}
+
+// OUTPUT, OUTPUTSIZE, OUTPUTKEEP and PROBE reach the host's "/Service" as
+// its parameter switches, which the host reads to their values; given alone
+// for an instance, they install it again with its own settings. Not given,
+// no switch is handed on: the host keeps the stored values.
+TEST(SetupPlanTest, ParameterPropertiesReachTheHostsServiceArguments)
+{
+    SetupRequest request{L"5000", L"agent.exe", L"agent.exe --a", L"7"};
+    request.output = L"on";
+    request.outputSize = L"64";
+    request.outputKeep = L"3";
+    request.probe = L"5";
+    const SetupPlan first = PlanInstances(SetupMode::Installation, request, {});
+    ASSERT_FALSE(first.install.empty());
+    EXPECT_EQ(StepKind::RunHost, first.install[0].kind);
+    const std::wstring line = kProgram + first.install[0].arguments;
+    const InstanceSettings read = ReadInstanceSettings(line.c_str());
+    EXPECT_EQ(1u, read.parameters.values[kOutputParameter]) << line;
+    EXPECT_EQ(64u, read.parameters.values[kOutputSizeParameter]) << line;
+    EXPECT_EQ(3u, read.parameters.values[kOutputKeepParameter]) << line;
+    EXPECT_EQ(5u, read.parameters.values[kProbeParameter]) << line;
+    EXPECT_EQ(std::vector<std::wstring>{L"Service"}, SwitchWords(line)) << line;
+
+    const std::vector<SetupInstance> instances{Instance(L"7", L"5000", L"agent.exe --a", true)};
+    SetupRequest probeOnly;
+    probeOnly.num = L"7";
+    probeOnly.probe = L"off";
+    const SetupPlan changed = PlanInstances(SetupMode::Maintenance, probeOnly, instances);
+    const SetupSteps install{
+        Step(StepKind::Stop, L"ZeltAgentSvc-7"),
+        Step(StepKind::RunHost, L"ZeltAgentSvc-7",
+             BuildInstallArguments(L"5000", L"agent.exe", L"agent.exe --a", L"7") + L" \"/probe=off\""),
+        Step(StepKind::Start, L"ZeltAgentSvc-7")};
+    EXPECT_EQ(install, changed.install);
+
+    const SetupPlan upgrade = PlanInstances(SetupMode::Installation, SetupRequest(), instances);
+    for (const SetupStep& step : upgrade.install)
+        EXPECT_EQ(std::wstring::npos, step.arguments.find(L"/probe=")) << Narrow(step.arguments);
 }
 
 TEST(SetupPlanTest, RemovalTakesEveryInstanceUnlessAnotherVersionKeepsThem)
