@@ -32,19 +32,19 @@ const ParameterRule kParameterRules[kParameterCount] = {
 };
 
 // All decimal digits, at most `high`.
-bool ReadBoundedNumber(const std::wstring& text, DWORD high, DWORD& value)
+bool ReadBoundedNumber(const wchar_t* text, DWORD high, DWORD& value)
 {
     DWORD read = 0;
-    for (const wchar_t c : text)
+    for (const wchar_t* c = text; *c != L'\0'; ++c)
     {
-        if (c < L'0' || c > L'9')
+        if (*c < L'0' || *c > L'9')
             return false;
-        read = read * 10 + static_cast<DWORD>(c - L'0');
+        read = read * 10 + static_cast<DWORD>(*c - L'0');
         if (read > high)
             return false;
     }
     value = read;
-    return !text.empty();
+    return *text != L'\0';
 }
 
 // "/output=", "/outputsize=", ...: true when the argument is one of them.
@@ -52,12 +52,12 @@ bool ReadParameterSwitch(const wchar_t* rest, InstanceSettings& settings)
 {
     for (size_t i = 0; i < kParameterCount; ++i)
     {
-        const std::wstring word = std::wstring(kParameterRules[i].word) + L"=";
-        if (!StartsWithAsciiNoCase(rest, word.c_str()))
+        const size_t length = wcslen(kParameterRules[i].word);
+        if (!StartsWithAsciiNoCase(rest, kParameterRules[i].word) || rest[length] != L'=')
             continue;
         const auto parameter = static_cast<InstanceParameter>(i);
         settings.bGiven[i] = true;
-        if (!ReadParameterValue(parameter, rest + word.size(), settings.parameters.values[i]) &&
+        if (!ReadParameterValue(parameter, rest + length + 1, settings.parameters.values[i]) &&
             settings.badParameter.empty())
         {
             settings.badParameter = std::wstring(L"/") + rest;
@@ -148,17 +148,17 @@ const wchar_t* ParameterValueName(InstanceParameter parameter)
     return kParameterRules[parameter].valueName;
 }
 
-bool ReadParameterValue(InstanceParameter parameter, const std::wstring& text, DWORD& value)
+bool ReadParameterValue(InstanceParameter parameter, const wchar_t* text, DWORD& value)
 {
     const bool bOnOff = parameter == kOutputParameter;
-    if (EqualsAsciiNoCase(text.c_str(), L"off") && (bOnOff || parameter == kProbeParameter))
+    if (EqualsAsciiNoCase(text, L"off") && (bOnOff || parameter == kProbeParameter))
     {
         value = 0;
         return true;
     }
     if (bOnOff)
     {
-        if (!EqualsAsciiNoCase(text.c_str(), L"on"))
+        if (!EqualsAsciiNoCase(text, L"on"))
             return false;
         value = 1;
         return true;

@@ -30,7 +30,7 @@ const wchar_t* ParameterValueName(InstanceParameter parameter);
 // The value of "/<switch>=text", or false when the text is out of its
 // bounds. "on" and "off" are the output's words; "off" (or 0) turns probing
 // off.
-bool ReadParameterValue(InstanceParameter parameter, const std::wstring& text, DWORD& value);
+bool ReadParameterValue(InstanceParameter parameter, const wchar_t* text, DWORD& value);
 // True for a value the parameter may hold (probing's 0 among them).
 bool IsParameterInBounds(InstanceParameter parameter, DWORD value);
 
