@@ -1,0 +1,11 @@
+// A supervisor of the demo agent for the output benchmark.
+#pragma once
+
+#include <string>
+
+// Starts a supervisor (relaunching at once past 200 ms, two older files
+// kept); null when the first launch fails.
+void* StartBenchAgent(const std::wstring& commandLine, bool bOutput, const std::wstring& folder,
+                      unsigned long long rotateBytes);
+// Stops it as the service's stop does and ends it.
+void StopBenchAgent(void* supervisor);
