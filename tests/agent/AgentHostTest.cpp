@@ -670,6 +670,26 @@ TEST_F(AgentHostTest, OutputIsKeptInRotatedFilesAndTheEndCarriesTheLastWords)
     RemoveDirectoryW((std::wstring(programData) + L"\\ZeltAgentSvc").c_str());
 }
 
+// A folder that cannot be made: the output is read on and dropped, one
+// record says so, and the end record still carries the last words.
+TEST_F(AgentHostTest, OutputThatCannotBeKeptIsDroppedWithOneRecord)
+{
+    const std::wstring missing = TestProgramDirectory() + L"\\missing-" + std::to_wstring(GetCurrentProcessId());
+    Configure(L"no-such-image.exe", FindFreePort(), L"--chatter=50 --exitnow");
+    settings.output = {true, missing + L"\\output", 4096, 2};
+    ASSERT_EQ(S_OK, Supervise().Start());
+    ASSERT_TRUE(WaitUntil([&] { return !traces.Ends().empty(); }));
+    supervisor->Stop();
+    const std::vector<std::wstring> drops = traces.Lines(EventKind::AgentOutputDropped);
+    ASSERT_EQ(1u, drops.size());
+    EXPECT_TRUE(StartsWith(drops[0], L"Agent output dropped (" + missing + L"\\output\\agent.log) [err=3]"))
+        << Narrow(drops[0]);
+    EXPECT_TRUE(EndsWith(traces.Ends()[0].second, L"; last output: \"out 49 to standard output\" "
+                                                  L"\"err 49 to standard error\" \"exiting: now\""))
+        << Narrow(traces.Ends()[0].second);
+    EXPECT_FALSE(Exists(missing));
+}
+
 // With output off the agent inherits nothing: its standard output is not
 // the host's pipe (by the name the system gives the agent for it), no file
 // is kept and its end record has no last words.
