@@ -2,8 +2,10 @@
 // in process (an instance's output setting is stored with the instance; the
 // supervisor is what consumes it):
 //   relaunch: an agent that ends by itself past the quick-end threshold,
-//     relaunched with output on against output off, timed from the agent's
-//     "exit" line to its replacement's "start" line, rounds alternating;
+//     relaunched with output on, against a floor that launches it with the
+//     same capture and does nothing else (create, wait, drain, create again)
+//     and against output off, timed from the agent's "exit" line to its
+//     replacement's "start" line, the order rotated every round;
 //   flood: an agent writing 50 MB to its standard output as fast as it can,
 //     kept with a 10 MB bound and two older files: its rate, the largest file
 //     seen against the bound, and this process's private dirty memory at its peak
@@ -83,12 +85,26 @@ SIZE_T PrivateBytes()
     return pid != 0 && ReadUnixFigures(pid, figures) ? static_cast<SIZE_T>(figures.privateDirtyKiB * 1024) : 0;
 }
 
-std::vector<double> RelaunchRound(const CAgentLog& log, bool bOutput, const std::wstring& folder)
+enum class Launcher
+{
+    OutputOn,
+    OutputOff,
+    PipeFloor,
+};
+
+std::vector<double> RelaunchRound(const CAgentLog& log, Launcher launcher, const std::wstring& folder)
 {
     log.Clear();
-    CBenchAgent agent(log, L"--nolisten --lifetime=300", bOutput, folder);
-    Require(log.WaitForCount("start ", kRelaunchesPerRound + 1, 60000), "waiting for the relaunches");
-    agent.Stop();
+    const wchar_t* options = L"--nolisten --lifetime=300";
+    if (launcher == Launcher::PipeFloor)
+        Require(RunPipeFloor(AgentCommandLine(log, options), folder, kFloodBound, kRelaunchesPerRound),
+                "running the floor");
+    else
+    {
+        CBenchAgent agent(log, options, launcher == Launcher::OutputOn, folder);
+        Require(log.WaitForCount("start ", kRelaunchesPerRound + 1, 60000), "waiting for the relaunches");
+        agent.Stop();
+    }
     std::vector<double> intervals = RelaunchIntervalsMs(log.Lines());
     intervals.resize(std::min<size_t>(intervals.size(), kRelaunchesPerRound));
     return intervals;
@@ -156,22 +172,27 @@ int main(int argc, char** argv)
     {
         const CAgentLog log(L"outputbench");
         const std::wstring folder = BenchDirectory() + L"\\output-bench";
-        std::vector<double> on;
-        std::vector<double> off;
+        const Launcher order[] = {Launcher::OutputOn, Launcher::PipeFloor, Launcher::OutputOff};
+        std::vector<double> samples[3];
         for (int round = 0; round < rounds; ++round)
         {
-            const std::vector<double> first = RelaunchRound(log, round % 2 == 0, folder);
-            const std::vector<double> second = RelaunchRound(log, round % 2 != 0, folder);
-            (round % 2 == 0 ? on : off).insert((round % 2 == 0 ? on : off).end(), first.begin(), first.end());
-            (round % 2 == 0 ? off : on).insert((round % 2 == 0 ? off : on).end(), second.begin(), second.end());
+            for (int i = 0; i < 3; ++i)
+            {
+                const Launcher launcher = order[(round + i) % 3];
+                const std::vector<double> intervals = RelaunchRound(log, launcher, folder);
+                std::vector<double>& kept = samples[static_cast<int>(launcher)];
+                kept.insert(kept.end(), intervals.begin(), intervals.end());
+            }
         }
         ClearFolder(folder);
-        const CSampleFigures withOutput = SummariseSamples(on);
-        const CSampleFigures without = SummariseSamples(off);
+        const CSampleFigures on = SummariseSamples(samples[static_cast<int>(Launcher::OutputOn)]);
+        const CSampleFigures floor = SummariseSamples(samples[static_cast<int>(Launcher::PipeFloor)]);
+        const CSampleFigures off = SummariseSamples(samples[static_cast<int>(Launcher::OutputOff)]);
         printf("[ bench ] relaunch, agent's \"exit\" line to the replacement's \"start\" line (%zu samples each): "
-               "output on median %.2f ms, p90 %.2f ms; output off median %.2f ms, p90 %.2f ms; ratio %.2f\n",
-               withOutput.count, withOutput.median, withOutput.p90, without.median, without.p90,
-               withOutput.median / without.median);
+               "output on median %.2f ms, p90 %.2f ms; floor with the same pipes median %.2f ms, p90 %.2f ms "
+               "(ratio %.2f); output off median %.2f ms, p90 %.2f ms (ratio %.2f)\n",
+               on.count, on.median, on.p90, floor.median, floor.p90, on.median / floor.median, off.median, off.p90,
+               on.median / off.median);
         MeasureFlood(log, folder);
     }
     catch (const std::exception& failure)
