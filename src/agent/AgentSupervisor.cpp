@@ -80,6 +80,9 @@ constexpr DWORD kProgressSliceMs = 500;
 // the pipe breaks as soon as the host has read what is left; a process that
 // left the tree with a copy of the handle cannot hold the end longer.
 constexpr DWORD kOutputDrainMs = 500;
+// The stop writes no end record and has its bound: what the pipe still
+// holds once the tree has ended is read at once, else left.
+constexpr DWORD kStopOutputDrainMs = 100;
 // The letter's rights, and those to put an adopted agent into a job and read
 // its exit code.
 constexpr DWORD kAgentAccess = SYNCHRONIZE | PROCESS_TERMINATE;
@@ -711,7 +714,7 @@ void CAgentSupervisor::Stop(const std::function<void()>& reportProgress, StopBud
         reportProgress();
     EndTree(hold.job.Get(), reportProgress, budget.treeEndMs);
     if (hold.output)
-        hold.output->Drain(kOutputDrainMs);
+        hold.output->Drain(kStopOutputDrainMs);
     hold.output.reset();
     WriteUnwrittenEnds();
 }
