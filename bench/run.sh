@@ -2,15 +2,16 @@
 # Builds and runs the host's benchmark under Wine in the build's prefix and
 # prints each figure beside its baseline from the same run.
 # Usage: bash bench/run.sh [--rounds=N] [--idle-seconds=N]
+# (ZeltOutputBench takes --rounds only.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build --target ZeltBench >/dev/null
+cmake --build build --target ZeltBench ZeltOutputBench >/dev/null
 # On a machine that runs no 32-bit code, Wine starts only 64-bit programs:
 # the benchmark then measures the same sources built for x86_64, in a 64-bit
 # prefix (and says so), while the size is that of the shipped 32-bit program.
-bin=$(scripts/runnable-build.sh ZeltBench 2>/dev/null)
+bin=$(scripts/runnable-build.sh ZeltBench ZeltOutputBench 2>/dev/null)
 [ "$bin" = build ] || export WINEARCH=win64
 prefix="$PWD/$bin/wineprefix"
 bench=
@@ -42,6 +43,11 @@ rm -f "$stripped"
 # In the background, so that an interrupt reaches this script at once.
 [ "$bin" = build ] || echo "[ bench ] this machine runs no 32-bit code: measuring $bin, the x86_64 build, in a 64-bit prefix"
 timeout 900 scripts/wine-run.sh "$prefix" "$bin/bench/ZeltBench.exe" "$@" </dev/null &
+bench=$!
+wait "$bench"
+bench=
+# The capture of the agent's output, through the supervisor in process.
+timeout 600 scripts/wine-run.sh "$prefix" "$bin/bench/ZeltOutputBench.exe" "$@" </dev/null &
 bench=$!
 wait "$bench"
 bench=

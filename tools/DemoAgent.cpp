@@ -17,10 +17,19 @@
 //                   serve from then on
 //   --stopaccepting=MS  close the listening socket after MS milliseconds and
 //                   keep running: the port then takes no connection
+//   --chatter=N     write N numbered lines to standard output and N to
+//                   standard error, alternating, then go on as usual
+//   --flood=BYTES   write BYTES to standard output as fast as it can, then
+//                   log "flooded t=T" and go on as usual
+//   At its end it writes "exiting: REASON" to standard error.
 //   --log=PATH      append what happens to PATH, one line per event:
 //                   "start pid=P t=T dir=D", "listening t=T", "accepted",
 //                   "recv HEX", "backlog filled=N t=T", "accepting t=T",
 //                   "spawned pid=P", "child pid=P ...", "stopped accepting t=T",
+//                   "std in=I out=O err=E outname=N" (the file types of its
+//                   standard handles, 0 for none or unknown, and the name
+//                   of the file or pipe behind its standard output, "?"
+//                   when it has none),
 //                   "exit REASON t=T"
 //                   where T is the performance counter in microseconds.
 #include <winsock2.h>
@@ -51,6 +60,8 @@ struct Options
     long listenDelayMs = 0;
     long acceptDelayMs = -1;
     long stopAcceptingMs = -1;
+    long chatterLines = 0;
+    long long floodBytes = 0;
     std::string logPath;
 };
 
@@ -73,8 +84,17 @@ void Log(const std::string& line)
     CloseHandle(file);
 }
 
+// Writes to a standard handle, as a console program's runtime would;
+// nothing when the handle is missing.
+void WriteStd(DWORD which, const std::string& text)
+{
+    DWORD written = 0;
+    WriteFile(GetStdHandle(which), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
 [[noreturn]] void Exit(const char* reason)
 {
+    WriteStd(STD_ERROR_HANDLE, std::string("exiting: ") + reason + "\n");
     Log(std::string("exit ") + reason + " t=" + std::to_string(NowMicroseconds()));
     ExitProcess(0);
 }
@@ -96,6 +116,10 @@ void ParseOptions(int argc, char** argv)
             g_options.stopAcceptingMs = atol(a + 16);
         else if (strncmp(a, "--acceptdelay=", 14) == 0)
             g_options.acceptDelayMs = atol(a + 14);
+        else if (strncmp(a, "--chatter=", 10) == 0)
+            g_options.chatterLines = atol(a + 10);
+        else if (strncmp(a, "--flood=", 8) == 0)
+            g_options.floodBytes = atoll(a + 8);
         else if (strcmp(a, "--spawnchild") == 0)
             g_options.bSpawnChild = true;
         else if (strcmp(a, "--child") == 0)
@@ -113,6 +137,54 @@ void ParseOptions(int argc, char** argv)
         else if (strcmp(a, "--noaccept") == 0)
             g_options.bNoAccept = true;
     }
+}
+
+// The name of the file or pipe behind a handle ("\\pipe-name"), or "?".
+std::string FileNameOf(HANDLE handle)
+{
+    union
+    {
+        FILE_NAME_INFO info;
+        BYTE bytes[sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(WCHAR)];
+    } name{};
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+        !GetFileInformationByHandleEx(handle, FileNameInfo, &name, sizeof(name) - sizeof(WCHAR)))
+        return "?";
+    std::string text;
+    for (DWORD i = 0; i < name.info.FileNameLength / sizeof(WCHAR); ++i)
+        text += static_cast<char>(name.info.FileName[i] < 0x80 ? name.info.FileName[i] : '?');
+    return text;
+}
+
+// The file types of the standard handles: what the agent was given.
+void LogStdHandles()
+{
+    const auto type = [](DWORD which) {
+        const HANDLE handle = GetStdHandle(which);
+        return std::to_string(handle == nullptr || handle == INVALID_HANDLE_VALUE ? 0 : GetFileType(handle));
+    };
+    Log("std in=" + type(STD_INPUT_HANDLE) + " out=" + type(STD_OUTPUT_HANDLE) + " err=" + type(STD_ERROR_HANDLE) +
+        " outname=" + FileNameOf(GetStdHandle(STD_OUTPUT_HANDLE)));
+}
+
+void Chatter()
+{
+    for (long i = 0; i < g_options.chatterLines; ++i)
+    {
+        WriteStd(STD_OUTPUT_HANDLE, "out " + std::to_string(i) + " to standard output\n");
+        WriteStd(STD_ERROR_HANDLE, "err " + std::to_string(i) + " to standard error\n");
+    }
+}
+
+void Flood()
+{
+    if (g_options.floodBytes <= 0)
+        return;
+    const std::string block(64 * 1024 - 1, 'f');
+    const std::string line = block + "\n";
+    for (long long left = g_options.floodBytes; left > 0; left -= static_cast<long long>(line.size()))
+        WriteStd(STD_OUTPUT_HANDLE, left >= static_cast<long long>(line.size()) ? line : line.substr(0, left));
+    Log("flooded t=" + std::to_string(NowMicroseconds()));
 }
 
 DWORD WINAPI LifetimeThread(void*)
@@ -280,6 +352,9 @@ int main(int argc, char** argv)
     GetCurrentDirectoryA(MAX_PATH, directory);
     Log(std::string(g_options.bChild ? "child" : "start") + " pid=" + std::to_string(GetCurrentProcessId()) +
         " t=" + std::to_string(NowMicroseconds()) + " dir=" + directory);
+    LogStdHandles();
+    Chatter();
+    Flood();
     if (g_options.bExitNow)
         Exit("now");
     if (g_options.lifetimeMs >= 0)

@@ -9,6 +9,12 @@ EventKind KindOf(const AgentEnd& end)
     return end.relaunchDelayMs == 0 ? EventKind::AgentEnded : EventKind::AgentEndedDelayed;
 }
 
+// "; last output: "config file not found"", or nothing.
+std::wstring DescribeLastWords(const AgentEnd& end)
+{
+    return end.lastWords.empty() ? std::wstring() : L"; last output: " + end.lastWords;
+}
+
 // "exit code 0x00000001 after 0.2 s"
 std::wstring DescribeEnd(const AgentEnd& end)
 {
@@ -46,6 +52,7 @@ bool CAgentEndLog::TakeEnd(ULONGLONG nowMs, const AgentEnd& end, AgentEndRecord&
     if (m_dwUnwritten != 0)
         record.text += FormatText(L"; %lu more ends in the last %s s", m_dwUnwritten,
                                   FormatSeconds(nowMs - m_lastWrittenMs).c_str());
+    record.text += DescribeLastWords(end);
     m_bWritten = true;
     m_lastWrittenMs = nowMs;
     m_dwUnwritten = 0;
@@ -59,7 +66,7 @@ bool CAgentEndLog::TakeUnwritten(ULONGLONG nowMs, AgentEndRecord& record)
     record.kind = KindOf(m_lastUnwritten);
     record.text = FormatText(L"%lu more agent ends in the last %s s (the last: ", m_dwUnwritten,
                              FormatSeconds(nowMs - m_lastWrittenMs).c_str()) +
-                  DescribeEnd(m_lastUnwritten) + L")";
+                  DescribeEnd(m_lastUnwritten) + DescribeLastWords(m_lastUnwritten) + L")";
     m_lastWrittenMs = nowMs;
     m_dwUnwritten = 0;
     return true;

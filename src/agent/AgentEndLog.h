@@ -18,6 +18,7 @@ struct AgentEnd
     ULONGLONG ranMs = 0;          // from its launch or adoption to its end
     DWORD relaunchDelayMs = 0;    // 0: relaunched at once
     bool bExitCodeKnown = true;   // false: the process could not be asked
+    std::wstring lastWords{};     // its last output lines, quoted; empty: none kept
 };
 
 struct AgentEndRecord

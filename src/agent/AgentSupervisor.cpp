@@ -54,6 +54,7 @@
 
 #include <sddl.h>
 
+#include "agent/AgentOutput.h"
 #include "agent/ExitWait.h"
 #include "agent/ProgramPath.h"
 #include "base/ExclusiveLock.h"
@@ -75,6 +76,13 @@ constexpr DWORD kConnectAttemptMs = 200;
 constexpr DWORD kConnectRetryMs = 50;
 // How often a waiting stop reports progress.
 constexpr DWORD kProgressSliceMs = 500;
+// Once the agent's tree has ended every writer of its output is gone and
+// the pipe breaks as soon as the host has read what is left; a process that
+// left the tree with a copy of the handle cannot hold the end longer.
+constexpr DWORD kOutputDrainMs = 500;
+// The stop writes no end record and has its bound: what the pipe still
+// holds once the tree has ended is read at once, else left.
+constexpr DWORD kStopOutputDrainMs = 100;
 // The letter's rights, and those to put an adopted agent into a job and read
 // its exit code.
 constexpr DWORD kAgentAccess = SYNCHRONIZE | PROCESS_TERMINATE;
@@ -355,6 +363,12 @@ DWORD CAgentSupervisor::EndEndedAgent()
     end.ranMs = now - m_agentStartMs;
     end.relaunchDelayMs = NextQuickEndDelay(end.ranMs);
     EndTree(m_hAgentJob.Get());
+    if (m_pOutput)
+    {
+        m_pOutput->Drain(kOutputDrainMs);
+        end.lastWords = m_pOutput->LastWords();
+        m_pOutput.reset();
+    }
     m_hAgentProcess.Reset();
     m_status.AgentEnded(end);
     AgentEndRecord record;
@@ -493,54 +507,116 @@ namespace {
 // (Windows 10 and later), for a target that predates it.
 const DWORD_PTR kJobListAttribute = ProcThreadAttributeValue(13, FALSE, TRUE, FALSE);
 
+// A launch's attribute list: the job, and with output the handles the
+// agent inherits. Without output the agent inherits nothing and keeps the
+// creation flags it always had.
+class CLaunchAttributes
+{
+public:
+    CLaunchAttributes() = default;
+    CLaunchAttributes(const CLaunchAttributes&) = delete;
+    CLaunchAttributes& operator=(const CLaunchAttributes&) = delete;
+    ~CLaunchAttributes()
+    {
+        if (m_pList != nullptr)
+            DeleteProcThreadAttributeList(m_pList);
+    }
+
+    // Room for `count` attributes; false where the system has no lists.
+    bool Initialize(DWORD count)
+    {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, count, 0, &size);
+        m_buffer.resize(size);
+        const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(m_buffer.data());
+        if (size == 0 || !InitializeProcThreadAttributeList(list, count, 0, &size))
+            return false;
+        m_pList = list;
+        return true;
+    }
+    LPPROC_THREAD_ATTRIBUTE_LIST Get() const { return m_pList; }
+
+    // The agent's standard handles, and the list that lets it inherit those
+    // alone (a handle the host opens meanwhile for anything else stays
+    // its own). The agent gets no console window: a hidden console, which
+    // the console programs it starts share (their output goes where its
+    // own goes) instead of each opening a window of its own.
+    bool GiveStdHandles(const AgentStdHandles& handles, STARTUPINFOEXW& startup, DWORD& flags)
+    {
+        m_inherited[0] = handles.input;
+        m_inherited[1] = handles.output;
+        startup.lpAttributeList = m_pList;
+        startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = handles.input;
+        startup.StartupInfo.hStdOutput = handles.output;
+        startup.StartupInfo.hStdError = handles.output;
+        flags |= EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW;
+        return UpdateProcThreadAttribute(m_pList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, m_inherited,
+                                         sizeof(m_inherited), nullptr, nullptr) != FALSE;
+    }
+
+private:
+    std::vector<BYTE> m_buffer;
+    LPPROC_THREAD_ATTRIBUTE_LIST m_pList = nullptr;
+    HANDLE m_inherited[2]{};
+};
+
 // Creates the process with the job in its attribute list, so that it starts
 // inside the job. False when the system cannot take the attribute (before
 // Windows 10) or refuses the process in the job: the caller then uses the
 // suspended start.
-bool CreateProcessInJob(wchar_t* commandLine, const wchar_t* directory, HANDLE job, PROCESS_INFORMATION& info,
-                        DWORD& error)
+bool CreateProcessInJob(wchar_t* commandLine, const wchar_t* directory, HANDLE job, const AgentStdHandles* pHandles,
+                        PROCESS_INFORMATION& info, DWORD& error)
 {
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<BYTE> buffer(size);
-    const auto attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer.data());
-    if (job == nullptr || size == 0 || !InitializeProcThreadAttributeList(attributes, 1, 0, &size))
+    CLaunchAttributes attributes;
+    if (job == nullptr || !attributes.Initialize(pHandles != nullptr ? 2 : 1))
         return false;
-    const bool bListed = g_pfnUpdateProcThreadAttribute(attributes, 0, kJobListAttribute, &job, sizeof(job), nullptr,
-                                                   nullptr) != FALSE;
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof(startup);
-    startup.lpAttributeList = attributes;
-    const bool bCreated =
-        bListed && CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, EXTENDED_STARTUPINFO_PRESENT,
-                                  nullptr, directory, &startup.StartupInfo, &info);
+    startup.lpAttributeList = attributes.Get();
+    DWORD flags = EXTENDED_STARTUPINFO_PRESENT;
+    const bool bListed =
+        g_pfnUpdateProcThreadAttribute(attributes.Get(), 0, kJobListAttribute, &job, sizeof(job), nullptr,
+                                       nullptr) != FALSE &&
+        (pHandles == nullptr || attributes.GiveStdHandles(*pHandles, startup, flags));
+    const bool bCreated = bListed && CreateProcessW(nullptr, commandLine, nullptr, nullptr, pHandles != nullptr,
+                                                    flags, nullptr, directory, &startup.StartupInfo, &info);
     error = bCreated ? ERROR_SUCCESS : GetLastError();
-    DeleteProcThreadAttributeList(attributes);
     // A program that is not there is not there for the suspended start either.
     return bCreated || (bListed && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND));
+}
+
+// Creates the process suspended, with its standard handles as in the job's
+// start.
+DWORD CreateSuspendedProcess(wchar_t* commandLine, const wchar_t* directory, const AgentStdHandles* pHandles,
+                             PROCESS_INFORMATION& info)
+{
+    CLaunchAttributes attributes;
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = pHandles != nullptr ? sizeof(startup) : sizeof(startup.StartupInfo);
+    DWORD flags = CREATE_SUSPENDED;
+    if (pHandles != nullptr && !(attributes.Initialize(1) && attributes.GiveStdHandles(*pHandles, startup, flags)))
+        return GetLastError();
+    if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, pHandles != nullptr, flags, nullptr, directory,
+                        &startup.StartupInfo, &info))
+        return GetLastError();
+    return ERROR_SUCCESS;
 }
 
 // Creates the agent's process from a copy of the line (process creation may
 // write into it): inside the job where the system can do that, else
 // suspended (`bSuspended`), to be put into the job and resumed by the
 // caller. The Windows error, or 0.
-DWORD CreateAgentProcess(const std::wstring& line, const wchar_t* directory, HANDLE job, CProcessInformation& process,
-                         bool& bSuspended)
+DWORD CreateAgentProcess(const std::wstring& line, const wchar_t* directory, HANDLE job,
+                         const AgentStdHandles* pHandles, CProcessInformation& process, bool& bSuspended)
 {
     PROCESS_INFORMATION info{};
     std::vector<wchar_t> commandLine(line.begin(), line.end());
     commandLine.push_back(L'\0');
     DWORD error = ERROR_SUCCESS;
-    bSuspended = !CreateProcessInJob(commandLine.data(), directory, job, info, error);
+    bSuspended = !CreateProcessInJob(commandLine.data(), directory, job, pHandles, info, error);
     if (bSuspended)
-    {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                            directory, &startup, &info))
-            return GetLastError();
-        error = ERROR_SUCCESS;
-    }
+        error = CreateSuspendedProcess(commandLine.data(), directory, pHandles, info);
     if (error == ERROR_SUCCESS)
         process.Adopt(info);
     return error;
@@ -558,15 +634,16 @@ bool IsRunningUnderWow64()
 // System32 is found by the path an administrator sees; a 32-bit agent that a
 // 32-bit installer put there through System32 is still found first.
 DWORD CreateAgentProcessInEitherView(const std::wstring& line, const wchar_t* directory, HANDLE job,
-                                     CProcessInformation& process, bool& bSuspended)
+                                     const AgentStdHandles* pHandles, CProcessInformation& process,
+                                     bool& bSuspended)
 {
-    const DWORD error = CreateAgentProcess(line, directory, job, process, bSuspended);
+    const DWORD error = CreateAgentProcess(line, directory, job, pHandles, process, bSuspended);
     if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || !IsRunningUnderWow64())
         return error;
     void* redirection = nullptr;
     if (!Wow64DisableWow64FsRedirection(&redirection))
         return error;
-    const DWORD nativeError = CreateAgentProcess(line, directory, job, process, bSuspended);
+    const DWORD nativeError = CreateAgentProcess(line, directory, job, pHandles, process, bSuspended);
     Wow64RevertWow64FsRedirection(redirection);
     return nativeError == ERROR_SUCCESS ? ERROR_SUCCESS : error;
 }
@@ -583,9 +660,14 @@ HRESULT CAgentSupervisor::LaunchAgent()
     if (!m_bLaunchLineFixed)
         m_launchLine = QuoteLongestProgram(m_settings.cmd, &IsProgramFile);
     const wchar_t* directory = m_settings.dir.empty() ? nullptr : m_settings.dir.c_str();
+    std::unique_ptr<CAgentOutput> output = OpenOutput();
+    AgentStdHandles handles{};
+    if (output)
+        handles = output->StdHandles();
     CProcessInformation process;
     bool bSuspended = false;
-    DWORD error = CreateAgentProcessInEitherView(m_launchLine, directory, m_hAgentJob.Get(), process, bSuspended);
+    DWORD error = CreateAgentProcessInEitherView(m_launchLine, directory, m_hAgentJob.Get(),
+                                                 output ? &handles : nullptr, process, bSuspended);
     if (error == ERROR_SUCCESS && !bSuspended)
         LendJobName(process.process.Get(), m_hAgentJob.Get());
     else if (error == ERROR_SUCCESS)
@@ -602,11 +684,28 @@ HRESULT CAgentSupervisor::LaunchAgent()
         Write(EventKind::LaunchFailed, FormatText(L"==> StartProcess: end_fail-1.[err=%lu]", error));
         return HResultFromError(error);
     }
+    if (output && output->BeginReading())
+        m_pOutput = std::move(output);
     m_hAgentProcess = std::move(process.process);
     m_agentStartMs = GetTickCount64();
     m_status.AgentStarted(GetProcessId(m_hAgentProcess.Get()), m_hAgentProcess.Get());
     m_bLaunchLineFixed = true;
     return S_OK;
+}
+
+// The capture of the next launch's output; none when off, or (written) when
+// it cannot be made: the agent is then launched without it.
+std::unique_ptr<CAgentOutput> CAgentSupervisor::OpenOutput() const
+{
+    if (!m_settings.output.bOn)
+        return nullptr;
+    auto output = std::make_unique<CAgentOutput>(m_settings, m_writeTrace);
+    const DWORD error = output->Open();
+    if (error == ERROR_SUCCESS)
+        return output;
+    Write(EventKind::AgentOutputDropped,
+          FormatText(L"Agent output not captured [err=%lu]; the agent is launched without it", error));
+    return nullptr;
 }
 
 void CAgentSupervisor::Stop(const std::function<void()>& reportProgress, StopBudget budget)
@@ -617,6 +716,9 @@ void CAgentSupervisor::Stop(const std::function<void()>& reportProgress, StopBud
     if (hold.job && reportProgress)
         reportProgress();
     EndTree(hold.job.Get(), reportProgress, budget.treeEndMs);
+    if (hold.output)
+        hold.output->Drain(kStopOutputDrainMs);
+    hold.output.reset();
     WriteUnwrittenEnds();
 }
 
@@ -631,6 +733,7 @@ CAgentSupervisor::Hold CAgentSupervisor::EndSupervision()
         CExclusiveLock lock(m_lock);
         hold.process = std::move(m_hAgentProcess);
         hold.job = std::move(m_hAgentJob);
+        hold.output = std::move(m_pOutput);
     }
     ReleaseExitWait(&m_hAgentWait);
     return hold;

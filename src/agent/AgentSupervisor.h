@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "agent/AgentEndLog.h"
@@ -17,6 +18,8 @@
 using UpdateAttributeFunction = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID, SIZE_T, PVOID,
                                               PSIZE_T);
 extern UpdateAttributeFunction g_pfnUpdateProcThreadAttribute;
+
+class CAgentOutput;
 
 // What the supervisor needs to know of its agent.
 struct AgentSettings
@@ -109,11 +112,13 @@ public:
     bool IsWatching() const;
 
 private:
-    // What a stop takes over: the agent and the job that holds its tree.
+    // What a stop takes over: the agent, the job that holds its tree and
+    // the capture of its output.
     struct Hold
     {
         CKernelHandle process;
         CKernelHandle job;
+        std::unique_ptr<CAgentOutput> output;
     };
 
     static void CALLBACK ExitCallback(void* context, BOOLEAN bTimedOut);
@@ -126,6 +131,7 @@ private:
     void SettleTakenOverTree();
     void AdoptRunningAgent();
     HRESULT LaunchAgent();
+    std::unique_ptr<CAgentOutput> OpenOutput() const;
     void PutIntoTree(HANDLE process, bool bAdopted);
     void WatchAgent();
     void ScheduleRelaunch();
@@ -156,6 +162,8 @@ private:
     LONG volatile m_bStopping = FALSE;
     HANDLE volatile m_hAgentWait = nullptr;
     CKernelHandle m_hAgentProcess;
+    // The capture of a launched agent's output (none when off or adopted).
+    std::unique_ptr<CAgentOutput> m_pOutput;
     // The instance's job for the run, the Windows error when none could be
     // made, and whether it was a job a host of the instance left, not yet
     // settled.

@@ -9,7 +9,7 @@ EventRecordWriter g_pfnWriteEventRecord = &WriteEventRecord;
 
 namespace {
 
-constexpr size_t kMessageUnits = 256;
+constexpr size_t kMessageUnits = 1024;
 
 }  // namespace
 
@@ -25,6 +25,7 @@ WORD EventLevel(EventKind kind)
     case EventKind::AgentEndedDelayed:
     case EventKind::AgentOutsideTree:
     case EventKind::AgentNotAnswering:
+    case EventKind::AgentOutputDropped:
         return EVENTLOG_WARNING_TYPE;
     case EventKind::HandlerNotInstalled:
     case EventKind::RegistrationFailed:

@@ -28,17 +28,19 @@ enum class EventKind : DWORD
     AgentOutsideTree = 11,    // Warning: an adopted agent could not join the instance's process tree
     ExitWaitFailed = 12,      // Error: the agent's end could not be watched
     AgentNotAnswering = 13,   // Warning: the agent's control port did not answer its checks; it is restarted
+    AgentOutputDropped = 14,  // Warning: the agent's output could not be kept (read on, not written)
 };
 
 // EVENTLOG_INFORMATION_TYPE, EVENTLOG_WARNING_TYPE or EVENTLOG_ERROR_TYPE.
 WORD EventLevel(EventKind kind);
 
-// Formats at most 255 characters, writes them as one record of that kind
+// Formats at most 1023 characters (an end record with the agent's last
+// words takes about 550), writes them as one record of that kind
 // under the event source, and echoes them with a line feed when asked. Never
 // fails towards its caller.
 void WriteEventLogV(const wchar_t* sourceName, EventKind kind, bool bEcho, const wchar_t* format, va_list args);
 
-// Writes a ready-made text literally (cut at 255 characters, not echoed)
+// Writes a ready-made text literally (cut at 1023 characters, not echoed)
 // under the event source.
 void WriteEventText(const wchar_t* sourceName, EventKind kind, const wchar_t* text);
 

@@ -1,5 +1,6 @@
 // The agent supervisor in process: adoption, a failed launch and relaunch,
 // the agent's tree, the delay after quick ends and the records of the ends,
+// the agent's output kept in rotated files and its last words in the records,
 // a late listener, a failed exit wait, and what a stop or the destruction
 // leaves. Launch and relaunch per end are checked through the host in place
 // (tests/host), stops at random moments by the stop storm
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "agent/AgentEndLog.h"
+#include "agent/AgentOutput.h"
 #include "agent/AgentSupervisor.h"
 #include "agent/ExitWait.h"
 #include "agent/ProgramPath.h"
@@ -40,6 +42,11 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_records;
+    }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_records.clear();
     }
     // The lines of one kind.
     std::vector<std::wstring> Lines(EventKind kind) const
@@ -195,6 +202,40 @@ TEST(AgentEndLog, WritesAboutOneRecordAMinute)
     EXPECT_EQ(L"1 more agent ends in the last 14.5 s (the last: exit code 0xC0000005 after 0.1 s)", record.text);
     ASSERT_TRUE(endLog.TakeEnd(200000, {0, 1500, 0, false}, record));
     EXPECT_EQ(L"Agent ended (exit code unknown after 1.5 s); relaunched at once", record.text);
+}
+
+// The last words follow an end's description, in either record.
+TEST(AgentEndLog, CarriesTheAgentsLastWords)
+{
+    CAgentEndLog endLog;
+    AgentEndRecord record;
+    ASSERT_TRUE(endLog.TakeEnd(1000, {1, 200, 4000, true, L"\"config file not found\""}, record));
+    EXPECT_EQ(L"Agent ended (exit code 0x00000001 after 0.2 s); relaunched in 4 s; last output: "
+              L"\"config file not found\"",
+              record.text);
+    EXPECT_FALSE(endLog.TakeEnd(2000, {1, 100, 8000, true, L"\"a\" \"b\""}, record));
+    ASSERT_TRUE(endLog.TakeUnwritten(3000, record));
+    EXPECT_EQ(L"1 more agent ends in the last 2 s (the last: exit code 0x00000001 after 0.1 s; last output: \"a\" "
+              L"\"b\")",
+              record.text);
+}
+
+// At most the last 3 non-empty lines and 400 characters, without carriage
+// returns, each line UTF-8 or else in the ANSI code page; a tail that begins
+// inside the output loses its first, partial line.
+TEST(AgentOutput, LastWordsAreTheLastLinesDecoded)
+{
+    EXPECT_EQ(L"", FormatLastWords("", false));
+    EXPECT_EQ(L"\"two\" \"three\" \"four\"", FormatLastWords("one\r\ntwo\n\nthree\r\nfour\r\n", false));
+    EXPECT_EQ(L"\"whole\" \"last\"", FormatLastWords("\x9F\xA9tial\nwhole\nlast", true));
+    EXPECT_EQ(L"\"caf\u00E9\"", FormatLastWords("caf\xC3\xA9\n", false));
+    wchar_t ansi[8] = L"";
+    ASSERT_EQ(4, MultiByteToWideChar(CP_ACP, 0, "caf\xE9", 4, ansi, 8));
+    EXPECT_EQ(L"\"" + std::wstring(ansi, 4) + L"\" \"caf\u00E9\"", FormatLastWords("caf\xE9\ncaf\xC3\xA9", false));
+    const std::string longLine(500, 'x');
+    EXPECT_EQ(L"\"..." + std::wstring(397, L'x') + L"\"", FormatLastWords("short\n" + longLine, false));
+    EXPECT_EQ(L"\"" + std::wstring(200, L'y') + L"\"",
+              FormatLastWords(std::string(300, 'x') + "\n" + std::string(200, 'y'), false));
 }
 
 TEST_F(AgentHostTest, AdoptsARunningAgentInsteadOfLaunchingOne)
@@ -487,13 +528,17 @@ TEST_F(AgentHostTest, ProbingRestartsAnAgentThatStopsAnsweringAndLeavesOneThatAn
 
 // The well-known accounts the object's access list allows, in its order;
 // WinNullSid stands for any other.
-std::vector<WELL_KNOWN_SID_TYPE> AllowedSids(HANDLE object)
+std::vector<WELL_KNOWN_SID_TYPE> AllowedSids(HANDLE object, const wchar_t* path = nullptr)
 {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     std::vector<WELL_KNOWN_SID_TYPE> allowed;
-    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
+    const DWORD error =
+        path != nullptr ? GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                                &dacl, nullptr, &descriptor)
+                        : GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                          &dacl, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS)
         return allowed;
     const CLocalMemory owned(descriptor);
     for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i)
@@ -567,6 +612,135 @@ TEST_F(AgentHostTest, AnAgentLeftSuspendedIsEndedAndTheAgentLaunched)
     EXPECT_EQ(1u, log.Count("start"));
     supervisor->Stop();
     EXPECT_EQ(1u, log.Count("exit shutdown"));
+}
+
+// A folder the agent's output goes to, removed with what is in it.
+class CScopedFolder
+{
+public:
+    explicit CScopedFolder(std::wstring path) : m_path(std::move(path)) { Clear(); }
+    ~CScopedFolder() { Clear(); }
+    const std::wstring& Path() const { return m_path; }
+    std::wstring File(const wchar_t* name) const { return m_path + L"\\" + name; }
+
+private:
+    void Clear()
+    {
+        for (const wchar_t* name : {L"agent.log", L"agent.1.log", L"agent.2.log", L"agent.3.log"})
+            DeleteFileW(File(name).c_str());
+        RemoveDirectoryW(m_path.c_str());
+    }
+    std::wstring m_path;
+};
+
+bool IsWine()
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// With output on, the agent's standard output and error (a pipe) and input
+// (the null device, a character device) go to agent.log, rotated at its
+// bound keeping two older files, each open to the system and administrators
+// only; the record of its quick end carries its last three lines. Also where
+// the agent is started suspended (before Windows 10), there in the default
+// folder under %ProgramData%.
+TEST_F(AgentHostTest, OutputIsKeptInRotatedFilesAndTheEndCarriesTheLastWords)
+{
+    struct Restore
+    {
+        ~Restore() { g_pfnUpdateProcThreadAttribute = &UpdateProcThreadAttribute; }
+    } restore;
+    wchar_t programData[MAX_PATH] = L"";
+    ASSERT_NE(0u, GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH));
+    const std::wstring instance = L"ZeltAgentSvc-Output" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring defaultFolder = std::wstring(programData) + L"\\ZeltAgentSvc\\" + instance;
+    // Wine keeps a file's access list as Unix modes: it reads back the system
+    // and the file's owner, where Windows has the administrators.
+    const std::vector<WELL_KNOWN_SID_TYPE> kGuarded = {WinLocalSystemSid, IsWine() ? WinNullSid
+                                                                                   : WinBuiltinAdministratorsSid};
+    for (const UpdateAttributeFunction update : {&UpdateProcThreadAttribute, &RefuseAttribute})
+    {
+        const bool bSuspended = update == &RefuseAttribute;
+        SCOPED_TRACE(bSuspended ? "started suspended, default folder" : "started in its job");
+        g_pfnUpdateProcThreadAttribute = update;
+        const CScopedFolder folder(bSuspended ? defaultFolder : TestProgramDirectory() + L"\\output-" +
+                                                                    std::to_wstring(GetCurrentProcessId()));
+        DeleteFileW(log.Path().c_str());
+        traces.Clear();
+        Configure(L"no-such-image.exe", FindFreePort(), L"--chatter=300 --exitnow");
+        settings.output = {true, bSuspended ? L"" : folder.Path(), 4096, 2};
+        settings.instance = bSuspended ? instance : L"";
+        ASSERT_EQ(S_OK, Supervise().Start());
+        ASSERT_TRUE(WaitUntil([&] { return !traces.Ends().empty(); }));
+        supervisor->Stop();
+
+        EXPECT_EQ(1u, log.Count("std in=2 out=3 err=3 outname=\\ZeltAgentOutput."));
+        const auto ends = traces.Ends();
+        EXPECT_TRUE(EndsWith(ends[0].second, L"; relaunched in 1 s; last output: \"out 299 to standard output\" "
+                                             L"\"err 299 to standard error\" \"exiting: now\""))
+            << Narrow(ends[0].second);
+        std::string kept;
+        for (const wchar_t* name : {L"agent.2.log", L"agent.1.log", L"agent.log"})
+        {
+            const std::string text = ReadFileText(folder.File(name));
+            EXPECT_FALSE(text.empty()) << Narrow(name);
+            EXPECT_LE(text.size(), 4096u) << Narrow(name);
+            EXPECT_EQ(kGuarded, AllowedSids(nullptr, folder.File(name).c_str())) << Narrow(name);
+            kept += text;
+        }
+        EXPECT_FALSE(Exists(folder.File(L"agent.3.log")));
+        EXPECT_EQ(kGuarded, AllowedSids(nullptr, folder.Path().c_str()));
+        EXPECT_NE(std::string::npos, kept.find("out 299 to standard output\nerr 299 to standard error\nexiting: now\n"));
+        EXPECT_EQ(std::string::npos, kept.find("out 0 to")) << "the oldest output is rotated away";
+        EXPECT_TRUE(traces.Lines(EventKind::AgentOutputDropped).empty());
+    }
+    RemoveDirectoryW((std::wstring(programData) + L"\\ZeltAgentSvc").c_str());
+}
+
+// A folder that cannot be made: the output is read on and dropped, one
+// record says so, and the end record still carries the last words.
+TEST_F(AgentHostTest, OutputThatCannotBeKeptIsDroppedWithOneRecord)
+{
+    const std::wstring missing = TestProgramDirectory() + L"\\missing-" + std::to_wstring(GetCurrentProcessId());
+    Configure(L"no-such-image.exe", FindFreePort(), L"--chatter=50 --exitnow");
+    settings.output = {true, missing + L"\\output", 4096, 2};
+    ASSERT_EQ(S_OK, Supervise().Start());
+    ASSERT_TRUE(WaitUntil([&] { return !traces.Ends().empty(); }));
+    supervisor->Stop();
+    const std::vector<std::wstring> drops = traces.Lines(EventKind::AgentOutputDropped);
+    ASSERT_EQ(1u, drops.size());
+    EXPECT_TRUE(StartsWith(drops[0], L"Agent output dropped (" + missing + L"\\output\\agent.log) [err=3]"))
+        << Narrow(drops[0]);
+    EXPECT_TRUE(EndsWith(traces.Ends()[0].second, L"; last output: \"out 49 to standard output\" "
+                                                  L"\"err 49 to standard error\" \"exiting: now\""))
+        << Narrow(traces.Ends()[0].second);
+    EXPECT_FALSE(Exists(missing));
+}
+
+// With output off the agent inherits nothing: its standard output is not
+// the host's pipe (by the name the system gives the agent for it), no file
+// is kept and its end record has no last words.
+TEST_F(AgentHostTest, OutputOffKeepsNothingAndGivesTheAgentNoHandle)
+{
+    const CScopedFolder folder(TestProgramDirectory() + L"\\output-off-" + std::to_wstring(GetCurrentProcessId()));
+    Configure(L"no-such-image.exe", FindFreePort(), L"--chatter=5 --lifetime=300");
+    settings.output.folder = folder.Path();
+    ASSERT_EQ(S_OK, Supervise().Start());
+    ASSERT_TRUE(WaitUntil([&] { return !traces.Ends().empty(); }));
+    supervisor->Stop();
+    const std::vector<std::string> lines = log.Lines();
+    const auto std = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.compare(0, 4, "std ") == 0;
+    });
+    ASSERT_NE(lines.end(), std);
+    EXPECT_EQ(std::string::npos, std->find("ZeltAgentOutput")) << *std;
+    EXPECT_FALSE(Exists(folder.Path()));
+    EXPECT_EQ(std::wstring::npos, traces.Ends()[0].second.find(L"last output"));
 }
 
 // Registrations of waits on processes fail this many more times.

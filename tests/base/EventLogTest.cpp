@@ -1,5 +1,5 @@
 // Event-log records: one record per message under the service's name, cut at
-// 255 characters, written literally by traces, echoed to standard output only
+// 1023 characters, written literally by traces, echoed to standard output only
 // when the process runs in place, and rendered by the program's message table
 // exactly as written.
 #include <gtest/gtest.h>
@@ -62,15 +62,15 @@ protected:
     CEventLogCapture events;
 };
 
-TEST_F(EventLogTest, TracesAreWrittenLiterallyAndCutAt255Characters)
+TEST_F(EventLogTest, TracesAreWrittenLiterallyAndCutAt1023Characters)
 {
     const std::wstring trace = L"==> StartProcess: end_fail-1.[err=2]\ncmd=[a.exe %d %s %%]";
     std::wstring longTrace;
-    for (int i = 0; i < 300; ++i)
+    for (int i = 0; i < 1100; ++i)
         longTrace += static_cast<wchar_t>(L'a' + i % 26);
     WriteTrace(owner, EventKind::LaunchFailed, std::wstring(trace));
     WriteTrace(owner, EventKind::LaunchFailed, std::wstring(longTrace));
-    EXPECT_EQ((std::vector<std::wstring>{trace, longTrace.substr(0, 255)}), events.Messages());
+    EXPECT_EQ((std::vector<std::wstring>{trace, longTrace.substr(0, 1023)}), events.Messages());
 }
 
 TEST_F(EventLogTest, EchoesToStandardOutputOnlyInPlace)
@@ -124,9 +124,10 @@ TEST_F(EventLogTest, EachKindHasItsLevelAndIdAndRendersExactly)
         {EventKind::LaunchFailed, error, 7},        {EventKind::InstallationFailed, error, 8},
         {EventKind::AgentEnded, info, 9},           {EventKind::AgentEndedDelayed, warning, 10},
         {EventKind::AgentOutsideTree, warning, 11}, {EventKind::ExitWaitFailed, error, 12},
+        {EventKind::AgentNotAnswering, warning, 13}, {EventKind::AgentOutputDropped, warning, 14},
     };
     std::wstring longTrace = L"==> RegisterAppId: end_fail-3.\ndir=[";
-    while (longTrace.size() < 300)
+    while (longTrace.size() < 1100)
         longTrace += L"C:\\Zelt %1 50% ";
     for (const auto& entry : documented)
         WriteTrace(owner, entry.kind, std::wstring(longTrace));
@@ -140,7 +141,7 @@ TEST_F(EventLogTest, EachKindHasItsLevelAndIdAndRendersExactly)
     }
     for (const CEventLogCapture::Record& record : records)
         EXPECT_EQ(record.message, RenderRecord(program.Get(), record.eventId, record.message));
-    EXPECT_EQ(255u, records[0].message.size());
+    EXPECT_EQ(1023u, records[0].message.size());
     EXPECT_EQ(records.back().message, RenderRecord(program.Get(), 0, records.back().message));
 }
 
