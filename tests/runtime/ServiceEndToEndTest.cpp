@@ -411,7 +411,8 @@ TEST_F(ServiceEndToEndTest, StatusShowsTheAgentAndItsLastEnd)
     Install(port);
     result = RunHostWithOutput(L"/status");
     EXPECT_EQ(1u, result.exitCode);
-    EXPECT_EQ("ZeltAgentSvc: stopped, port " + std::to_string(port) + ", no agent\n", result.output);
+    EXPECT_EQ("ZeltAgentSvc: stopped, port " + std::to_string(port) + ", no agent, probing off, output off\n",
+              result.output);
     // Redirected, the line is UTF-8.
     result = RunHostWithOutput(L"/status /num=\u00e9");
     EXPECT_EQ(2u, result.exitCode);
@@ -426,7 +427,8 @@ TEST_F(ServiceEndToEndTest, StatusShowsTheAgentAndItsLastEnd)
     EXPECT_EQ(0u, result.output.find("ZeltAgentSvc: running, port " + std::to_string(port) + ", " + agentText))
         << result.output;
     EXPECT_NE(std::string::npos, result.output.find("ZeltDemoAgent.exe) since ")) << result.output;
-    EXPECT_NE(std::string::npos, result.output.find(", 1 starts, no end yet\n")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find(", 1 starts, no end yet, probing off, output off\n"))
+        << result.output;
 
     {
         CKernelHandle agent(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, first));
@@ -464,7 +466,8 @@ TEST_F(ServiceEndToEndTest, StatusShowsTheAgentAndItsLastEnd)
         // shows it alone.
         const USHORT otherPort = FindFreePort();
         const CScopedService other(L"ZeltAgentSvc-2", HostCommandLine(otherPort, kDemoAgentName, L"never.exe"));
-        const std::string otherLine = "ZeltAgentSvc-2: stopped, port " + std::to_string(otherPort) + ", no agent\n";
+        const std::string otherLine =
+            "ZeltAgentSvc-2: stopped, port " + std::to_string(otherPort) + ", no agent, probing off, output off\n";
         result = RunHostWithOutput(L"/status");
         EXPECT_EQ(1u, result.exitCode);
         EXPECT_EQ(0u, result.output.find("ZeltAgentSvc: running")) << result.output;
