@@ -16,15 +16,7 @@ constexpr const wchar_t* kServiceName = L"ZeltStatusTest";
 const std::wstring kServiceKey = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + kServiceName;
 const std::wstring kStatusKey = kServiceKey + L"\\Status";
 
-DWORD ReadDword(const wchar_t* name)
-{
-    DWORD value = 0;
-    DWORD bytes = sizeof(value);
-    return RegGetValueW(HKEY_LOCAL_MACHINE, kStatusKey.c_str(), name, RRF_RT_REG_DWORD, nullptr, &value, &bytes) ==
-                   ERROR_SUCCESS
-               ? value
-               : 0xFFFFFFFF;
-}
+DWORD ReadDword(const wchar_t* name) { return ReadNumber(HKEY_LOCAL_MACHINE, kStatusKey, name); }
 
 // A service's key of the test's own (no service behind it), removed at the end.
 class StatusPublisherTest : public ::testing::Test
@@ -40,9 +32,9 @@ protected:
     void TearDown() override { DeleteTree(HKEY_LOCAL_MACHINE, kServiceKey); }
 };
 
-// The record follows the agent's start and end; its key is volatile (the
-// registry refuses a lasting key below it) and goes at the stop.
-TEST_F(StatusPublisherTest, PublishesStartsAndEndsInAVolatileKeyThatGoesAtTheStop)
+// The record follows the agent's start, end and probe; its key is volatile
+// (the registry refuses a lasting key below it) and goes at the stop.
+TEST_F(StatusPublisherTest, PublishesInAVolatileKeyThatGoesAtTheStopAndMakesNoServiceKey)
 {
     CStatusPublisher publisher;
     publisher.Start(kServiceName, L"agent.exe");
@@ -64,9 +56,6 @@ TEST_F(StatusPublisherTest, PublishesStartsAndEndsInAVolatileKeyThatGoesAtTheSto
     publisher.AgentEnded(AgentEnd{0xC0000005, 2500, 0, true});
     EXPECT_EQ(0xFFFFFFFFu, ReadDword(L"AgentProcessId"));
     EXPECT_EQ(0xC0000005u, ReadDword(L"LastExitCode"));
-    EXPECT_EQ(1u, ReadDword(L"Starts"));
-
-    EXPECT_EQ(0xFFFFFFFFu, ReadDword(L"ProbeAnswered"));
     publisher.AgentProbed(true);
     EXPECT_EQ(1u, ReadDword(L"ProbeAnswered"));
     PublishedStatus read;
@@ -76,16 +65,14 @@ TEST_F(StatusPublisherTest, PublishesStartsAndEndsInAVolatileKeyThatGoesAtTheSto
     publisher.Stop();
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kStatusKey));
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kServiceKey));
-}
 
-// Without a service key (a run in place) nothing is written, and no key made.
-TEST(StatusPublisher, CreatesNoServiceKey)
-{
-    CStatusPublisher publisher;
-    publisher.Start(L"ZeltStatusTestAbsent", L"agent.exe");
-    publisher.AgentStarted(GetCurrentProcessId(), GetCurrentProcess());
-    publisher.Stop();
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\ZeltStatusTestAbsent"));
+    // Without a service key (a run in place) no key is made.
+    const std::wstring absent = kServiceKey + L"Absent";
+    CStatusPublisher inPlace;
+    inPlace.Start(std::wstring(kServiceName) + L"Absent", L"agent.exe");
+    inPlace.AgentStarted(GetCurrentProcessId(), GetCurrentProcess());
+    inPlace.Stop();
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, absent));
 }
 
 InstanceStatus RunningInstance(const std::wstring& name, ULONGLONG since)
@@ -104,12 +91,11 @@ InstanceStatus RunningInstance(const std::wstring& name, ULONGLONG since)
 
 constexpr ULONGLONG kSecond = 10000000;  // FILETIME units
 
-// Strings are escaped by JSON's rules (RFC 8259), everything outside
-// printable ASCII as \u and its UTF-16 units; what is not known is null.
+// Strings escaped by RFC 8259's rules (non-ASCII as \u and its UTF-16
+// units); what is not known is null.
 TEST(StatusReport, JsonEscapesByTheFormatsRulesAndWritesNullForTheUnknown)
 {
-    // 2026-12-09 19:00:00 UTC is 13441316400 s after 1601-01-01, where a
-    // FILETIME counts from.
+    // 2026-12-09 19:00:00 UTC, 13441316400 s after FILETIME's 1601-01-01.
     const ULONGLONG since = 13441316400ull * kSecond;
     InstanceStatus running = RunningInstance(L"Zelt\"\\\u00e9\U0001D11E\n", since);
     running.published.bEnded = true;
@@ -134,7 +120,10 @@ TEST(StatusReport, JsonEscapesByTheFormatsRulesAndWritesNullForTheUnknown)
     EXPECT_EQ(L"[]", FormatStatusJson({}, since));
 }
 
-TEST(StatusReport, LineShowsTheAgentForHowLongAndTheLastEnd)
+// The line: the agent and for how long, the last end, probing with its
+// last counted check, and the output file in the instance's folder under
+// %ProgramData%.
+TEST(StatusReport, LineShowsTheAgentTheLastEndProbingAndTheOutputFile)
 {
     const ULONGLONG since = 13441316400ull * kSecond;
     InstanceStatus instance = RunningInstance(L"ZeltAgentSvc-7", since);
@@ -142,8 +131,9 @@ TEST(StatusReport, LineShowsTheAgentForHowLongAndTheLastEnd)
     instance.published.bExitCodeKnown = true;
     instance.published.lastExitCode = 7;
     instance.published.lastRanMs = 1500;
-    const std::wstring line = FormatStatusLine(instance, since + (3600 + 120 + 5) * kSecond);
-    EXPECT_EQ(0u, line.find(L"ZeltAgentSvc-7: running, port 5000, agent 1234 (C:\\A\\agent.exe) since ")) << Narrow(line);
+    std::wstring line = FormatStatusLine(instance, since + (3600 + 120 + 5) * kSecond);
+    EXPECT_EQ(0u, line.find(L"ZeltAgentSvc-7: running, port 5000, agent 1234 (C:\\A\\agent.exe) since "))
+        << Narrow(line);
     EXPECT_NE(std::wstring::npos, line.find(L" (1 h 2 min), 3 starts, last end: exit code 0x00000007 after 1.5 s at "))
         << Narrow(line);
 
@@ -151,24 +141,18 @@ TEST(StatusReport, LineShowsTheAgentForHowLongAndTheLastEnd)
     instance.published.bEnded = false;
     EXPECT_EQ(L"ZeltAgentSvc-7: running, port 5000, no agent, 3 starts, no end yet, probing off, output off",
               FormatStatusLine(instance, since));
-}
 
-// Probing shows its interval and the last counted check; the output its file
-// in the instance's folder under %ProgramData%.
-TEST(StatusReport, LineShowsProbingAndTheOutputFile)
-{
-    InstanceStatus instance = RunningInstance(L"ZeltAgentSvc-7", 0);
     instance.parameters.values[kProbeParameter] = 30;
     instance.parameters.values[kOutputParameter] = 1;
     wchar_t data[MAX_PATH];
     ASSERT_NE(0u, GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH));
-    const std::wstring output = L", output " + std::wstring(data) + L"\\ZeltAgentSvc\\ZeltAgentSvc-7\\agent.log";
-    std::wstring line = FormatStatusLine(instance, 0);
-    EXPECT_NE(std::wstring::npos, line.find(L", probing every 30 s (last answer: not checked yet)" + output))
+    line = FormatStatusLine(instance, since);
+    EXPECT_NE(std::wstring::npos, line.find(L", probing every 30 s (last answer: not checked yet), output " +
+                                            std::wstring(data) + L"\\ZeltAgentSvc\\ZeltAgentSvc-7\\agent.log"))
         << Narrow(line);
     instance.published.bProbed = true;
     instance.published.bProbeAnswered = true;
-    line = FormatStatusLine(instance, 0);
+    line = FormatStatusLine(instance, since);
     EXPECT_NE(std::wstring::npos, line.find(L", probing every 30 s (last answer: yes at ")) << Narrow(line);
 }
 

@@ -34,20 +34,6 @@ const std::wstring kAgentProgram = kAgentFolder + L"\\zelt agent.exe";
 const std::wstring kDataFolder = L"C:\\Zelt Agent Data";
 const std::wstring kAgentLog = kDataFolder + L"\\agent one.log";
 
-// The time the service manager gives the service after PRESHUTDOWN.
-bool QueryPreshutdownTimeout(const wchar_t* name, DWORD& timeoutMs)
-{
-    const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const CServiceHandle service(OpenServiceW(manager.Get(), name, SERVICE_QUERY_CONFIG));
-    SERVICE_PRESHUTDOWN_INFO info{};
-    DWORD needed = 0;
-    if (!service || !QueryServiceConfig2W(service.Get(), SERVICE_CONFIG_PRESHUTDOWN_INFO,
-                                          reinterpret_cast<BYTE*>(&info), sizeof(info), &needed))
-        return false;
-    timeoutMs = info.dwPreshutdownTimeout;
-    return true;
-}
-
 class InstallationTest : public ::testing::Test
 {
 protected:
@@ -86,12 +72,15 @@ TEST_F(InstallationTest, ServiceSwitchInstallsAConfiguredInstance)
     EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), config.serviceType);
     EXPECT_EQ(L"\"" + Host() + L"\" /port=5000 /agent=\"a.exe\" /cmd=\"a.exe -x\"", config.imagePath);
-    // After PRESHUTDOWN the service manager waits the README's 10 s, more
-    // than the stop's wait hint of 7000 ms (Wine, like Windows 7, would
-    // otherwise give 3 min).
-    DWORD preshutdownMs = 0;
-    ASSERT_TRUE(QueryPreshutdownTimeout(L"ZeltAgentSvc-7", preshutdownMs)) << GetLastError();
-    EXPECT_EQ(10000u, preshutdownMs);
+    // After PRESHUTDOWN the README's 10 s, above the stop's 7000 ms wait
+    // hint (Wine, like Windows 7, would otherwise give 3 min). The handle
+    // closes at once: an open one would hold back the deletion below.
+    SERVICE_PRESHUTDOWN_INFO preshutdown{};
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceConfig2W(OpenTestService(L"ZeltAgentSvc-7", SERVICE_QUERY_CONFIG).Get(),
+                                     SERVICE_CONFIG_PRESHUTDOWN_INFO, reinterpret_cast<BYTE*>(&preshutdown),
+                                     sizeof(preshutdown), &needed));
+    EXPECT_EQ(10000u, preshutdown.dwPreshutdownTimeout);
 
     std::wstring text;
     ASSERT_TRUE(ReadText(HKEY_CLASSES_ROOT, AppIdKeyPath(), L"LocalService", text));
@@ -219,24 +208,19 @@ TEST_F(InstallationTest, PortThatIsNoPortNumberIsRefused)
     EXPECT_EQ(before, SnapshotInstallation(L"ZeltAgentSvc-7"));
 }
 
-DWORD ReadParameter(const wchar_t* name)
-{
-    DWORD value = 0;
-    DWORD bytes = sizeof(value);
-    return RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\ZeltAgentSvc-7\\Parameters", name,
-                        RRF_RT_REG_DWORD, nullptr, &value, &bytes) == ERROR_SUCCESS
-               ? value
-               : 0xFFFFFFFF;
-}
-
-// The output and probe settings live in the service's Parameters key, as
-// REG_DWORDs: a value out of bounds is refused with nothing installed;
-// given ones are stored (defaults where none were ever given), kept by a
-// reinstall that does not give them, shown by /status, and gone with the
-// instance.
+// The output and probe settings, REG_DWORDs in the service's Parameters
+// key: out of bounds refused with nothing installed; given ones stored
+// (defaults for the rest), kept by a reinstall that does not give them,
+// shown by /status, and gone with the instance.
 TEST_F(InstallationTest, InstanceParametersAreStoredKeptAcrossAReinstallShownAndRemoved)
 {
     const std::wstring parameters = L"SYSTEM\\CurrentControlSet\\Services\\ZeltAgentSvc-7\\Parameters";
+    const auto stored = [&] {
+        std::vector<DWORD> values;
+        for (const wchar_t* name : {L"Output", L"OutputSizeMB", L"OutputKeep", L"ProbeSeconds"})
+            values.push_back(ReadNumber(HKEY_LOCAL_MACHINE, parameters, name));
+        return values;
+    };
     const std::wstring install = L"/Service /port=5000 /agent=a.exe /num=7";
     const std::vector<std::wstring> before = SnapshotInstallation(L"ZeltAgentSvc-7");
     const ProgramResult refused = RunHostWithOutput(install + L" /probe=0.5");
@@ -246,16 +230,9 @@ TEST_F(InstallationTest, InstanceParametersAreStoredKeptAcrossAReinstallShownAnd
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, parameters));
 
     ASSERT_EQ(0u, RunHost(install + L" /output=on /outputsize=64 /probe=30"));
-    EXPECT_EQ(1u, ReadParameter(L"Output"));
-    EXPECT_EQ(64u, ReadParameter(L"OutputSizeMB"));
-    EXPECT_EQ(2u, ReadParameter(L"OutputKeep"));
-    EXPECT_EQ(30u, ReadParameter(L"ProbeSeconds"));
+    EXPECT_EQ((std::vector<DWORD>{1, 64, 2, 30}), stored());
     ASSERT_EQ(0u, RunHost(install + L" /outputkeep=5"));
-    EXPECT_EQ(1u, ReadParameter(L"Output"));
-    EXPECT_EQ(64u, ReadParameter(L"OutputSizeMB"));
-    EXPECT_EQ(5u, ReadParameter(L"OutputKeep"));
-    EXPECT_EQ(30u, ReadParameter(L"ProbeSeconds"));
-
+    EXPECT_EQ((std::vector<DWORD>{1, 64, 5, 30}), stored());
     const ProgramResult status = RunHostWithOutput(L"/status /num=7");
     EXPECT_NE(std::string::npos, status.output.find(", probing every 30 s (last answer: not checked yet), output "))
         << status.output;
@@ -599,25 +576,19 @@ TEST_F(InstallStepsTest, OnlyAdministratorsControlTheService)
         EXPECT_EQ(0u, GrantedRights(services.accessList, other)) << other;
 }
 
-// An undo step that fails is written with the system's text for its error,
-// and the steps after it are still taken: here the created service cannot
-// be deleted (through the seam) and a noted value's key is gone.
+// A failed undo step is written with the system's text for its error and
+// the later steps are still taken: here the created service cannot be
+// deleted (through the seam) and a noted value's key is gone.
 TEST_F(InstallStepsTest, FailedUndoStepsAreWrittenAndTheRestIsUndone)
 {
     CInstallationUndo undo(services);
     const ServiceDefinition definition{L"\"C:\\h.exe\" /port=9", L"ZeltAgent Service - t1"};
     ASSERT_EQ(S_OK, InstallService(services, L"ZeltAgentSvc-t1", definition, undo));
-    const std::wstring missingKey = L"Software\\ZeltUndoTest\\Missing";
-    CValueImage previous;
-    previous.name = L"Kept";
-    previous.type = REG_DWORD;
-    previous.data = {1, 0, 0, 0};
-    undo.Journal().NoteValueWritten(HKEY_LOCAL_MACHINE, std::wstring(missingKey), std::move(previous), true);
     const std::wstring createdKey = L"Software\\ZeltUndoTest";
-    HKEY created = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, createdKey.c_str(), 0, nullptr, 0, KEY_READ, nullptr,
-                                             &created, nullptr));
-    RegCloseKey(created);
+    const std::wstring missingKey = createdKey + L"\\Missing";
+    undo.Journal().NoteValueWritten(HKEY_LOCAL_MACHINE, std::wstring(missingKey),
+                                    CValueImage{L"Kept", REG_DWORD, {1, 0, 0, 0}}, true);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, createdKey.c_str(), nullptr, REG_SZ, L"", 2));
     undo.Journal().NoteKeyCreated(HKEY_LOCAL_MACHINE, std::wstring(createdKey));
 
     services.failingCall = L"DeleteEntry";
@@ -625,36 +596,31 @@ TEST_F(InstallStepsTest, FailedUndoStepsAreWrittenAndTheRestIsUndone)
     undo.Undo([&](EventKind kind, const std::wstring& line) { lines.emplace_back(kind, line); });
     const std::vector<std::pair<EventKind, std::wstring>> expected = {
         {EventKind::InstallationFailed, FailureText(L"Could not delete the created service", ERROR_ACCESS_DENIED)},
-        {EventKind::InstallationFailed,
-         FailureText(L"Could not restore HKLM\\" + missingKey, ERROR_FILE_NOT_FOUND)}};
+        {EventKind::InstallationFailed, FailureText(L"Could not restore HKLM\\" + missingKey, ERROR_FILE_NOT_FOUND)}};
     EXPECT_EQ(expected, lines);
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, createdKey));
     DeleteTree(HKEY_LOCAL_MACHINE, createdKey);  // should the undo have left it
     EXPECT_TRUE(IsServiceInstalled(services, L"ZeltAgentSvc-t1"));  // removed by the fixture
 }
 
-// The service names as the older listing call gives them, in one read.
+// The names the older listing call gives in one read (SERVICE_WIN32, as
+// the host lists).
 std::vector<std::wstring> ListServiceNames(SC_HANDLE manager)
 {
     std::vector<BYTE> whole(256 * 1024);
-    DWORD needed = 0;
-    DWORD count = 0;
-    DWORD resume = 0;
-    if (!EnumServicesStatusW(manager, SERVICE_WIN32, SERVICE_STATE_ALL,
-                             reinterpret_cast<ENUM_SERVICE_STATUSW*>(whole.data()), static_cast<DWORD>(whole.size()),
-                             &needed, &count, &resume))
-        return {};
-    const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUSW*>(whole.data());
+    auto* entries = reinterpret_cast<ENUM_SERVICE_STATUSW*>(whole.data());
+    DWORD needed = 0, count = 0, resume = 0;
     std::vector<std::wstring> names;
-    for (DWORD i = 0; i < count; ++i)
-        names.emplace_back(entries[i].lpServiceName);
+    if (EnumServicesStatusW(manager, SERVICE_WIN32, SERVICE_STATE_ALL, entries, static_cast<DWORD>(whole.size()),
+                            &needed, &count, &resume))
+        for (DWORD i = 0; i < count; ++i)
+            names.emplace_back(entries[i].lpServiceName);
     return names;
 }
 
-// Reads the list as Windows' EnumServicesStatusEx documents it, which Wine
-// does not (it returns all or nothing): the entries from the resume handle
-// on that fit, their texts behind them, ERROR_MORE_DATA with the bytes the
-// rest needs while entries remain, and the resume handle of the next read.
+// Reads as EnumServicesStatusEx is documented to, which Wine does not (it
+// gives all or nothing): the entries from the resume handle on that fit,
+// ERROR_MORE_DATA with the bytes the rest needs, the next resume handle.
 class CPagingServiceManager : public CSystemServiceManager
 {
 public:
@@ -674,12 +640,11 @@ protected:
         auto* text = reinterpret_cast<wchar_t*>(buffer + (end - resume) * sizeof(ENUM_SERVICE_STATUS_PROCESSW));
         for (size_t i = resume; i < end; ++i)
         {
-            ENUM_SERVICE_STATUS_PROCESSW& entry = entries[i - resume];
-            entry = ENUM_SERVICE_STATUS_PROCESSW{};
-            entry.lpServiceName = text;
+            entries[i - resume] = ENUM_SERVICE_STATUS_PROCESSW{};
+            entries[i - resume].lpServiceName = text;
             text = std::copy(m_names[i].begin(), m_names[i].end(), text);
             *text++ = L'\0';
-            entry.lpDisplayName = text;
+            entries[i - resume].lpDisplayName = text;
             *text++ = L'\0';
         }
         count = static_cast<DWORD>(end - resume);
@@ -700,10 +665,9 @@ private:
     std::vector<std::wstring> m_names;
 };
 
-// The service list is read in as many reads as it takes, each going on
-// where the last ended, and a buffer too small for one entry is grown: with
-// Windows' partial reads and with Wine's own, every service comes once, as
-// the older listing call shows them in one read.
+// The list is read in as many reads as it takes, each going on where the
+// last ended, and a buffer too small for one entry is grown: with Windows'
+// partial reads and with Wine's own, every service comes once.
 TEST_F(InstallStepsTest, SmallListBuffersGatherEveryServiceOnce)
 {
     const CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));

@@ -97,6 +97,15 @@ bool ReadText(HKEY root, const std::wstring& path, const wchar_t* valueName, std
     return true;
 }
 
+DWORD ReadNumber(HKEY root, const std::wstring& path, const wchar_t* valueName)
+{
+    DWORD value = 0;
+    DWORD bytes = sizeof(value);
+    return RegGetValueW(root, path.c_str(), valueName, RRF_RT_REG_DWORD, nullptr, &value, &bytes) == ERROR_SUCCESS
+               ? value
+               : 0xFFFFFFFF;
+}
+
 std::vector<std::wstring> ReadTextList(HKEY root, const std::wstring& path, const wchar_t* valueName)
 {
     std::vector<std::wstring> items;

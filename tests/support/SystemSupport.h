@@ -38,6 +38,9 @@ bool KeyExists(HKEY root, const std::wstring& path);
 // The text of a REG_SZ value; false when the key or value is missing.
 bool ReadText(HKEY root, const std::wstring& path, const wchar_t* valueName, std::wstring& text);
 
+// The number of a REG_DWORD value; 0xFFFFFFFF when the key or value is missing.
+DWORD ReadNumber(HKEY root, const std::wstring& path, const wchar_t* valueName);
+
 // The items of a REG_MULTI_SZ value; empty when missing.
 std::vector<std::wstring> ReadTextList(HKEY root, const std::wstring& path, const wchar_t* valueName);
 
