@@ -1,12 +1,12 @@
 // The installer package under the system's msiexec, walked as an
 // administrator meets it: a failed first installation leaves nothing, an
 // installation runs its instance, the same command leaves it alone, a
-// repair restarts it on the reinstalled files, a failed upgrade (its new
-// settings, or a host file held by another program) keeps the old version
-// and every instance, an upgrade and a rebuild of the same version keep
-// every instance (one added by hand too), a downgrade is refused, and the
-// removal leaves nothing behind. A package without an instance installs and
-// removes the files alone, and none runs while rollback is disabled.
+// repair restarts it on the reinstalled files, a failed upgrade (bad
+// settings, or a held host file) keeps the old version and every instance,
+// an upgrade and a rebuild of the same version keep every instance (one
+// added by hand too), a downgrade is refused, and the removal leaves
+// nothing behind. A package without an instance installs and removes the
+// files alone; none runs with rollback disabled.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -41,8 +41,7 @@ const std::wstring kAddedService = L"ZeltAgentSvc-" + kAddedNumber;
 // adopts a running agent of its image name, which would be another
 // instance's.
 const wchar_t* const kHandAgentName = L"ZeltHandAgent.exe";
-// An instance from another folder whose name the host's output carries
-// beyond ASCII.
+// An instance from another folder, its name beyond ASCII.
 const std::wstring kAccentedService = L"ZeltAgentSvc-\u00E9";
 const wchar_t* const kAddedAgentName = L"ZeltAddedAgent.exe";
 // msiexec's results for a failed installation: Windows gives 1603, Wine 1627.
@@ -327,9 +326,8 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_EQ(0u, InstallThroughApi(package, properties));
     EXPECT_EQ(agents, FindProcesses(kDemoAgentName));
     EXPECT_EQ(0u, log.Count("exit"));
-    // A repair that reinstalls every file whatever its version (msiexec
-    // /fa) sets the running ones aside and restarts the instance on the
-    // reinstalled ones, with its service as it was; nothing is left aside.
+    // A repair of every file (msiexec /fa) sets the running ones aside and
+    // restarts the instance on the new ones, its service as it was.
     EXPECT_EQ(0u, RunMsiexec(L"/i \"" + package + L"\" REINSTALL=ALL REINSTALLMODE=amus"));
     EXPECT_TRUE(log.WaitForCount("listening", 2));
     EXPECT_EQ(1u, log.Count("exit shutdown"));
@@ -339,9 +337,8 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_FALSE(FileExists(keptFolder));
     const std::vector<DWORD> repairedAgents = FindProcesses(kDemoAgentName);
 
-    // The refresh an upgrade runs when the new host registers otherwise
-    // writes the module's registration again for the instance and leaves its
-    // service alone: still running, with what was set on it.
+    // The refresh an upgrade runs when the registration differs writes it
+    // again for the instance and leaves the service running as it was.
     const std::wstring typeLibrary = std::wstring(L"TypeLib\\") + ZELT_LIBID_TEXT;
     ASSERT_TRUE(KeyExists(HKEY_CLASSES_ROOT, typeLibrary));
     DeleteTree(HKEY_CLASSES_ROOT, typeLibrary);
@@ -349,10 +346,8 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_EQ(repairedAgents, FindProcesses(kDemoAgentName));
     EXPECT_EQ(L"set by an administrator", ServiceDescription(kService));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, typeLibrary));
-    wchar_t localService[64] = L"";
-    DWORD bytes = sizeof(localService);
-    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CLASSES_ROOT, AppIdKeyPath().c_str(), L"LocalService", RRF_RT_REG_SZ,
-                                          nullptr, localService, &bytes));
+    std::wstring localService;
+    EXPECT_TRUE(ReadText(HKEY_CLASSES_ROOT, AppIdKeyPath(), L"LocalService", localService));
     EXPECT_EQ(kService, localService);
 
     // Another NUM adds that instance and leaves the first one alone.
@@ -383,12 +378,11 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     // version with every instance as it was, running.
     EXPECT_TRUE(IsInstallFailure(
         InstallThroughApi(upgrade, MsiProperty(L"CMD", missing) + L" " + MsiProperty(L"NUM", kNumber), true)));
-    // Undone once: no second undoing after the rollback removed the host.
+    // Undone once, not again after the rollback removed the host.
     const std::string undoneLog = ReadFileText(m_msiLog);
     const std::string undoing = "ZeltAgentSvc: undoing the installation of the instances";
-    const size_t undone = undoneLog.find(undoing);
-    EXPECT_NE(std::string::npos, undone);
-    EXPECT_EQ(std::string::npos, undoneLog.find(undoing, undone + 1));
+    EXPECT_NE(std::string::npos, undoneLog.find(undoing));
+    EXPECT_EQ(undoneLog.find(undoing), undoneLog.rfind(undoing));
     EXPECT_EQ(std::string::npos, undoneLog.find("ZeltAgentSvc: could not run "));
     EXPECT_EQ(expected, SplitCommandLine(ServiceImagePath(kService)));
     EXPECT_EQ(handImagePath, ServiceImagePath(kHandService));
@@ -402,9 +396,9 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_TRUE(addedLog.WaitForCount("listening", 2));
     EXPECT_FALSE(FileExists(keptFolder));
 
-    // So does an upgrade while another program holds the host without
-    // delete sharing (a scanner): the running file cannot be set aside, and
-    // the upgrade fails rather than leave it for a restart of the machine.
+    // So does one while a program (a scanner) holds the host without delete
+    // sharing: it cannot be set aside, and the upgrade fails rather than
+    // leave it for a restart.
     {
         const CKernelHandle held(
             CreateFileW(host.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -413,7 +407,7 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     }
     const std::string heldLog = ReadFileText(m_msiLog);
     const size_t held = heldLog.find("ZeltAgentSvc: could not set " + Narrow(host) + " aside: ");
-    ASSERT_NE(std::string::npos, held) << heldLog.substr(heldLog.size() > 4000 ? heldLog.size() - 4000 : 0);
+    ASSERT_NE(std::string::npos, held);
     // ERROR_SHARING_VIOLATION as an HRESULT.
     EXPECT_NE(std::string::npos, heldLog.substr(held, heldLog.find('\n', held) - held).find("(0x80070020)"));
     products = InstalledProducts();
@@ -498,14 +492,13 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
 TEST_F(MsiPackageTest, PackageWithoutAnInstanceInstallsAndRemovesTheFilesAloneUnlessRollbackIsDisabled)
 {
     const std::wstring package = BuiltProgramPath(L"ZeltAgentSvc-" ZELT_VERSION_TEXT L".msi");
-    // Without rollback the package could not restore its instances: with
-    // the DISABLEROLLBACK property (its launch condition, whose text Wine's
-    // installer does not log), or the DisableRollback policy (its action,
-    // which says why), it does not run.
+    // Without rollback the instances could not be restored: neither the
+    // DISABLEROLLBACK property (the launch condition, whose text Wine does
+    // not log) nor the DisableRollback policy (the action says why) runs.
     EXPECT_TRUE(IsInstallFailure(RunMsiexec(L"/i \"" + package + L"\" DISABLEROLLBACK=1", true)));
 
-    // The host's refusal reaches the log as the host wrote it (UTF-8 on a
-    // pipe): the port belongs to an instance whose name is not ASCII.
+    // The host's refusal (UTF-8 on a pipe) reaches the log intact: the port
+    // is taken by an instance whose name is not ASCII.
     const std::wstring port = std::to_wstring(FindFreePort());
     ASSERT_EQ(0u, RunProgram(L"\"" + BuiltProgramPath(L"ZeltAgentSvc.exe") + L"\" " +
                              BuildInstallArguments(port, L"a.exe", L"a.exe", L"\u00E9"))
@@ -516,9 +509,8 @@ TEST_F(MsiPackageTest, PackageWithoutAnInstanceInstallsAndRemovesTheFilesAloneUn
     const std::string refusedLog = ReadFileText(m_msiLog);
     const size_t refusal = refusedLog.find("ZeltAgentSvc: the host's /Service for " + Narrow(kService));
     ASSERT_NE(std::string::npos, refusal);
-    // The log is written in the installer's code page.
     const std::string line = refusedLog.substr(refusal, refusedLog.find('\n', refusal) - refusal);
-    std::wstring wideLine(line.size(), L'\0');
+    std::wstring wideLine(line.size(), L'\0');  // in the installer's code page
     wideLine.resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, line.data(), static_cast<int>(line.size()),
                                                             &wideLine[0], static_cast<int>(wideLine.size()))));
     EXPECT_NE(std::wstring::npos, wideLine.find(kAccentedService + L";")) << line;

@@ -43,24 +43,17 @@ TEST(SetupArgumentsTest, InstallationHandsTheHostEveryValueExactly)
     for (const std::wstring& cmd : commands)
     {
         const std::wstring line = kProgram + BuildInstallArguments(L"5000", L"a \"b\".exe", cmd, L"7 \\");
-        const std::vector<std::wstring> expected{L"C:\\Program Files\\ZeltAgentSvc\\ZeltAgentSvc.exe",
+        std::vector<std::wstring> expected{L"C:\\Program Files\\ZeltAgentSvc\\ZeltAgentSvc.exe",
                                                  L"/Service", L"/port=5000", L"/agent=a \"b\".exe",
                                                  L"/cmd=" + cmd, L"/num=7 \\"};
         EXPECT_EQ(expected, SplitCommandLine(line)) << line;
         EXPECT_EQ(std::vector<std::wstring>{L"Service"}, SwitchWords(line)) << line;
+        // The refresh adds "/RegServer", which the host sees beside "/Service".
+        const std::wstring refresh = kProgram + BuildRefreshArguments(L"5000", L"a \"b\".exe", cmd, L"7 \\");
+        expected.insert(expected.begin() + 1, L"/RegServer");
+        EXPECT_EQ(expected, SplitCommandLine(refresh)) << refresh;
+        EXPECT_EQ((std::vector<std::wstring>{L"RegServer", L"Service"}), SwitchWords(refresh)) << refresh;
     }
-}
-
-// The host sees both switches, and so refreshes the registration for that
-// instance; the values reach it as for "/Service".
-TEST(SetupArgumentsTest, RefreshAddsTheRegistrationSwitchToTheInstallation)
-{
-    const std::wstring line = kProgram + BuildRefreshArguments(L"5000", L"a.exe", L"a.exe -Service", L"7");
-    const std::vector<std::wstring> expected{L"C:\\Program Files\\ZeltAgentSvc\\ZeltAgentSvc.exe", L"/RegServer",
-                                             L"/Service", L"/port=5000", L"/agent=a.exe", L"/cmd=a.exe -Service",
-                                             L"/num=7"};
-    EXPECT_EQ(expected, SplitCommandLine(line));
-    EXPECT_EQ((std::vector<std::wstring>{L"RegServer", L"Service"}), SwitchWords(line));
 }
 
 TEST(SetupArgumentsTest, RemovalNamesTheInstanceAlone)
@@ -156,42 +149,34 @@ TEST(SetupPlanTest, UpgradeKeepsTheServicesAndInstallsOnlyWhatChanges)
     EXPECT_EQ(StepKind::Start, first.install.back().kind);
 }
 
-// OUTPUT, OUTPUTSIZE, OUTPUTKEEP and PROBE reach the host's "/Service" as
-// its parameter switches, which the host reads to their values; given alone
-// for an instance, they install it again with its own settings. Not given,
-// no switch is handed on: the host keeps the stored values.
+// OUTPUT, OUTPUTSIZE, OUTPUTKEEP and PROBE reach "/Service" as the host's
+// switches; given alone they install the instance again; not given, none
+// is handed on and the host keeps the stored values.
 TEST(SetupPlanTest, ParameterPropertiesReachTheHostsServiceArguments)
 {
-    SetupRequest request{L"5000", L"agent.exe", L"agent.exe --a", L"7"};
-    request.output = L"on";
-    request.outputSize = L"64";
-    request.outputKeep = L"3";
-    request.probe = L"5";
+    const SetupRequest request{L"5000", L"agent.exe", L"agent.exe --a", L"7", L"on", L"64", L"3", L"5"};
     const SetupPlan first = PlanInstances(SetupMode::Installation, request, {});
     ASSERT_FALSE(first.install.empty());
     EXPECT_EQ(StepKind::RunHost, first.install[0].kind);
     const std::wstring line = kProgram + first.install[0].arguments;
-    const InstanceSettings read = ReadInstanceSettings(line.c_str());
-    EXPECT_EQ(1u, read.parameters.values[kOutputParameter]) << line;
-    EXPECT_EQ(64u, read.parameters.values[kOutputSizeParameter]) << line;
-    EXPECT_EQ(3u, read.parameters.values[kOutputKeepParameter]) << line;
-    EXPECT_EQ(5u, read.parameters.values[kProbeParameter]) << line;
-    EXPECT_EQ(std::vector<std::wstring>{L"Service"}, SwitchWords(line)) << line;
+    const InstanceParameters read = ReadInstanceSettings(line.c_str()).parameters;
+    EXPECT_EQ((std::vector<DWORD>{1, 64, 3, 5}),
+              (std::vector<DWORD>{read.values[kOutputParameter], read.values[kOutputSizeParameter],
+                                  read.values[kOutputKeepParameter], read.values[kProbeParameter]}))
+        << Narrow(line);
+    EXPECT_EQ(std::vector<std::wstring>{L"Service"}, SwitchWords(line)) << Narrow(line);
 
     const std::vector<SetupInstance> instances{Instance(L"7", L"5000", L"agent.exe --a", true)};
     SetupRequest probeOnly;
     probeOnly.num = L"7";
     probeOnly.probe = L"off";
-    const SetupPlan changed = PlanInstances(SetupMode::Maintenance, probeOnly, instances);
     const SetupSteps install{
         Step(StepKind::Stop, L"ZeltAgentSvc-7"),
         Step(StepKind::RunHost, L"ZeltAgentSvc-7",
              BuildInstallArguments(L"5000", L"agent.exe", L"agent.exe --a", L"7") + L" \"/probe=off\""),
         Step(StepKind::Start, L"ZeltAgentSvc-7")};
-    EXPECT_EQ(install, changed.install);
-
-    const SetupPlan upgrade = PlanInstances(SetupMode::Installation, SetupRequest(), instances);
-    for (const SetupStep& step : upgrade.install)
+    EXPECT_EQ(install, PlanInstances(SetupMode::Maintenance, probeOnly, instances).install);
+    for (const SetupStep& step : PlanInstances(SetupMode::Installation, SetupRequest(), instances).install)
         EXPECT_EQ(std::wstring::npos, step.arguments.find(L"/probe=")) << Narrow(step.arguments);
 }
 
@@ -227,34 +212,24 @@ TEST(SetupPlanTest, ARepairRestartsEveryRunningInstanceOnTheReinstalledFiles)
     const std::vector<SetupInstance> instances{Instance(L"7", L"5000", L"agent.exe --a", true),
                                                Instance(L"8", L"5001", L"agent.exe --b", false)};
     const SetupPlan plan = PlanInstances(SetupMode::Reinstall, SetupRequest(), instances);
-    const SetupSteps install{Step(StepKind::Stop, L"ZeltAgentSvc-7"), Step(StepKind::Start, L"ZeltAgentSvc-7")};
-    EXPECT_EQ(install, plan.install);
+    EXPECT_EQ((SetupSteps{Step(StepKind::Stop, L"ZeltAgentSvc-7"), Step(StepKind::Start, L"ZeltAgentSvc-7")}),
+              plan.install);
     EXPECT_EQ(SetupSteps{Step(StepKind::Start, L"ZeltAgentSvc-7")}, plan.rollbackStop);
 }
 
-// Which run is a removal by an upgrade: on Windows only the one
-// UPGRADINGPRODUCTCODE names; under Wine, which sets no such property,
-// also a removal while another version is listed.
+// A removal is an upgrade's when UPGRADINGPRODUCTCODE says so; under Wine,
+// which sets no such property, also while another version is listed.
 TEST(SetupPlanTest, AnotherVersionMarksARemovalByUpgradeOnlyUnderWine)
 {
-    SetupFacts removal;
-    removal.bRemoveAll = true;
-    removal.bInstalled = true;
-    removal.bOtherVersionListed = true;
-    EXPECT_EQ(SetupMode::Removal, ChooseMode(removal, false));
-    EXPECT_EQ(SetupMode::RemovalByUpgrade, ChooseMode(removal, true));
-    removal.bOtherVersionListed = false;
-    removal.bUpgrading = true;
-    EXPECT_EQ(SetupMode::RemovalByUpgrade, ChooseMode(removal, false));
-
-    SetupFacts repair;
-    repair.bInstalled = true;
-    EXPECT_EQ(SetupMode::Maintenance, ChooseMode(repair, false));
-    repair.bReinstall = true;
-    EXPECT_EQ(SetupMode::Reinstall, ChooseMode(repair, false));
+    // Fields: REMOVE=ALL, Installed, REINSTALL, UPGRADINGPRODUCTCODE, another version listed.
+    const SetupFacts otherListed{true, true, false, false, true};
+    EXPECT_EQ(SetupMode::Removal, ChooseMode(otherListed, false));
+    EXPECT_EQ(SetupMode::RemovalByUpgrade, ChooseMode(otherListed, true));
+    EXPECT_EQ(SetupMode::RemovalByUpgrade, ChooseMode(SetupFacts{true, true, false, true, false}, false));
+    EXPECT_EQ(SetupMode::Maintenance, ChooseMode(SetupFacts{false, true, false, false, false}, false));
+    EXPECT_EQ(SetupMode::Reinstall, ChooseMode(SetupFacts{false, true, true, false, false}, false));
     EXPECT_EQ(SetupMode::Installation, ChooseMode(SetupFacts(), false));
-    // The tests run under Wine.
-    EXPECT_TRUE(IsRunningOnWine());
+    EXPECT_TRUE(IsRunningOnWine());  // the tests run under Wine
 }
 
 // The upgrade code entry is written back only under Wine, and the failed
@@ -303,8 +278,7 @@ TEST(SetupPlanTest, StepsSurviveTheirActionData)
     EXPECT_FALSE(ParseSteps(L"no separator", host, read));
 }
 
-// The service manager with its list, and the calls the test makes fail
-// (the local system account may read every service).
+// The service manager with a given list; the calls the test names fail.
 class CDiscoveryServiceManager : public CSystemServiceManager
 {
 public:
@@ -331,35 +305,36 @@ public:
     std::vector<std::wstring> opened;
 };
 
+// Any call that fails ends the search with the system's error, named in the
+// failure text; another program's service is never opened, and an instance
+// deleted since the list was read is none.
 TEST(InstanceDiscoveryTest, AnyServiceThatCannotBeReadFailsTheSearchWithTheSystemsError)
 {
-    const std::wstring host = L"C:\\Program Files\\ZeltAgentSvc\\ZeltAgentSvc.exe";
     const HRESULT denied = HResultFromError(ERROR_ACCESS_DENIED);
     std::vector<SetupInstance> instances;
     std::wstring failure;
-
+    const auto find = [&](CDiscoveryServiceManager& services) {
+        return FindInstances(services, L"C:\\Program Files\\ZeltAgentSvc\\ZeltAgentSvc.exe", instances, failure);
+    };
     CDiscoveryServiceManager noManager;
     noManager.hrManager = denied;
-    EXPECT_EQ(denied, FindInstances(noManager, host, instances, failure));
-    EXPECT_NE(std::wstring::npos, failure.find(L"service manager")) << failure;
-    EXPECT_NE(std::wstring::npos, failure.find(L"(0x80070005)")) << failure;
-
+    EXPECT_EQ(denied, find(noManager));
+    EXPECT_NE(std::wstring::npos, failure.find(L"service manager")) << Narrow(failure);
+    EXPECT_NE(std::wstring::npos, failure.find(L"(0x80070005)")) << Narrow(failure);
     CDiscoveryServiceManager noList;
     noList.hrList = HResultFromError(ERROR_INVALID_HANDLE);
-    EXPECT_EQ(HResultFromError(ERROR_INVALID_HANDLE), FindInstances(noList, host, instances, failure));
-    EXPECT_NE(std::wstring::npos, failure.find(L"(0x80070006)")) << failure;
+    EXPECT_EQ(noList.hrList, find(noList));
+    EXPECT_NE(std::wstring::npos, failure.find(L"(0x80070006)")) << Narrow(failure);
 
-    // Another program's service is never opened; an instance deleted since
-    // the list was read is none; one that cannot be opened ends the search.
     CDiscoveryServiceManager one;
     one.listed = {L"Spooler", L"ZeltAgentSvc-no-such-instance", L"ZeltAgentSvc-locked"};
     one.locked = L"ZeltAgentSvc-locked";
-    EXPECT_EQ(denied, FindInstances(one, host, instances, failure));
+    EXPECT_EQ(denied, find(one));
     EXPECT_EQ((std::vector<std::wstring>{L"ZeltAgentSvc-no-such-instance", L"ZeltAgentSvc-locked"}), one.opened);
-    EXPECT_NE(std::wstring::npos, failure.find(L"ZeltAgentSvc-locked")) << failure;
-    EXPECT_NE(std::wstring::npos, failure.find(L"(0x80070005)")) << failure;
+    EXPECT_NE(std::wstring::npos, failure.find(L"ZeltAgentSvc-locked")) << Narrow(failure);
+    EXPECT_NE(std::wstring::npos, failure.find(L"(0x80070005)")) << Narrow(failure);
     one.locked.clear();
-    EXPECT_EQ(S_OK, FindInstances(one, host, instances, failure));
+    EXPECT_EQ(S_OK, find(one));
     EXPECT_TRUE(instances.empty());
 }
 
