@@ -173,22 +173,21 @@ TEST(CommandLine, InstallationTakesOnlyAPortNumber)
     EXPECT_EQ(InstanceAction::InstallService, ActionOf(L"/Service /agent=a.exe /port=5x /port=5000"));
 }
 
-// The instance parameters take their documented bounds (output on or off;
-// size 1 to 4096 MB; keep 0 to 99; probe off or 1 to 86400 s); a value
-// outside them refuses an installation, naming the switch as written.
+// The README's bounds: output on or off, size 1 to 4096 MB, keep 0 to 99,
+// probe off or 1 to 86400 s; outside them an installation is refused,
+// naming the switch as written. Not given, a stored value is kept.
 TEST(CommandLine, InstanceParametersTakeTheirBoundsAndRefuseAnInstallationOutsideThem)
 {
     const InstanceSettings read = Read(L"/OUTPUT=On /outputsize=4096 -outputkeep=0 /probe=86400 /port=1 /agent=a");
-    EXPECT_EQ(1u, read.parameters.values[kOutputParameter]);
-    EXPECT_EQ(4096u, read.parameters.values[kOutputSizeParameter]);
-    EXPECT_EQ(0u, read.parameters.values[kOutputKeepParameter]);
-    EXPECT_EQ(86400u, read.parameters.values[kProbeParameter]);
+    const DWORD* values = read.parameters.values;
+    EXPECT_EQ((std::vector<DWORD>{1, 4096, 0, 86400}),
+              (std::vector<DWORD>{values[kOutputParameter], values[kOutputSizeParameter],
+                                  values[kOutputKeepParameter], values[kProbeParameter]}));
     EXPECT_TRUE(read.bGiven[kOutputParameter] && read.bGiven[kProbeParameter]);
     for (const wchar_t* good : {L"/output=off", L"/outputsize=1", L"/outputkeep=99", L"/probe=off", L"/probe=0",
                                 L"/probe=1"})
         EXPECT_EQ(InstanceAction::InstallService, ActionOf(std::wstring(L"/Service /port=1 /agent=a ") + good))
             << Narrow(good);
-    EXPECT_EQ(0u, Read(L"/probe=off").parameters.values[kProbeParameter]);
     for (const wchar_t* bad : {L"/output=1", L"/output=", L"/outputsize=0", L"/outputsize=4097", L"/outputkeep=100",
                                L"/outputkeep=-1", L"/probe=86401", L"/probe=5s", L"/probe=on"})
     {
@@ -197,7 +196,6 @@ TEST(CommandLine, InstanceParametersTakeTheirBoundsAndRefuseAnInstallationOutsid
         EXPECT_EQ(InstanceAction::Refuse, command.decision.action) << Narrow(bad);
         EXPECT_EQ(0u, command.refusal.find(L"Refused: " + std::wstring(bad) + L" is not ")) << Narrow(command.refusal);
     }
-    // Not given, a parameter keeps the stored value.
     InstanceParameters stored;
     stored.values[kOutputKeepParameter] = 7;
     stored.values[kProbeParameter] = 30;
@@ -242,9 +240,8 @@ TEST(CommandLine, UnregserverPrefixWithoutNumberMayRunTheHost)
     EXPECT_EQ(InstanceAction::Run, ActionOf(L"/unregserverX"));
 }
 
-// One reading gives the host the service name, the action and, for a
-// refusal, the line that says why (the README's exit-code table names both
-// refusals).
+// One reading gives the service name, the action and, for a refusal, the
+// line that says why; the name limit comes first, also before a removal.
 TEST(CommandLine, OneReadingNamesTheServiceAndSaysWhy)
 {
     const HostCommand install = ReadHostCommand(L"h.exe /Service /port=5000 /agent=a.exe /num=7", L"ZeltAgentSvc");
@@ -258,7 +255,6 @@ TEST(CommandLine, OneReadingNamesTheServiceAndSaysWhy)
     EXPECT_EQ(L"ZeltAgentSvc", bare.serviceName);
     EXPECT_NE(std::wstring::npos, bare.refusal.find(L"/port=")) << Narrow(bare.refusal);
 
-    // The name limit comes first, also before a removal.
     const HostCommand longName = ReadHostCommand((L"h.exe /unregserver /num=" + std::wstring(243, L'9')).c_str(),
                                                  L"ZeltAgentSvc");
     EXPECT_EQ(InstanceAction::Refuse, longName.decision.action);
@@ -266,9 +262,8 @@ TEST(CommandLine, OneReadingNamesTheServiceAndSaysWhy)
     EXPECT_NE(std::wstring::npos, longName.refusal.find(L"255")) << Narrow(longName.refusal);
 }
 
-// "/status" is a whole argument of the split line: it asks for the report
-// and nothing else, whatever else the line carries; inside a value, or with
-// more letters, it is no switch.
+// "/status", a whole argument, asks for the report alone whatever else the
+// line carries; inside a value or with more letters it is no switch.
 TEST(CommandLine, StatusAsksForTheReportAlone)
 {
     const HostCommand status = ReadHostCommand(L"h.exe /STATUS -json /num=7 /Service /unregserver", L"ZeltAgentSvc");

@@ -32,8 +32,7 @@ TEST(HostDeath, TheNextStartTakesOverTheTreeAndItsStopEndsIt)
 
     CHostProcess next(line);
     ASSERT_TRUE(next.IsStarted());
-    // The agent is adopted, not launched; the quit reaches a host that runs
-    // its loop, so the stop comes after the adoption.
+    // Adopted, not launched; the quit is read in the host's loop, after the adoption.
     ASSERT_TRUE(next.PostQuit());
     ASSERT_TRUE(next.Wait());
     EXPECT_EQ(0u, next.ExitCode()) << next.Output();
