@@ -312,6 +312,7 @@ struct IdleResults
     CUnixFigures hostEnd;     // at the window's end
     CUnixFigures baselineEnd;
     CThreadFigures hostOwnProbing;  // the host's own threads, probing every kProbeSeconds
+    CThreadFigures hostProbing;     // all its threads (the probe's timer runs on the pool's)
 };
 
 struct Results
@@ -401,7 +402,9 @@ void MeasureProbingIdle(const BenchOptions& options, IdleResults& idle)
     Require(pid != 0, "finding the probing host's Unix process in /proc");
     const CUnixFigures start = ReadFigures(pid);
     Sleep(static_cast<DWORD>(options.idleSeconds) * 1000);
-    idle.hostOwnProbing = OwnThreadsGrowth(GrowthByThread(start, ReadFigures(pid)));
+    const CUnixFigures end = ReadFigures(pid);
+    idle.hostOwnProbing = OwnThreadsGrowth(GrowthByThread(start, end));
+    idle.hostProbing = GrowthBetween(start, end);
     instance.Stop();
 }
 
@@ -473,9 +476,12 @@ void PrintFigureLines(const Results& r)
     const unsigned long long probing = idle.hostOwnProbing.switches;
     const unsigned long long quiet = idle.hostOwn.switches;
     printf("[ bench ] idle over %d s, host's own threads: probing off %llu wake-ups, %.2f ms CPU; probing every %d s "
-           "%llu wake-ups, %.2f ms CPU; %.1f a minute beyond probing off (target at most 12)\n",
+           "%llu wake-ups, %.2f ms CPU; %.1f a minute beyond probing off (target at most 12); all threads: probing off "
+           "%llu, probing %llu, %.1f a minute beyond\n",
            idle.seconds, quiet, idle.hostOwn.cpuNs / 1e6, kProbeSeconds, probing, idle.hostOwnProbing.cpuNs / 1e6,
-           PerMinute(probing > quiet ? probing - quiet : 0, idle.seconds));
+           PerMinute(probing > quiet ? probing - quiet : 0, idle.seconds), idle.host.switches, idle.hostProbing.switches,
+           PerMinute(idle.hostProbing.switches > idle.host.switches ? idle.hostProbing.switches - idle.host.switches : 0,
+                     idle.seconds));
     printf("[ bench ] private dirty memory (Private_Dirty of smaps_rollup, stripped programs): host %llu KiB; waiting "
            "relauncher %llu KiB; ratio %s (Private_Clean %llu and %llu KiB; resident %llu and %llu KiB)\n",
            idle.hostEnd.privateDirtyKiB, idle.baselineEnd.privateDirtyKiB,
@@ -504,6 +510,8 @@ void PrintSummary(const Results& r, const std::string& loadBefore, const std::st
         {"Idle wake-ups" + idleWindow + ", host's own threads, probing every " + std::to_string(kProbeSeconds) + " s",
          static_cast<double>(idle.hostOwnProbing.switches), static_cast<double>(idle.hostOwn.switches), "%.0f",
          "probing off"},
+        {"Idle wake-ups" + idleWindow + ", all threads, probing every " + std::to_string(kProbeSeconds) + " s",
+         static_cast<double>(idle.hostProbing.switches), static_cast<double>(idle.host.switches), "%.0f", "probing off"},
         {"Idle wake-ups" + idleWindow + ", all threads", static_cast<double>(idle.host.switches),
          static_cast<double>(idle.baseline.switches), "%.0f", "program that only waits"},
         {"Private dirty memory", static_cast<double>(idle.hostEnd.privateDirtyKiB),
