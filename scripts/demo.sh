@@ -30,7 +30,7 @@ say() { printf '%-5s %s\n' "[$(( $(date +%s) - started ))s]" "$*"; }
 now_ms() { date +%s%3N; }
 state() { win sc query "$1" 2>/dev/null | sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
 agent_pids() {
-  { win "$bin/ZeltProcessList.exe" "$agent"; win "$bin/ZeltProcessList.exe" ZeltDemoAgent2.exe; } 2>/dev/null |
+  for image in "$agent" ZeltDemoAgent2.exe ZeltDemoAgent3.exe; do win "$bin/ZeltProcessList.exe" "$image"; done 2>/dev/null |
     cut -d' ' -f1 | tr -d '\r' | xargs
 }
 last_start_pid() { sed -n 's/^start pid=\([0-9]*\).*/\1/p' "$1" | tail -n 1; }
@@ -48,7 +48,7 @@ remove_everything() {
   for n in 1 2 3; do host /unregserver /num=$n >/dev/null 2>&1 || true; done
   for n in 1 2 3; do wait_for_state ZeltAgentSvc-$n "" || true; done
   host /unregserver >/dev/null 2>&1 || true
-  for image in "$agent" ZeltDemoAgent2.exe; do win taskkill /f /im "$image" >/dev/null 2>&1 || true; done
+  for image in "$agent" ZeltDemoAgent2.exe ZeltDemoAgent3.exe; do win taskkill /f /im "$image" >/dev/null 2>&1 || true; done
   rm -rf "$data"
 }
 
@@ -73,8 +73,9 @@ say "Built build/ZeltAgentSvc.exe: $(file -b build/ZeltAgentSvc.exe | cut -d, -f
 [ "$bin" = build ] || say "This machine runs no 32-bit code: the demo runs $bin/ZeltAgentSvc.exe ($(file -b "$bin/ZeltAgentSvc.exe" | cut -d, -f1-2)), the same sources built for x86_64"
 
 # Each instance adopts a running process of its agent's image name, so the
-# two instances run the demo agent under two names.
+# instances run the demo agent under names of their own.
 cp "$bin/$agent" "$bin/ZeltDemoAgent2.exe"
+cp "$bin/$agent" "$bin/ZeltDemoAgent3.exe"
 install() {  # number port image extra-agent-switches [settings]
   local cmd="$3 --port=$2 --log=C:\\zelt-demo\\agent$1.log$4"
   host /Service /port=$2 /agent=$3 "/cmd=$cmd" /num=$1 ${5:-}
@@ -108,9 +109,9 @@ say "$(host /status /num=1 | tr -d '\r')"
 
 # An agent that ends within 1.5 s is relaunched after a delay, and the record
 # of its end carries its last words.
-install 3 5103 $agent " --chatter=2 --exitnow" /output=on
+install 3 5103 ZeltDemoAgent3.exe " --chatter=2 --exitnow" /output=on
 win net start ZeltAgentSvc-3 >/dev/null 2>&1
-for _ in $(seq 1 200); do [ "$(grep -c '^start' "$logs/agent3.log" 2>/dev/null)" -ge 2 ] && break; sleep 0.05; done
+for _ in $(seq 1 200); do [ "$(cat "$logs/agent3.log" 2>/dev/null | grep -c '^start')" -ge 2 ] && break; sleep 0.05; done
 delay=$(( ($(agent_clock "$logs/agent3.log" start 2) - $(agent_clock "$logs/agent3.log" exit 1)) / 1000 ))
 say "Instance 3's agent ended at once (a quick end): relaunched $delay ms after its end, not at once"
 for _ in $(seq 1 100); do [ -n "$(records 'relaunched in')" ] && break; sleep 0.05; done
