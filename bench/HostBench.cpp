@@ -13,7 +13,9 @@
 //     quiet window with a running agent, against the relauncher only waiting
 //     for its agent, thread by thread, so that Wine's own threads (its pool
 //     worker) show apart from the host's; the private dirty memory of both
-//     at the window's end. Host and baselines run stripped, as shipped.
+//     at the window's end; then the host's own threads again over a window
+//     with probing every 5 s (/probe=5), against the window without.
+//     Host and baselines run stripped, as shipped.
 // It installs one instance with the host's own /Service and removes it (and
 // the module's registration) at the end, also when a step fails. It asserts
 // nothing; a step that cannot be done ends the run with exit code 1.
@@ -36,6 +38,8 @@ constexpr DWORD kRelaunchesPerRound = 5;
 // (1.5 s), so that the host relaunches it at once.
 constexpr const wchar_t* kRelaunchAgentOptions = L"--nolisten --lifetime=1600";
 constexpr DWORD kStopSamples = 12;
+// The probing instance's interval; its wake-ups stand beside probing off.
+constexpr int kProbeSeconds = 5;
 
 struct BenchOptions
 {
@@ -85,11 +89,11 @@ bool QueryState(SC_HANDLE service, SERVICE_STATUS_PROCESS& status)
 class CBenchInstance
 {
 public:
-    CBenchInstance(USHORT port, const std::wstring& agentLine)
+    CBenchInstance(USHORT port, const std::wstring& agentLine, const std::wstring& settings = L"")
     {
         RemoveInstance();
         const DWORD code = RunHost(L"/Service /port=" + std::to_wstring(port) + L" /agent=ZeltDemoAgent.exe \"/cmd=" +
-                                   agentLine + L"\" /num=" + kInstanceNumber);
+                                   agentLine + L"\" /num=" + kInstanceNumber + settings);
         Require(code == 0, "installing the instance with /Service");
         m_hManager = CScHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         m_hService = CScHandle(OpenServiceW(m_hManager.Get(), kServiceName,
@@ -307,6 +311,8 @@ struct IdleResults
     CThreadFigures baseline;
     CUnixFigures hostEnd;     // at the window's end
     CUnixFigures baselineEnd;
+    CThreadFigures hostOwnProbing;  // the host's own threads, probing every kProbeSeconds
+    CThreadFigures hostProbing;     // all its threads (the probe's timer runs on the pool's)
 };
 
 struct Results
@@ -337,6 +343,20 @@ void MeasureStop(CBenchInstance& instance, const CAgentLog& hostLog, Results& re
     results.stopBaseline = SummariseSamples(baseline);
 }
 
+CThreadFigures OwnThreadsGrowth(const std::map<std::wstring, CThreadFigures>& threads)
+{
+    CThreadFigures own;
+    for (const auto& [task, thread] : threads)
+    {
+        if (!IsWineThread(thread))
+        {
+            own.cpuNs += thread.cpuNs;
+            own.switches += thread.switches;
+        }
+    }
+    return own;
+}
+
 // Both idle side by side over one window: the host with its listening agent,
 // the relauncher waiting for a listening agent of its own.
 void MeasureIdle(const BenchOptions& options, CBenchInstance& instance, const CAgentLog& hostLog, IdleResults& idle)
@@ -362,15 +382,29 @@ void MeasureIdle(const BenchOptions& options, CBenchInstance& instance, const CA
     idle.seconds = options.idleSeconds;
     idle.host = GrowthBetween(hostStart, idle.hostEnd);
     idle.hostThreads = GrowthByThread(hostStart, idle.hostEnd);
-    for (const auto& [task, thread] : idle.hostThreads)
-    {
-        if (!IsWineThread(thread))
-        {
-            idle.hostOwn.cpuNs += thread.cpuNs;
-            idle.hostOwn.switches += thread.switches;
-        }
-    }
+    idle.hostOwn = OwnThreadsGrowth(idle.hostThreads);
     idle.baseline = GrowthBetween(baselineStart, idle.baselineEnd);
+    instance.Stop();
+}
+
+// The host's own threads over a window of the same length, probing its
+// listening agent every kProbeSeconds.
+void MeasureProbingIdle(const BenchOptions& options, IdleResults& idle)
+{
+    CAgentLog hostLog(L"idle-probing");
+    const USHORT port = TakeSystemPort();
+    CBenchInstance instance(port, AgentCommandLine(hostLog, L"--port=" + std::to_wstring(port)),
+                            L" /probe=" + std::to_wstring(kProbeSeconds));
+    instance.Start();
+    Require(hostLog.WaitForCount("listening", 1, 30000), "waiting for the probing host's agent to listen");
+    Sleep(2000);
+    const int pid = FindUnixProcess(L"\\ZeltAgentSvc.exe", hostLog.Name());
+    Require(pid != 0, "finding the probing host's Unix process in /proc");
+    const CUnixFigures start = ReadFigures(pid);
+    Sleep(static_cast<DWORD>(options.idleSeconds) * 1000);
+    const CUnixFigures end = ReadFigures(pid);
+    idle.hostOwnProbing = OwnThreadsGrowth(GrowthByThread(start, end));
+    idle.hostProbing = GrowthBetween(start, end);
     instance.Stop();
 }
 
@@ -381,6 +415,11 @@ void MeasureStopAndIdle(const BenchOptions& options, Results& results)
     CBenchInstance instance(port, AgentCommandLine(hostLog, L"--port=" + std::to_wstring(port)));
     MeasureStop(instance, hostLog, results);
     MeasureIdle(options, instance, hostLog, results.idle);
+}
+
+double PerMinute(unsigned long long count, int seconds)
+{
+    return seconds > 0 ? count * 60.0 / seconds : 0;
 }
 
 std::string Ratio(double host, double baseline)
@@ -434,6 +473,15 @@ void PrintFigureLines(const Results& r)
     for (const auto& [task, thread] : idle.hostThreads)
         printf("[ bench ]   host thread %ls \"%s\" (%s): %llu wake-ups, %.2f ms CPU\n", task.c_str(), thread.name.c_str(),
                IsWineThread(thread) ? "Wine's" : "the host's", thread.switches, thread.cpuNs / 1e6);
+    const unsigned long long probing = idle.hostOwnProbing.switches;
+    const unsigned long long quiet = idle.hostOwn.switches;
+    printf("[ bench ] idle over %d s, host's own threads: probing off %llu wake-ups, %.2f ms CPU; probing every %d s "
+           "%llu wake-ups, %.2f ms CPU; %.1f a minute beyond probing off (target at most 12); all threads: probing off "
+           "%llu, probing %llu, %.1f a minute beyond\n",
+           idle.seconds, quiet, idle.hostOwn.cpuNs / 1e6, kProbeSeconds, probing, idle.hostOwnProbing.cpuNs / 1e6,
+           PerMinute(probing > quiet ? probing - quiet : 0, idle.seconds), idle.host.switches, idle.hostProbing.switches,
+           PerMinute(idle.hostProbing.switches > idle.host.switches ? idle.hostProbing.switches - idle.host.switches : 0,
+                     idle.seconds));
     printf("[ bench ] private dirty memory (Private_Dirty of smaps_rollup, stripped programs): host %llu KiB; waiting "
            "relauncher %llu KiB; ratio %s (Private_Clean %llu and %llu KiB; resident %llu and %llu KiB)\n",
            idle.hostEnd.privateDirtyKiB, idle.baselineEnd.privateDirtyKiB,
@@ -459,6 +507,11 @@ void PrintSummary(const Results& r, const std::string& loadBefore, const std::st
         {"Idle CPU" + idleWindow, idle.host.cpuNs / 1e6, idle.baseline.cpuNs / 1e6, "%.2f ms", "program that only waits"},
         {"Idle wake-ups" + idleWindow + ", host's own threads", static_cast<double>(idle.hostOwn.switches),
          static_cast<double>(idle.baseline.switches), "%.0f", "program that only waits"},
+        {"Idle wake-ups" + idleWindow + ", host's own threads, probing every " + std::to_string(kProbeSeconds) + " s",
+         static_cast<double>(idle.hostOwnProbing.switches), static_cast<double>(idle.hostOwn.switches), "%.0f",
+         "probing off"},
+        {"Idle wake-ups" + idleWindow + ", all threads, probing every " + std::to_string(kProbeSeconds) + " s",
+         static_cast<double>(idle.hostProbing.switches), static_cast<double>(idle.host.switches), "%.0f", "probing off"},
         {"Idle wake-ups" + idleWindow + ", all threads", static_cast<double>(idle.host.switches),
          static_cast<double>(idle.baseline.switches), "%.0f", "program that only waits"},
         {"Private dirty memory", static_cast<double>(idle.hostEnd.privateDirtyKiB),
@@ -505,6 +558,7 @@ int main(int argc, char** argv)
         results.relaunchFloor = SummariseSamples(relaunch.floor);
         results.relaunchMinimal = SummariseSamples(relaunch.minimal);
         MeasureStopAndIdle(options, results);
+        MeasureProbingIdle(options, results.idle);
         PrintFigureLines(results);
         PrintSummary(results, loadBefore, ReadLoadAverage());
     }

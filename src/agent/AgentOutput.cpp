@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include "base/DataFolder.h"
 #include "base/ExclusiveLock.h"
 #include "base/Text.h"
 
@@ -34,11 +35,10 @@ DWORD CreateGuardedFolder(const std::wstring& folder)
 // %ProgramData%\ZeltAgentSvc\<service name>, made with the access list.
 DWORD MakeDefaultFolder(const std::wstring& instance, std::wstring& folder)
 {
-    wchar_t data[MAX_PATH];
-    const DWORD units = GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
-    if (units == 0 || units >= MAX_PATH)
+    const std::wstring data = ReadProgramDataFolder();
+    if (data.empty())
         return ERROR_PATH_NOT_FOUND;
-    folder = std::wstring(data) + L"\\ZeltAgentSvc";
+    folder = data + L"\\ZeltAgentSvc";
     const DWORD error = CreateGuardedFolder(folder);
     if (error != ERROR_SUCCESS || instance.empty())
         return error;

@@ -1,6 +1,7 @@
 #include "host/StatusReport.h"
 
 #include "agent/AgentEndLog.h"
+#include "base/DataFolder.h"
 #include "base/Text.h"
 
 namespace {
@@ -116,9 +117,8 @@ std::wstring OutputFile(const InstanceStatus& instance)
 {
     if (instance.parameters.values[kOutputParameter] == 0)
         return std::wstring();
-    wchar_t data[MAX_PATH];
-    const DWORD units = GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
-    const std::wstring folder = units > 0 && units < MAX_PATH ? std::wstring(data, units) : L"%ProgramData%";
+    const std::wstring data = ReadProgramDataFolder();
+    const std::wstring folder = data.empty() ? L"%ProgramData%" : data;
     return folder + L"\\ZeltAgentSvc\\" + instance.serviceName + L"\\agent.log";
 }
 

@@ -2,8 +2,8 @@
 // line the installer writes and "LocalService" set: the status sequence, the
 // stop through the control port and its failures, a user control, the failing
 // launch, a stop right after the start, a start by hand, and the report of
-// "/status". Stops while the
-// agent keeps relaunching are the stop storm's (tests/reliability).
+// "/status", and the output of an instance installed with /output=on. Stops
+// while the agent keeps relaunching are the stop storm's (tests/reliability).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +14,7 @@
 
 #include "support/HostTestSupport.h"
 #include "support/ModuleRegistration.h"
+#include "support/SystemSupport.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -411,8 +412,9 @@ TEST_F(ServiceEndToEndTest, StatusShowsTheAgentAndItsLastEnd)
     Install(port);
     result = RunHostWithOutput(L"/status");
     EXPECT_EQ(1u, result.exitCode);
-    EXPECT_EQ("ZeltAgentSvc: stopped, port " + std::to_string(port) + ", no agent, probing off, output off\n",
-              result.output);
+    // Each line ends with the instance's settings, as the README says.
+    const std::string defaults = ", probing off, output off\n";
+    EXPECT_EQ("ZeltAgentSvc: stopped, port " + std::to_string(port) + ", no agent" + defaults, result.output);
     // Redirected, the line is UTF-8.
     result = RunHostWithOutput(L"/status /num=\u00e9");
     EXPECT_EQ(2u, result.exitCode);
@@ -427,8 +429,7 @@ TEST_F(ServiceEndToEndTest, StatusShowsTheAgentAndItsLastEnd)
     EXPECT_EQ(0u, result.output.find("ZeltAgentSvc: running, port " + std::to_string(port) + ", " + agentText))
         << result.output;
     EXPECT_NE(std::string::npos, result.output.find("ZeltDemoAgent.exe) since ")) << result.output;
-    EXPECT_NE(std::string::npos, result.output.find(", 1 starts, no end yet, probing off, output off\n"))
-        << result.output;
+    EXPECT_NE(std::string::npos, result.output.find(", 1 starts, no end yet" + defaults)) << result.output;
 
     {
         CKernelHandle agent(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, first));
@@ -466,8 +467,7 @@ TEST_F(ServiceEndToEndTest, StatusShowsTheAgentAndItsLastEnd)
         // shows it alone.
         const USHORT otherPort = FindFreePort();
         const CScopedService other(L"ZeltAgentSvc-2", HostCommandLine(otherPort, kDemoAgentName, L"never.exe"));
-        const std::string otherLine =
-            "ZeltAgentSvc-2: stopped, port " + std::to_string(otherPort) + ", no agent, probing off, output off\n";
+        const std::string otherLine = "ZeltAgentSvc-2: stopped, port " + std::to_string(otherPort) + ", no agent" + defaults;
         result = RunHostWithOutput(L"/status");
         EXPECT_EQ(1u, result.exitCode);
         EXPECT_EQ(0u, result.output.find("ZeltAgentSvc: running")) << result.output;
@@ -486,6 +486,48 @@ TEST_F(ServiceEndToEndTest, StatusShowsTheAgentAndItsLastEnd)
     const JsonValue stopped = ReadOneInstance(result.output);
     EXPECT_EQ(L"stopped", Member(stopped, L"state"));
     EXPECT_EQ(L"null", Member(stopped, L"agentPid"));
+}
+
+// An instance installed by /Service with output on: the agent's lines and its
+// last words land in agent.log in the instance's folder under %ProgramData%,
+// which /status names; its quick end is shown as the last end. The records of
+// the end (with the last output) are the in-process supervisor's tests'.
+TEST(ServiceOutputTest, OutputOnKeepsTheAgentsLinesInTheFileStatusNames)
+{
+    const CSavedModuleRegistration registration;
+    wchar_t data[MAX_PATH];
+    ASSERT_NE(0u, ExpandEnvironmentStringsW(L"%ProgramData%", data, MAX_PATH));
+    const std::wstring folder = std::wstring(data) + L"\\ZeltAgentSvc\\ZeltAgentSvc-9";
+    struct CRemoval
+    {
+        const std::wstring& folder;
+        ~CRemoval()
+        {
+            RunHost(L"/unregserver /num=9");
+            WaitForServiceGone(L"ZeltAgentSvc-9");
+            DeleteTree(HKEY_LOCAL_MACHINE, EventSourceKeyPath(L"ZeltAgentSvc-9"));
+            for (const wchar_t* name : {L"agent.log", L"agent.1.log", L"agent.2.log"})
+                DeleteFileW((folder + L"\\" + name).c_str());
+            RemoveDirectoryW(folder.c_str());
+            RemoveDirectoryW(folder.substr(0, folder.find_last_of(L'\\')).c_str());  // when no other instance's is there
+        }
+    } removal{folder};
+    const std::wstring port = std::to_wstring(FindFreePort());
+    ASSERT_EQ(0u, RunHost(L"/Service /port=" + port + L" /agent=ZeltDemoAgent.exe \"/cmd=ZeltDemoAgent.exe --port=" +
+                          port + L" --chatter=3 --exitnow\" /num=9 /output=on /outputsize=1"));
+    ASSERT_TRUE(StartServiceW(OpenTestService(L"ZeltAgentSvc-9", SERVICE_START).Get(), 0, nullptr)) << GetLastError();
+
+    const std::wstring file = folder + L"\\agent.log";
+    ASSERT_TRUE(WaitUntil([&] { return ReadFileText(file).find("exiting: ") != std::string::npos; })) << ReadFileText(file);
+    const std::string text = ReadFileText(file);
+    for (const char* line : {"out 0 to standard output\n", "err 0 to standard error\n", "out 2 to standard output\n",
+                             "err 2 to standard error\nexiting: "})
+        EXPECT_NE(std::string::npos, text.find(line)) << line << " in " << text;
+
+    ASSERT_TRUE(WaitUntil([] { return RunHostWithOutput(L"/status /num=9").output.find(", last end: ") != std::string::npos; }));
+    const std::string status = RunHostWithOutput(L"/status /num=9").output;
+    EXPECT_NE(std::string::npos, status.find("last end: exit code 0x00000000 after ")) << status;
+    EXPECT_NE(std::string::npos, status.find(", output " + Narrow(file))) << status;
 }
 
 }  // namespace

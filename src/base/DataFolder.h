@@ -1,0 +1,11 @@
+// The machine's folder for program data, read the same way by the service
+// and by a command run by hand.
+#pragma once
+
+#include <string>
+
+// The ProgramData folder from the ProfileList key (its value expanded), else
+// %ProgramData% of the process; empty when neither is there. The key is the
+// same for every account, while a service's environment block can name
+// another folder than an administrator's shell.
+std::wstring ReadProgramDataFolder();
