@@ -119,6 +119,16 @@ DWORD RemainingMs(ULONGLONG deadline)
     return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
 }
 
+// One connection attempt to the agent's port, bounded: the stop's attempts
+// and the probe's checks are the same attempt.
+HRESULT ConnectOnce(Ravn::CTcpSocket& socket, const sockaddr_in& address, DWORD timeoutMs)
+{
+    HRESULT hr = socket.OpenStream();
+    if (SUCCEEDED(hr))
+        hr = socket.Connect(address, timeoutMs);
+    return hr;
+}
+
 // Waits for the process, calling `reportProgress` every slice; true when it
 // ended within the time-out.
 bool WaitWithProgress(HANDLE process, DWORD timeoutMs, const std::function<void()>& reportProgress)
@@ -783,9 +793,7 @@ HRESULT CAgentSupervisor::AskAgentToEnd(HANDLE process, const std::function<void
     for (;;)
     {
         socket = std::make_unique<Ravn::CTcpSocket>();
-        hr = socket->OpenStream();
-        if (SUCCEEDED(hr))
-            hr = socket->Connect(address, std::min(RemainingMs(deadline), kConnectAttemptMs));
+        hr = ConnectOnce(*socket, address, std::min(RemainingMs(deadline), kConnectAttemptMs));
         const bool bRefused = hr == HResultFromError(WSAECONNREFUSED);
         if (!bRefused && hr != HResultFromError(WSAETIMEDOUT))
             break;
@@ -857,7 +865,7 @@ bool CAgentSupervisor::IsAnswering() const
     sockaddr_in address;
     Ravn::CTcpSocket socket;
     return SUCCEEDED(Ravn::ResolveAddress("127.0.0.1", m_settings.port, address)) &&
-           SUCCEEDED(socket.OpenStream()) && SUCCEEDED(socket.Connect(address, kConnectAttemptMs));
+           SUCCEEDED(ConnectOnce(socket, address, kConnectAttemptMs));
 }
 
 void CAgentSupervisor::Probe()
