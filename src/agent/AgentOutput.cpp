@@ -38,7 +38,7 @@ DWORD MakeDefaultFolder(const std::wstring& instance, std::wstring& folder)
     const std::wstring data = ReadProgramDataFolder();
     if (data.empty())
         return ERROR_PATH_NOT_FOUND;
-    folder = data + L"\\ZeltAgentSvc";
+    folder = data + kHostDataFolder;
     const DWORD error = CreateGuardedFolder(folder);
     if (error != ERROR_SUCCESS || instance.empty())
         return error;
@@ -279,7 +279,7 @@ DWORD CAgentOutput::OpenFile()
 
 std::wstring CAgentOutput::FileName(DWORD index) const
 {
-    return m_folder + (index == 0 ? std::wstring(L"\\agent.log") : FormatText(L"\\agent.%lu.log", index));
+    return m_folder + (index == 0 ? L"\\" + std::wstring(kOutputFileName) : FormatText(L"\\agent.%lu.log", index));
 }
 
 // Once for each agent: a full disk would otherwise write one record a read.

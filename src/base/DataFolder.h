@@ -9,3 +9,9 @@
 // same for every account, while a service's environment block can name
 // another folder than an administrator's shell.
 std::wstring ReadProgramDataFolder();
+
+// Under it, the host's folder holds one folder per instance, and each of
+// those the agent's current output file: the service writes there and
+// /status names it.
+constexpr wchar_t kHostDataFolder[] = L"\\ZeltAgentSvc";
+constexpr wchar_t kOutputFileName[] = L"agent.log";

@@ -119,7 +119,7 @@ std::wstring OutputFile(const InstanceStatus& instance)
         return std::wstring();
     const std::wstring data = ReadProgramDataFolder();
     const std::wstring folder = data.empty() ? L"%ProgramData%" : data;
-    return folder + L"\\ZeltAgentSvc\\" + instance.serviceName + L"\\agent.log";
+    return folder + kHostDataFolder + L"\\" + instance.serviceName + L"\\" + kOutputFileName;
 }
 
 // ", probing every 5 s (last answer: yes at ...)" or ", probing off", and
