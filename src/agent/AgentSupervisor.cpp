@@ -803,6 +803,8 @@ HRESULT CAgentSupervisor::AskAgentToEnd(HANDLE process, const std::function<void
     }
     DWORD sent = 0;
     if (SUCCEEDED(hr))
+        hr = socket->SetBlocking(true);
+    if (SUCCEEDED(hr))
         hr = socket->Send(kShutdownLine, kShutdownLineBytes, sent);
     if (SUCCEEDED(hr) && reportProgress)
         reportProgress();
@@ -885,8 +887,9 @@ void CAgentSupervisor::Probe()
     CKernelHandle process;
     {
         CExclusiveLock lock(m_lock);
+        // A miss counts only while the process lives; an answer needs no look.
         if (m_bStopping || m_bProbeRestarting || !m_hAgentProcess || m_agentStartMs != agentStartMs ||
-            HasEnded(m_hAgentProcess.Get()))
+            (!bAnswered && HasEnded(m_hAgentProcess.Get())))
             return;
         m_status.AgentProbed(bAnswered);
         m_dwUnansweredProbes = bAnswered ? 0 : m_dwUnansweredProbes + 1;

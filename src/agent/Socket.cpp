@@ -87,37 +87,49 @@ HRESULT CTcpSocket::Connect(const sockaddr_in& address)
 
 HRESULT CTcpSocket::Connect(const sockaddr_in& address, DWORD timeoutMs)
 {
-    u_long nonBlocking = 1;
+    HRESULT hr = SetBlocking(false);
+    if (SUCCEEDED(hr) &&
+        connect(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR &&
+        WSAGetLastError() != WSAEWOULDBLOCK)
+        hr = LastSocketError();
+    return SUCCEEDED(hr) ? WaitForConnection(timeoutMs) : hr;
+}
+
+HRESULT CTcpSocket::SetBlocking(bool bBlocking)
+{
+    u_long nonBlocking = bBlocking ? 0 : 1;
     if (ioctlsocket(m_socket, FIONBIO, &nonBlocking) == SOCKET_ERROR)
         return LastSocketError();
-    if (connect(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR &&
-        WSAGetLastError() != WSAEWOULDBLOCK)
-        return LastSocketError();
-    HRESULT hr = WaitForConnection(timeoutMs);
-    u_long blocking = 0;
-    if (SUCCEEDED(hr) && ioctlsocket(m_socket, FIONBIO, &blocking) == SOCKET_ERROR)
-        hr = LastSocketError();
-    return hr;
+    return S_OK;
 }
 
 // A pending connection is made when the socket turns writable, and failed
-// when it reports an exception; SO_ERROR tells which error.
+// when it reports an exception, SO_ERROR telling which error. A connection
+// to this machine is mostly made by the time connect returns: a first look
+// that does not wait saves the wait and its wake-up.
 HRESULT CTcpSocket::WaitForConnection(DWORD timeoutMs)
 {
     fd_set writable;
     fd_set failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(m_socket, &writable);
-    FD_SET(m_socket, &failed);
-    timeval wait;
-    wait.tv_sec = static_cast<long>(timeoutMs / 1000);
-    wait.tv_usec = static_cast<long>(timeoutMs % 1000 * 1000);
-    const int ready = select(0, nullptr, &writable, &failed, &wait);
+    const auto look = [&](DWORD waitMs) {
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(m_socket, &writable);
+        FD_SET(m_socket, &failed);
+        timeval wait;
+        wait.tv_sec = static_cast<long>(waitMs / 1000);
+        wait.tv_usec = static_cast<long>(waitMs % 1000 * 1000);
+        return select(0, nullptr, &writable, &failed, &wait);
+    };
+    int ready = look(0);
+    if (ready == 0 && timeoutMs != 0)
+        ready = look(timeoutMs);
     if (ready == SOCKET_ERROR)
         return LastSocketError();
     if (ready == 0)
         return HResultFromError(WSAETIMEDOUT);
+    if (!FD_ISSET(m_socket, &failed))
+        return S_OK;
     int error = 0;
     int length = sizeof(error);
     if (getsockopt(m_socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == SOCKET_ERROR)

@@ -48,9 +48,11 @@ public:
     HRESULT Create() override;
     HRESULT Connect(const sockaddr_in& address);
     // Connects within `timeoutMs` (WSAETIMEDOUT after it) and leaves the
-    // socket blocking. A listener whose backlog is full never completes the
-    // handshake: a plain connect would wait for the system's retries, minutes.
+    // socket non-blocking. A listener whose backlog is full never completes
+    // the handshake: a plain connect would wait for the system's retries,
+    // minutes.
     HRESULT Connect(const sockaddr_in& address, DWORD timeoutMs);
+    HRESULT SetBlocking(bool bBlocking);
     HRESULT Send(const void* bytes, DWORD length, DWORD& sent);
     HRESULT SetOption(int level, int name, const void* value);
 

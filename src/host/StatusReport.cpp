@@ -122,7 +122,7 @@ std::wstring OutputFile(const InstanceStatus& instance)
     return folder + kHostDataFolder + L"\\" + instance.serviceName + L"\\" + kOutputFileName;
 }
 
-// ", probing every 5 s (last answer: yes at ...)" or ", probing off", and
+// ", probing every 5 s (last answer: yes since ...)" or ", probing off", and
 // ", output <file>" or ", output off".
 void AppendSettings(std::wstring& line, const InstanceStatus& instance)
 {
@@ -134,7 +134,7 @@ void AppendSettings(std::wstring& line, const InstanceStatus& instance)
     {
         line += FormatText(L", probing every %lu s (last answer: ", probeSeconds);
         if (instance.bPublished && status.bProbed)
-            line += (status.bProbeAnswered ? L"yes at " : L"none at ") + LocalTimeText(status.lastProbeTime);
+            line += (status.bProbeAnswered ? L"yes since " : L"none since ") + LocalTimeText(status.probeAnswerSince);
         else
             line += L"not checked yet";
         line += L")";
@@ -202,7 +202,7 @@ std::wstring JsonObject(const InstanceStatus& instance, ULONGLONG now)
     const bool bProbed = probeSeconds != 0 && instance.bPublished && status.bProbed;
     AppendMember(json, L"probeSeconds", JsonNumber(true, probeSeconds));
     AppendMember(json, L"probeAnswered", bProbed ? std::wstring(status.bProbeAnswered ? L"true" : L"false") : std::wstring());
-    AppendMember(json, L"lastProbeTime", JsonTime(bProbed, status.lastProbeTime));
+    AppendMember(json, L"probeAnswerSince", JsonTime(bProbed, status.probeAnswerSince));
     const std::wstring output = OutputFile(instance);
     AppendMember(json, L"outputFile", output.empty() ? std::wstring() : JsonString(output));
     return json += L'}';
@@ -234,6 +234,7 @@ void CStatusPublisher::AgentStarted(DWORD processId, HANDLE process)
                                                                                  : m_agentName;
     m_status.agentSince = CurrentFileTime();
     ++m_status.starts;
+    m_status.bProbed = false;  // each agent is judged on its own checks
     m_key.Publish(m_status);
 }
 
@@ -250,12 +251,16 @@ void CStatusPublisher::AgentEnded(const AgentEnd& end)
     m_key.Publish(m_status);
 }
 
+// Written when the answer changes only: a check that answers as the last
+// one did costs no write.
 void CStatusPublisher::AgentProbed(bool bAnswered)
 {
+    if (m_status.bProbed && m_status.bProbeAnswered == bAnswered)
+        return;
     m_status.bProbed = true;
     m_status.bProbeAnswered = bAnswered;
-    m_status.lastProbeTime = CurrentFileTime();
-    m_key.Publish(m_status);
+    m_status.probeAnswerSince = CurrentFileTime();
+    m_key.PublishProbe(m_status);
 }
 
 void CStatusPublisher::Stop()

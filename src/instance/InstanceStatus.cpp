@@ -15,7 +15,7 @@ constexpr const wchar_t* kLastExitCode = L"LastExitCode";
 constexpr const wchar_t* kLastRunMs = L"LastRunMs";
 constexpr const wchar_t* kLastEndTime = L"LastEndTime";
 constexpr const wchar_t* kProbeAnswered = L"ProbeAnswered";
-constexpr const wchar_t* kLastProbeTime = L"LastProbeTime";
+constexpr const wchar_t* kProbeAnswerSince = L"ProbeAnswerSince";
 
 constexpr const wchar_t* kStatusKeyName = L"Status";
 constexpr const wchar_t* kParametersKeyName = L"Parameters";
@@ -151,8 +151,16 @@ void CStatusKey::Publish(const PublishedStatus& status)
     WriteDword(key, kLastExitCode, status.lastExitCode, status.bEnded && status.bExitCodeKnown);
     WriteQword(key, kLastRunMs, status.lastRanMs, status.bEnded);
     WriteQword(key, kLastEndTime, status.lastEndTime, status.bEnded);
+    PublishProbe(status);
+}
+
+void CStatusKey::PublishProbe(const PublishedStatus& status)
+{
+    const HKEY key = m_key.Handle();
+    if (key == nullptr)
+        return;
     WriteDword(key, kProbeAnswered, status.bProbeAnswered, status.bProbed);
-    WriteQword(key, kLastProbeTime, status.lastProbeTime, status.bProbed);
+    WriteQword(key, kProbeAnswerSince, status.probeAnswerSince, status.bProbed);
 }
 
 // Deleted by its path, so that a key a previous run left goes too.
@@ -187,7 +195,7 @@ bool ReadPublishedStatus(const std::wstring& serviceName, PublishedStatus& statu
         read.bExitCodeKnown = ReadFixed(handle, kLastExitCode, REG_DWORD, &read.lastExitCode, sizeof(read.lastExitCode));
     }
     DWORD answered = 0;
-    read.bProbed = ReadFixed(handle, kLastProbeTime, REG_QWORD, &read.lastProbeTime, sizeof(read.lastProbeTime)) &&
+    read.bProbed = ReadFixed(handle, kProbeAnswerSince, REG_QWORD, &read.probeAnswerSince, sizeof(read.probeAnswerSince)) &&
                    ReadFixed(handle, kProbeAnswered, REG_DWORD, &answered, sizeof(answered));
     read.bProbeAnswered = answered != 0;
     status = std::move(read);

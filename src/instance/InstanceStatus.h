@@ -27,7 +27,7 @@ struct PublishedStatus
     ULONGLONG lastEndTime = 0;     // UTC as a FILETIME
     bool bProbed = false;          // a check of the control port has been counted
     bool bProbeAnswered = false;   // the last counted check got a connection
-    ULONGLONG lastProbeTime = 0;   // UTC as a FILETIME
+    ULONGLONG probeAnswerSince = 0; // the first counted check that gave that answer, UTC as a FILETIME
 };
 
 // The parameters stored in the service's Parameters key
@@ -48,6 +48,8 @@ public:
     LONG Create(const std::wstring& serviceName);
     // Writes the record: the values of what is not known are removed.
     void Publish(const PublishedStatus& status);
+    // Writes the probe's two values alone.
+    void PublishProbe(const PublishedStatus& status);
     // Removes the key, at the service's stop.
     void Remove();
 

@@ -61,6 +61,16 @@ TEST_F(StatusPublisherTest, PublishesInAVolatileKeyThatGoesAtTheStopAndMakesNoSe
     PublishedStatus read;
     ASSERT_TRUE(ReadPublishedStatus(kServiceName, read));
     EXPECT_TRUE(read.bProbed && read.bProbeAnswered);
+    // The same answer again writes nothing (the value removed here stays
+    // away); another answer is written, and a new agent starts unchecked.
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kStatusKey.c_str(), L"ProbeAnswered"));
+    publisher.AgentProbed(true);
+    EXPECT_EQ(0xFFFFFFFFu, ReadDword(L"ProbeAnswered"));
+    publisher.AgentProbed(false);
+    EXPECT_EQ(0u, ReadDword(L"ProbeAnswered"));
+    publisher.AgentStarted(GetCurrentProcessId(), GetCurrentProcess());
+    ASSERT_TRUE(ReadPublishedStatus(kServiceName, read));
+    EXPECT_FALSE(read.bProbed);
 
     publisher.Stop();
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kStatusKey));
@@ -104,18 +114,18 @@ TEST(StatusReport, JsonEscapesByTheFormatsRulesAndWritesNullForTheUnknown)
     running.published.lastEndTime = since - kSecond;
     running.parameters.values[kProbeParameter] = 5;
     running.published.bProbed = true;
-    running.published.lastProbeTime = since + 60 * kSecond;
+    running.published.probeAnswerSince = since + 60 * kSecond;
     InstanceStatus stopped;
     stopped.serviceName = L"ZeltAgentSvc-2";
     EXPECT_EQ(L"[{\"service\":\"Zelt\\\"\\\\\\u00e9\\ud834\\udd1e\\u000a\",\"state\":\"running\",\"port\":5000,"
               L"\"agentPid\":1234,\"agentImage\":\"C:\\\\A\\\\agent.exe\",\"agentSince\":\"2026-12-09T19:00:00Z\","
               L"\"agentRunMs\":61000,\"starts\":3,\"lastExitCode\":null,\"lastRunMs\":800,"
               L"\"lastEndTime\":\"2026-12-09T18:59:59Z\",\"probeSeconds\":5,\"probeAnswered\":false,"
-              L"\"lastProbeTime\":\"2026-12-09T19:01:00Z\",\"outputFile\":null},"
+              L"\"probeAnswerSince\":\"2026-12-09T19:01:00Z\",\"outputFile\":null},"
               L"{\"service\":\"ZeltAgentSvc-2\",\"state\":\"stopped\",\"port\":0,\"agentPid\":null,"
               L"\"agentImage\":null,\"agentSince\":null,\"agentRunMs\":null,\"starts\":null,\"lastExitCode\":null,"
               L"\"lastRunMs\":null,\"lastEndTime\":null,\"probeSeconds\":0,\"probeAnswered\":null,"
-              L"\"lastProbeTime\":null,\"outputFile\":null}]",
+              L"\"probeAnswerSince\":null,\"outputFile\":null}]",
               FormatStatusJson({running, stopped}, since + 61 * kSecond));
     EXPECT_EQ(L"[]", FormatStatusJson({}, since));
 }
@@ -153,7 +163,7 @@ TEST(StatusReport, LineShowsTheAgentTheLastEndProbingAndTheOutputFile)
     instance.published.bProbed = true;
     instance.published.bProbeAnswered = true;
     line = FormatStatusLine(instance, since);
-    EXPECT_NE(std::wstring::npos, line.find(L", probing every 30 s (last answer: yes at ")) << Narrow(line);
+    EXPECT_NE(std::wstring::npos, line.find(L", probing every 30 s (last answer: yes since ")) << Narrow(line);
 }
 
 TEST(StatusReport, ExitCodeSaysWhetherEveryInstanceRunsItsAgent)
