@@ -13,8 +13,13 @@
 //     quiet window with a running agent, against the relauncher only waiting
 //     for its agent, thread by thread, so that Wine's own threads (its pool
 //     worker) show apart from the host's; the private dirty memory of both
-//     at the window's end; then the host's own threads again over a window
-//     with probing every 5 s (/probe=5), against the window without.
+//     at the window's end; then the host again over a window with probing
+//     every 5 s (/probe=5), against the window without, beside the check
+//     floor (ZeltRelauncher.exe --check-floor: the same checks from a
+//     program that does nothing else), against the program that only waits.
+//     Under Wine each call into the wineserver is a context switch of its
+//     thread, so a check's own calls are wake-ups there: the host's probing
+//     beyond the floor's is the probe's cost beyond the check itself.
 //     Host and baselines run stripped, as shipped.
 // It installs one instance with the host's own /Service and removes it (and
 // the module's registration) at the end, also when a step fails. It asserts
@@ -313,6 +318,7 @@ struct IdleResults
     CUnixFigures baselineEnd;
     CThreadFigures hostOwnProbing;  // the host's own threads, probing every kProbeSeconds
     CThreadFigures hostProbing;     // all its threads (the probe's timer runs on the pool's)
+    CThreadFigures checkFloor;      // the check floor over the same window
 };
 
 struct Results
@@ -387,22 +393,38 @@ void MeasureIdle(const BenchOptions& options, CBenchInstance& instance, const CA
     instance.Stop();
 }
 
-// The host's own threads over a window of the same length, probing its
-// listening agent every kProbeSeconds.
+std::wstring CheckFloorLine(USHORT port, const std::wstring& agentLine)
+{
+    return L"\"" + StrippedPath(L"ZeltRelauncher.exe") + L"\" --check-floor " + std::to_wstring(kProbeSeconds) + L" " +
+           std::to_wstring(port) + L" " + agentLine;
+}
+
+// The host probing its listening agent every kProbeSeconds over a window of
+// the same length, beside the check floor making the same checks of an
+// agent of its own.
 void MeasureProbingIdle(const BenchOptions& options, IdleResults& idle)
 {
     CAgentLog hostLog(L"idle-probing");
+    CAgentLog floorLog(L"idle-check-floor");
     const USHORT port = TakeSystemPort();
     CBenchInstance instance(port, AgentCommandLine(hostLog, L"--port=" + std::to_wstring(port)),
                             L" /probe=" + std::to_wstring(kProbeSeconds));
     instance.Start();
+    const USHORT floorPort = TakeSystemPort();
+    CChildProcess floor(CheckFloorLine(floorPort, AgentCommandLine(floorLog, L"--port=" + std::to_wstring(floorPort))),
+                        BuildDirectory(), DETACHED_PROCESS);
+    CAgentEnd endAgent(floorPort, floor);
     Require(hostLog.WaitForCount("listening", 1, 30000), "waiting for the probing host's agent to listen");
+    Require(floorLog.WaitForCount("listening", 1, 30000), "waiting for the check floor's agent to listen");
     Sleep(2000);
     const int pid = FindUnixProcess(L"\\ZeltAgentSvc.exe", hostLog.Name());
-    Require(pid != 0, "finding the probing host's Unix process in /proc");
+    const int floorPid = FindUnixProcess(L"\\ZeltRelauncher.exe", floorLog.Name());
+    Require(pid != 0 && floorPid != 0, "finding the probing processes in /proc");
     const CUnixFigures start = ReadFigures(pid);
+    const CUnixFigures floorStart = ReadFigures(floorPid);
     Sleep(static_cast<DWORD>(options.idleSeconds) * 1000);
     const CUnixFigures end = ReadFigures(pid);
+    idle.checkFloor = GrowthBetween(floorStart, ReadFigures(floorPid));
     idle.hostOwnProbing = OwnThreadsGrowth(GrowthByThread(start, end));
     idle.hostProbing = GrowthBetween(start, end);
     instance.Stop();
@@ -415,6 +437,11 @@ void MeasureStopAndIdle(const BenchOptions& options, Results& results)
     CBenchInstance instance(port, AgentCommandLine(hostLog, L"--port=" + std::to_wstring(port)));
     MeasureStop(instance, hostLog, results);
     MeasureIdle(options, instance, hostLog, results.idle);
+}
+
+unsigned long long Beyond(unsigned long long count, unsigned long long baseline)
+{
+    return count > baseline ? count - baseline : 0;
 }
 
 double PerMinute(unsigned long long count, int seconds)
@@ -482,6 +509,12 @@ void PrintFigureLines(const Results& r)
            PerMinute(probing > quiet ? probing - quiet : 0, idle.seconds), idle.host.switches, idle.hostProbing.switches,
            PerMinute(idle.hostProbing.switches > idle.host.switches ? idle.hostProbing.switches - idle.host.switches : 0,
                      idle.seconds));
+    const double hostBeyond = PerMinute(Beyond(idle.hostProbing.switches, idle.host.switches), idle.seconds);
+    const double floorBeyond = PerMinute(Beyond(idle.checkFloor.switches, idle.baseline.switches), idle.seconds);
+    printf("[ bench ] the same checks from the check floor (a program that only waits for its agent and checks its "
+           "port every %d s on a pool timer): %llu wake-ups, %.1f a minute beyond the program that only waits; the "
+           "host's probing beyond probing off %.1f a minute, beyond the floor's checks %.1f a minute (target at most 12)\n",
+           kProbeSeconds, idle.checkFloor.switches, floorBeyond, hostBeyond, hostBeyond - floorBeyond);
     printf("[ bench ] private dirty memory (Private_Dirty of smaps_rollup, stripped programs): host %llu KiB; waiting "
            "relauncher %llu KiB; ratio %s (Private_Clean %llu and %llu KiB; resident %llu and %llu KiB)\n",
            idle.hostEnd.privateDirtyKiB, idle.baselineEnd.privateDirtyKiB,
@@ -512,6 +545,10 @@ void PrintSummary(const Results& r, const std::string& loadBefore, const std::st
          "probing off"},
         {"Idle wake-ups" + idleWindow + ", all threads, probing every " + std::to_string(kProbeSeconds) + " s",
          static_cast<double>(idle.hostProbing.switches), static_cast<double>(idle.host.switches), "%.0f", "probing off"},
+        {"Idle wake-ups" + idleWindow + ", probing every " + std::to_string(kProbeSeconds) +
+             " s, beyond probing off (host) and beyond only waiting (check floor)",
+         static_cast<double>(Beyond(idle.hostProbing.switches, idle.host.switches)),
+         static_cast<double>(Beyond(idle.checkFloor.switches, idle.baseline.switches)), "%.0f", "check floor"},
         {"Idle wake-ups" + idleWindow + ", all threads", static_cast<double>(idle.host.switches),
          static_cast<double>(idle.baseline.switches), "%.0f", "program that only waits"},
         {"Private dirty memory", static_cast<double>(idle.hostEnd.privateDirtyKiB),

@@ -11,10 +11,16 @@
 //     (Toolhelp), the creation (suspended, put into a job of its own, then
 //     resumed) and the registration of a wait whose callback, on the wait
 //     pool, does the same again.
-// Each creates the agent COUNT + 1 times (the first start and COUNT
+//   ZeltRelauncher.exe --check-floor SECONDS PORT AGENT-COMMAND-LINE
+//     the floor of a probing instance's checks: creates the agent once and
+//     waits for its end while a thread-pool timer, every SECONDS, makes the
+//     least a connection check can make: a socket, made non-blocking, one
+//     connect to 127.0.0.1:PORT, one wait of at most 200 ms for it, closed.
+// The first two create the agent COUNT + 1 times (the first start and COUNT
 // relaunches) and ends when the last agent has ended. With COUNT 0 the
 // minimal one only waits: the benchmark's idle program. Exit code 0, or 1
 // when a creation failed.
+#include <winsock2.h>
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -152,6 +158,43 @@ int RunFloor(const wchar_t* rest)
     return floor.bFailed ? 1 : 0;
 }
 
+void CALLBACK CheckPort(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER)
+{
+    const sockaddr_in& address = *static_cast<const sockaddr_in*>(context);
+    const SOCKET socket = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    u_long nonBlocking = 1;
+    ioctlsocket(socket, FIONBIO, &nonBlocking);
+    connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(socket, &writable);
+    timeval wait{0, 200000};
+    select(0, nullptr, &writable, nullptr, &wait);
+    closesocket(socket);
+}
+
+int RunCheckFloor(const wchar_t* rest)
+{
+    wchar_t* after = nullptr;
+    const unsigned long seconds = wcstoul(rest, &after, 10);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<u_short>(wcstoul(after, &after, 10)));
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    const PTP_TIMER timer = CreateThreadpoolTimer(&CheckPort, &address, nullptr);
+    const LONGLONG due = -static_cast<LONGLONG>(seconds) * 10000000;
+    FILETIME dueTime{static_cast<DWORD>(due), static_cast<DWORD>(static_cast<ULONGLONG>(due) >> 32)};
+    SetThreadpoolTimer(timer, &dueTime, seconds * 1000, 0);
+    const bool bRan = RunAgentOnce(after + wcsspn(after, L" \t"));
+    SetThreadpoolTimer(timer, nullptr, 0, 0);
+    WaitForThreadpoolTimerCallbacks(timer, TRUE);
+    CloseThreadpoolTimer(timer);
+    WSACleanup();
+    return bRan ? 0 : 1;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
@@ -159,5 +202,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     const wchar_t* rest = SkipArgument(GetCommandLineW());
     if (wcsncmp(rest, L"--floor ", 8) == 0)
         return RunFloor(SkipArgument(rest));
+    if (wcsncmp(rest, L"--check-floor ", 14) == 0)
+        return RunCheckFloor(SkipArgument(rest));
     return RunMinimal(rest);
 }
