@@ -8,7 +8,8 @@
 #   program with the files beside it are copied to STAGE, so that a program
 #   finds the host one folder above itself as in the build;
 # - a persistent wineserver runs for the length of the program and ends with
-#   it, also when this script is interrupted.
+#   it, also when this script is interrupted; the event records its services
+#   report go to STAGE/wine-events.txt.
 # Usage: run-suite.sh TEMPLATE PREFIX STAGE BUILD PROGRAM [ARGS...]
 # The architecture comes from WINEARCH (win32 unless set), as for the template.
 set -euo pipefail
@@ -39,6 +40,9 @@ stage_programs() {
 
 clone_prefix
 stage_programs
+# Wine's event log keeps no records: the session's services write theirs to
+# this file beside the test program's folder, where a test can read them.
+export ZELT_WINE_EVENTS="$stage/wine-events.txt"
 trap '"$here/wine-session.sh" "$prefix" stop' EXIT
 trap 'exit 130' INT TERM
 "$here/wine-session.sh" "$prefix" start

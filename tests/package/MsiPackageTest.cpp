@@ -350,14 +350,21 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_TRUE(ReadText(HKEY_CLASSES_ROOT, AppIdKeyPath(), L"LocalService", localService));
     EXPECT_EQ(kService, localService);
 
-    // Another NUM adds that instance and leaves the first one alone.
+    // Another NUM adds that instance, with settings of its own that every
+    // later step keeps, and leaves the first one alone.
     const CAgentLog addedLog;
     const USHORT addedPort = FindFreePort();
     ASSERT_EQ(0u, InstallThroughApi(package, MsiProperty(L"PORT", std::to_wstring(addedPort)) + L" " +
                                                  MsiProperty(L"AGENT", kAddedAgentName) + L" " +
                                                  MsiProperty(L"CMD", AgentCopyCommand(kAddedAgentName, addedLog,
                                                                                       addedPort)) +
-                                                 L" " + MsiProperty(L"NUM", kAddedNumber)));
+                                                 L" " + MsiProperty(L"NUM", kAddedNumber) + L" PROBE=30 OUTPUTKEEP=3"));
+    const std::wstring addedParameters = L"SYSTEM\\CurrentControlSet\\Services\\" + kAddedService + L"\\Parameters";
+    const auto expectAddedSettings = [&] {
+        EXPECT_EQ(30u, ReadNumber(HKEY_LOCAL_MACHINE, addedParameters, L"ProbeSeconds"));
+        EXPECT_EQ(3u, ReadNumber(HKEY_LOCAL_MACHINE, addedParameters, L"OutputKeep"));
+    };
+    expectAddedSettings();
     EXPECT_TRUE(WaitForServiceState(kAddedService, SERVICE_RUNNING));
     EXPECT_TRUE(addedLog.WaitForCount("listening", 1));
     EXPECT_EQ(repairedAgents, FindProcesses(kDemoAgentName));
@@ -435,6 +442,7 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     EXPECT_TRUE(addedLog.WaitForCount("listening", 3));
     EXPECT_EQ(L"set by hand", ServiceDescription(kHandService));
     EXPECT_FALSE(FileExists(keptFolder));
+    expectAddedSettings();
     // How long the upgrade kept each agent away, beside a stop and a start of
     // its service by hand in the same run: recorded, not asserted (the times
     // of a shared machine vary). Each agent's last exit and start are the
@@ -475,6 +483,7 @@ TEST_F(MsiPackageTest, FailuresRollBackMaintenanceIsQuietAndUpgradesKeepEveryIns
     const std::vector<std::wstring> handExpected{host, L"/port=" + std::to_wstring(handPort),
                                                  std::wstring(L"/agent=") + kHandAgentName, L"/cmd=" + handCmd};
     EXPECT_EQ(handExpected, SplitCommandLine(ServiceImagePath(kHandService)));
+    expectAddedSettings();
 
     // The older version is refused now.
     EXPECT_TRUE(IsInstallFailure(RunMsiexec(L"/i \"" + package + L"\"", true)));

@@ -524,6 +524,17 @@ TEST(ServiceOutputTest, OutputOnKeepsTheAgentsLinesInTheFileStatusNames)
                              "err 2 to standard error\nexiting: "})
         EXPECT_NE(std::string::npos, text.find(line)) << line << " in " << text;
 
+    // The record of the agent's end carries its last line, as the service
+    // reported it (the suite's session writes the records to a file).
+    const std::wstring events = TestProgramDirectory() + L"\\..\\wine-events.txt";
+    const auto lastWords = [&] {
+        const std::string text = ReadFileText(events);
+        const size_t at = text.find("last output: ");
+        return at == std::string::npos ? std::string() : text.substr(at, text.find('\n', at) - at);
+    };
+    ASSERT_TRUE(WaitUntil([&] { return !lastWords().empty(); })) << Narrow(events);
+    EXPECT_NE(std::string::npos, lastWords().find("exiting: ")) << lastWords();
+
     ASSERT_TRUE(WaitUntil([] { return RunHostWithOutput(L"/status /num=9").output.find(", last end: ") != std::string::npos; }));
     const std::string status = RunHostWithOutput(L"/status /num=9").output;
     EXPECT_NE(std::string::npos, status.find("last end: exit code 0x00000000 after ")) << status;
