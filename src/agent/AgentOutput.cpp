@@ -196,8 +196,8 @@ bool CAgentOutput::ReadNext()
 
 // The bytes read are queued and the next read started before any file
 // write, so that the pipe keeps emptying while the disk is behind.
-void CALLBACK CAgentOutput::OnRead(PTP_CALLBACK_INSTANCE instance, void* context, void*, ULONG result,
-                                   ULONG_PTR bytes, PTP_IO)
+void CALLBACK CAgentOutput::OnRead(PTP_CALLBACK_INSTANCE, void* context, void*, ULONG result, ULONG_PTR bytes,
+                                   PTP_IO)
 {
     auto* self = static_cast<CAgentOutput*>(context);
     if (result != NO_ERROR && result != ERROR_MORE_DATA)
@@ -210,7 +210,7 @@ void CALLBACK CAgentOutput::OnRead(PTP_CALLBACK_INSTANCE instance, void* context
     const bool bWriter = self->Queue(self->m_buffer, count);
     self->ReadNext();
     if (bWriter)
-        self->WriteQueued(instance);
+        self->WriteQueued();
 }
 
 void CAgentOutput::Drain(DWORD timeoutMs)
@@ -264,13 +264,16 @@ bool CAgentOutput::Queue(const char* bytes, DWORD count)
 
 // Writes the queue front first, outside the lock, until it is empty; one
 // completion at a time does, so the file has one writer and the bytes keep
-// their order. A write may block (a slow or stuck disk): the pool is told
-// that this callback may run long, and the completions of the next reads
-// run on its other workers meanwhile, where they only append to the queue;
-// this one worker is all a stuck disk holds.
-void CAgentOutput::WriteQueued(PTP_CALLBACK_INSTANCE instance)
+// their order. A write may block (a slow or stuck disk; an overlapped write
+// would not help, since one that extends a file runs synchronously): it
+// holds this one pool worker, and the completions of the next reads run on
+// other workers, which the pool adds while its workers are busy, and only
+// append to the queue. The pool is not told that this callback may run
+// long: that would have it start a worker on many turns of a flood, for
+// no gain on a disk that keeps up; the pipe's buffer and the queue cover
+// the time the pool takes to add one.
+void CAgentOutput::WriteQueued()
 {
-    CallbackMayRunLong(instance);
     for (size_t written = 0;;)
     {
         const char* bytes = nullptr;

@@ -63,7 +63,7 @@ private:
                                 ULONG_PTR bytes, PTP_IO io);
     bool ReadNext();
     bool Queue(const char* bytes, DWORD count);
-    void WriteQueued(PTP_CALLBACK_INSTANCE instance);
+    void WriteQueued();
     void Keep(const char* bytes, size_t count);
     void KeepTail(const char* bytes, DWORD count);
     DWORD Rotate();
