@@ -369,7 +369,7 @@ std::wstring CAgentOutput::FileName(DWORD index) const
 // The writer and the read completions may drop at once.
 void CAgentOutput::WriteDrop(DWORD error)
 {
-    if (!m_writeTrace || InterlockedExchange(&m_dropWritten, TRUE) != FALSE)
+    if (!m_writeTrace || InterlockedExchange(&m_bDropWritten, TRUE) != FALSE)
         return;
     m_writeTrace(EventKind::AgentOutputDropped,
                  FormatText(L"Agent output dropped (%s) [err=%lu]; what it writes is read on and not kept until the "

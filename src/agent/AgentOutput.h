@@ -98,7 +98,7 @@ private:
     // Only the writer touches the file.
     CFileHandle m_hFile;
     ULONGLONG m_fileBytes = 0;
-    LONG volatile m_dropWritten = FALSE;
+    LONG volatile m_bDropWritten = FALSE;
     mutable SRWLOCK m_tailLock = SRWLOCK_INIT;
     std::string m_tail;
     bool m_bTailCut = false;
