@@ -20,7 +20,8 @@
 //   --chatter=N     write N numbered lines to standard output and N to
 //                   standard error, alternating, then go on as usual
 //   --flood=BYTES   write BYTES to standard output as fast as it can, then
-//                   log "flooded t=T" and go on as usual
+//                   log "flooded t=T longest=L" (L: its longest write, in
+//                   microseconds) and go on as usual
 //   At its end it writes "exiting: REASON" to standard error.
 //   --log=PATH      append what happens to PATH, one line per event:
 //                   "start pid=P t=T dir=D", "listening t=T", "accepted",
@@ -35,6 +36,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -182,9 +184,14 @@ void Flood()
         return;
     const std::string block(64 * 1024 - 1, 'f');
     const std::string line = block + "\n";
+    long long longest = 0;
     for (long long left = g_options.floodBytes; left > 0; left -= static_cast<long long>(line.size()))
+    {
+        const long long start = NowMicroseconds();
         WriteStd(STD_OUTPUT_HANDLE, left >= static_cast<long long>(line.size()) ? line : line.substr(0, left));
-    Log("flooded t=" + std::to_string(NowMicroseconds()));
+        longest = std::max(longest, NowMicroseconds() - start);
+    }
+    Log("flooded t=" + std::to_string(NowMicroseconds()) + " longest=" + std::to_string(longest));
 }
 
 DWORD WINAPI LifetimeThread(void*)

@@ -2,6 +2,9 @@
 
 #include <sddl.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "base/DataFolder.h"
 #include "base/ExclusiveLock.h"
 #include "base/Text.h"
@@ -63,6 +66,8 @@ std::wstring DecodeLine(const char* bytes, int count)
 
 }  // namespace
 
+OutputWriteFunction g_pfnWriteOutputFile = &WriteFile;
+
 std::wstring FormatLastWords(const std::string& tail, bool bCut)
 {
     size_t begin = 0;
@@ -108,6 +113,7 @@ CAgentOutput::CAgentOutput(const AgentSettings& settings, const TraceWriter& wri
 {
 }
 
+// The queue's writer runs inside a read's callback, so the wait covers it.
 CAgentOutput::~CAgentOutput()
 {
     if (m_pIo == nullptr)
@@ -133,6 +139,8 @@ DWORD CAgentOutput::Open()
                                                         : CreateGuardedFolder(m_folder = m_settings.folder);
     if (folderError != ERROR_SUCCESS)
         WriteDrop(folderError);  // read on all the same: the end record keeps the last words
+    else
+        m_queue.reset(new char[kQueueBytes]);
     const std::wstring name =
         FormatText(L"\\\\.\\pipe\\ZeltAgentOutput.%lu.%lu.%lu", GetCurrentProcessId(),
                    static_cast<unsigned long>(InterlockedIncrement(&s_pipeCount)), GetTickCount());
@@ -186,6 +194,8 @@ bool CAgentOutput::ReadNext()
     return false;
 }
 
+// The bytes read are queued and the next read started before any file
+// write, so that the pipe keeps emptying while the disk is behind.
 void CALLBACK CAgentOutput::OnRead(PTP_CALLBACK_INSTANCE, void* context, void*, ULONG result, ULONG_PTR bytes,
                                    PTP_IO)
 {
@@ -195,8 +205,12 @@ void CALLBACK CAgentOutput::OnRead(PTP_CALLBACK_INSTANCE, void* context, void*, 
         SetEvent(self->m_hDrained.Get());  // every writer closed, or the read was cancelled
         return;
     }
-    self->Keep(self->m_buffer, static_cast<DWORD>(bytes));
+    const DWORD count = static_cast<DWORD>(bytes);
+    self->KeepTail(self->m_buffer, count);
+    const bool bWriter = self->Queue(self->m_buffer, count);
     self->ReadNext();
+    if (bWriter)
+        self->WriteQueued();
 }
 
 void CAgentOutput::Drain(DWORD timeoutMs)
@@ -222,25 +236,94 @@ void CAgentOutput::KeepTail(const char* bytes, DWORD count)
     }
 }
 
-// Output that would take the file past its bound goes into a new file, the
-// current one becoming agent.1.log; a write that fails (a full disk, a
-// rotation that a reader holds up) drops its bytes and goes on.
-void CAgentOutput::Keep(const char* bytes, DWORD count)
+// Appends what was read behind the queued bytes, as much as fits (the rest
+// is dropped: the writer is still busy with earlier output, hence
+// ERROR_BUSY); true when the caller is to write the queue, no other
+// completion doing so.
+bool CAgentOutput::Queue(const char* bytes, DWORD count)
 {
-    KeepTail(bytes, count);
-    if (m_folder.empty() || count == 0)
-        return;
-    DWORD error = ERROR_SUCCESS;
-    if (m_fileBytes > 0 && m_fileBytes + count > m_settings.rotateBytes)
-        error = Rotate();
-    if (error == ERROR_SUCCESS && !m_hFile)
-        error = OpenFile();
-    DWORD written = 0;
-    if (error == ERROR_SUCCESS && !WriteFile(m_hFile.Get(), bytes, count, &written, nullptr))
-        error = GetLastError();
-    m_fileBytes += written;
-    if (error != ERROR_SUCCESS)
-        WriteDrop(error);
+    if (!m_queue || count == 0)
+        return false;
+    bool bWriter = false;
+    size_t taken = 0;
+    {
+        CExclusiveLock lock(m_queueLock);
+        taken = std::min<size_t>(count, kQueueBytes - m_queuedBytes);
+        const size_t back = (m_queueFront + m_queuedBytes) % kQueueBytes;
+        const size_t first = std::min(taken, kQueueBytes - back);
+        memcpy(&m_queue[back], bytes, first);
+        memcpy(&m_queue[0], bytes + first, taken - first);
+        m_queuedBytes += taken;
+        bWriter = !m_bWriting;
+        m_bWriting = true;
+    }
+    if (taken < count)
+        WriteDrop(ERROR_BUSY);
+    return bWriter;
+}
+
+// Writes the queue front first, outside the lock, until it is empty; one
+// completion at a time does, so the file has one writer and the bytes keep
+// their order. A write may block (a slow or stuck disk; an overlapped write
+// would not help, since one that extends a file runs synchronously): it
+// holds this one pool worker, and the completions of the next reads run on
+// other workers, which the pool adds while its workers are busy, and only
+// append to the queue. The pool is not told that this callback may run
+// long: that would have it start a worker on many turns of a flood, for
+// no gain on a disk that keeps up; the pipe's buffer and the queue cover
+// the time the pool takes to add one.
+void CAgentOutput::WriteQueued()
+{
+    for (size_t written = 0;;)
+    {
+        const char* bytes = nullptr;
+        size_t count = 0;
+        {
+            CExclusiveLock lock(m_queueLock);
+            m_queueFront = (m_queueFront + written) % kQueueBytes;
+            m_queuedBytes -= written;
+            if (m_queuedBytes == 0)
+            {
+                m_queueFront = 0;  // the next bytes lie in one piece
+                m_bWriting = false;
+                return;
+            }
+            bytes = &m_queue[m_queueFront];
+            count = std::min(m_queuedBytes, kQueueBytes - m_queueFront);
+        }
+        Keep(bytes, count);
+        written = count;
+    }
+}
+
+// Fills the current file up to its bound, then goes on in a new file, the
+// current one becoming agent.1.log; a write that fails (a full disk, a
+// rotation that a reader holds up) drops the rest of the bytes and goes on.
+void CAgentOutput::Keep(const char* bytes, size_t count)
+{
+    while (count > 0)
+    {
+        DWORD error = m_hFile ? ERROR_SUCCESS : OpenFile();
+        if (error == ERROR_SUCCESS && m_fileBytes > 0 && m_fileBytes >= m_settings.rotateBytes)
+        {
+            error = Rotate();
+            if (error == ERROR_SUCCESS)
+                error = OpenFile();
+        }
+        const ULONGLONG room = m_settings.rotateBytes > m_fileBytes ? m_settings.rotateBytes - m_fileBytes : count;
+        const DWORD piece = static_cast<DWORD>(std::min<ULONGLONG>(count, room));
+        DWORD written = 0;
+        if (error == ERROR_SUCCESS && !g_pfnWriteOutputFile(m_hFile.Get(), bytes, piece, &written, nullptr))
+            error = GetLastError();
+        m_fileBytes += written;
+        if (error != ERROR_SUCCESS)
+        {
+            WriteDrop(error);
+            return;
+        }
+        bytes += piece;
+        count -= piece;
+    }
 }
 
 // agent.log -> agent.1.log -> ... -> agent.<keep>.log, the oldest replaced.
@@ -283,11 +366,11 @@ std::wstring CAgentOutput::FileName(DWORD index) const
 }
 
 // Once for each agent: a full disk would otherwise write one record a read.
+// The writer and the read completions may drop at once.
 void CAgentOutput::WriteDrop(DWORD error)
 {
-    if (m_bDropWritten || !m_writeTrace)
+    if (!m_writeTrace || InterlockedExchange(&m_bDropWritten, TRUE) != FALSE)
         return;
-    m_bDropWritten = true;
     m_writeTrace(EventKind::AgentOutputDropped,
                  FormatText(L"Agent output dropped (%s) [err=%lu]; what it writes is read on and not kept until the "
                             L"file can be written",

@@ -1,18 +1,26 @@
 // The agent's standard output and error, kept when the instance asks for it.
 // The agent writes into the client end of a uniquely named pipe; the host
 // reads the server end with overlapped reads completed on the thread pool
-// (no thread of its own), appends what it reads to "agent.log" in the
-// instance's folder, rotates that file by size, and keeps the last bytes for
-// the record of the agent's end. A read is always outstanding, so the agent
-// never waits for the host: output that cannot be written is dropped, and
-// one record says so.
+// (no thread of its own). Each completion keeps the last bytes for the
+// record of the agent's end, copies what it read into a bounded queue and
+// starts the next read before any file is written; one completion at a time
+// writes the queue, in order, to "agent.log" in the instance's folder and
+// rotates that file by size. A slow or stuck disk therefore never holds the
+// agent up: what does not fit in the queue, or cannot be written, is
+// dropped, and one record for the agent's run says so.
 #pragma once
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "agent/AgentSupervisor.h"
+
+// The write into the output file: WriteFile, replaceable so that a slow or
+// stuck disk can be tested.
+using OutputWriteFunction = BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+extern OutputWriteFunction g_pfnWriteOutputFile;
 
 // The handles a launch with output gives the agent, inherited alone: its
 // standard input (the null device) and its standard output and error (the
@@ -28,9 +36,12 @@ class CAgentOutput
 public:
     // Bytes of the agent's last output kept for its end record.
     static constexpr DWORD kTailBytes = 2048;
+    // Bytes read and waiting for the file; what comes beyond is dropped.
+    static constexpr size_t kQueueBytes = 128 * 1024;
 
     CAgentOutput(const AgentSettings& settings, const TraceWriter& writeTrace);
-    // Cancels the outstanding read and returns once no callback runs.
+    // Cancels the outstanding read and returns once no callback runs, the
+    // queue's writer included (it writes what is queued first).
     ~CAgentOutput();
     CAgentOutput(const CAgentOutput&) = delete;
     CAgentOutput& operator=(const CAgentOutput&) = delete;
@@ -51,7 +62,9 @@ private:
     static void CALLBACK OnRead(PTP_CALLBACK_INSTANCE, void* context, void* overlapped, ULONG result,
                                 ULONG_PTR bytes, PTP_IO io);
     bool ReadNext();
-    void Keep(const char* bytes, DWORD count);
+    bool Queue(const char* bytes, DWORD count);
+    void WriteQueued();
+    void Keep(const char* bytes, size_t count);
     void KeepTail(const char* bytes, DWORD count);
     DWORD Rotate();
     DWORD OpenFile();
@@ -74,10 +87,18 @@ private:
     bool m_bClosing = false;
     // Set once reading has ended (every writer closed, or a failure).
     CKernelHandle m_hDrained;
-    // Only the one read's callback touches the file.
+    // A ring of kQueueBytes: completions append behind the queued bytes, the
+    // writer writes from their front; both under m_queueLock, the file
+    // write outside it (appends never touch the queued bytes).
+    SRWLOCK m_queueLock = SRWLOCK_INIT;
+    std::unique_ptr<char[]> m_queue;
+    size_t m_queueFront = 0;
+    size_t m_queuedBytes = 0;
+    bool m_bWriting = false;
+    // Only the writer touches the file.
     CFileHandle m_hFile;
     ULONGLONG m_fileBytes = 0;
-    bool m_bDropWritten = false;
+    LONG volatile m_bDropWritten = FALSE;
     mutable SRWLOCK m_tailLock = SRWLOCK_INIT;
     std::string m_tail;
     bool m_bTailCut = false;

@@ -722,6 +722,61 @@ TEST_F(AgentHostTest, OutputThatCannotBeKeptIsDroppedWithOneRecord)
     EXPECT_FALSE(Exists(missing));
 }
 
+// Each write into an output file waits until the test releases the disk
+// (a minute at most, lest a failed test hang).
+HANDLE g_hDiskReleased = nullptr;
+
+BOOL WINAPI StuckDiskWrite(HANDLE file, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    WaitForSingleObject(g_hDiskReleased, 60000);
+    return WriteFile(file, bytes, count, written, overlapped);
+}
+
+// A stuck disk does not hold the agent up: it writes far more than the pipe
+// and the queue hold and ends while no write returns. Then the file has the
+// output's beginning, whole and in order, one record says the rest was
+// dropped, and the end record carries the last words all the same.
+TEST_F(AgentHostTest, OutputTheDiskCannotTakeIsDroppedWithoutHoldingTheAgentUp)
+{
+    const CKernelHandle released(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    struct Restore
+    {
+        ~Restore()
+        {
+            g_pfnWriteOutputFile = &WriteFile;
+            SetEvent(g_hDiskReleased);
+        }
+    } restore;
+    g_hDiskReleased = released.Get();
+    g_pfnWriteOutputFile = &StuckDiskWrite;
+    const CScopedFolder folder(TestProgramDirectory() + L"\\output-stuck-" + std::to_wstring(GetCurrentProcessId()));
+    const int kLines = 10000;  // twice, 0.56 MB: three times what the pipe and the queue hold
+    Configure(L"no-such-image.exe", FindFreePort(), L"--chatter=" + std::to_wstring(kLines) + L" --exitnow");
+    settings.output = {true, folder.Path(), 16 << 20, 2};
+    settings.quickEndMs = INFINITE;  // relaunched after 1 s, so that the check sees one run's output
+    ASSERT_EQ(S_OK, Supervise().Start());
+    ASSERT_TRUE(log.WaitForCount("exit now", 1, 120000)) << "the agent is held up by the disk";
+    SetEvent(released.Get());
+    ASSERT_TRUE(WaitUntil([&] { return !traces.Ends().empty(); }));
+    supervisor->Stop();
+
+    std::string output;
+    for (int i = 0; i < kLines; ++i)
+        output += "out " + std::to_string(i) + " to standard output\nerr " + std::to_string(i) + " to standard error\n";
+    const std::string kept = ReadFileText(folder.File(L"agent.log"));
+    EXPECT_FALSE(kept.empty());
+    EXPECT_LT(kept.size(), output.size());
+    EXPECT_EQ(0, output.compare(0, kept.size(), kept)) << "not the output's beginning";
+    const std::vector<std::wstring> drops = traces.Lines(EventKind::AgentOutputDropped);
+    ASSERT_EQ(1u, drops.size());
+    EXPECT_TRUE(StartsWith(drops[0], L"Agent output dropped (" + folder.File(L"agent.log") +
+                                         L") [err=" + std::to_wstring(ERROR_BUSY) + L"]"))
+        << Narrow(drops[0]);
+    EXPECT_TRUE(EndsWith(traces.Ends()[0].second, L"\"err " + std::to_wstring(kLines - 1) +
+                                                      L" to standard error\" \"exiting: now\""))
+        << Narrow(traces.Ends()[0].second);
+}
+
 // With output off the agent inherits nothing: its standard output is not
 // the host's pipe (by the name the system gives the agent for it), no file
 // is kept and its end record has no last words.
