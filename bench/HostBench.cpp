@@ -502,14 +502,12 @@ void PrintFigureLines(const Results& r)
                IsWineThread(thread) ? "Wine's" : "the host's", thread.switches, thread.cpuNs / 1e6);
     const unsigned long long probing = idle.hostOwnProbing.switches;
     const unsigned long long quiet = idle.hostOwn.switches;
+    const double hostBeyond = PerMinute(Beyond(idle.hostProbing.switches, idle.host.switches), idle.seconds);
     printf("[ bench ] idle over %d s, host's own threads: probing off %llu wake-ups, %.2f ms CPU; probing every %d s "
            "%llu wake-ups, %.2f ms CPU; %.1f a minute beyond probing off (target at most 12); all threads: probing off "
            "%llu, probing %llu, %.1f a minute beyond\n",
            idle.seconds, quiet, idle.hostOwn.cpuNs / 1e6, kProbeSeconds, probing, idle.hostOwnProbing.cpuNs / 1e6,
-           PerMinute(probing > quiet ? probing - quiet : 0, idle.seconds), idle.host.switches, idle.hostProbing.switches,
-           PerMinute(idle.hostProbing.switches > idle.host.switches ? idle.hostProbing.switches - idle.host.switches : 0,
-                     idle.seconds));
-    const double hostBeyond = PerMinute(Beyond(idle.hostProbing.switches, idle.host.switches), idle.seconds);
+           PerMinute(Beyond(probing, quiet), idle.seconds), idle.host.switches, idle.hostProbing.switches, hostBeyond);
     const double floorBeyond = PerMinute(Beyond(idle.checkFloor.switches, idle.baseline.switches), idle.seconds);
     printf("[ bench ] the same checks from the check floor (a program that only waits for its agent and checks its "
            "port every %d s on a pool timer): %llu wake-ups, %.1f a minute beyond the program that only waits; the "
