@@ -60,8 +60,7 @@ HRESULT CTcpSocket::Create()
     HRESULT hr = OpenStream();
     if (FAILED(hr))
         return hr;
-    u_long nonBlocking = 1;
-    ioctlsocket(m_socket, FIONBIO, &nonBlocking);  // a blocking socket still works
+    SetBlocking(false);  // a blocking socket still works
     const int noBuffer = 0;
     const LINGER reset = {1, 0};
     const int noDelay = 1;
